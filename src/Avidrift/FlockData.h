@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "Quellon/Vector3.h"
+
+namespace Avidrift {
+
+// The whole flock: steering parameters, the boid count and one array per boid attribute.
+// Copies are deep, so two records never share storage; the double-buffered step and the scene
+// exchange depend on that.
+struct FlockData {
+    std::uint32_t maxFlockSize = 0;
+    float angleIncrement = 0.0f;
+    float separationWeight = 0.0f;
+    float cohesionWeight = 0.0f;
+    float alignmentWeight = 0.0f;
+    float trefoilKnotPathWeight = 0.0f;
+    Quellon::Vector3 maxSpeed;
+    float separationDistance = 0.0f;
+    float groupDistance = 0.0f;
+    std::uint32_t boidCount = 0;
+    std::shared_ptr<Quellon::Vector3[]> positions;
+    std::shared_ptr<Quellon::Vector3[]> velocities;
+    std::shared_ptr<float[]> pathParameters;
+
+    FlockData() = default;
+    FlockData(const FlockData& other);
+    FlockData& operator=(const FlockData& other);
+    FlockData(FlockData&&) noexcept = default;
+    FlockData& operator=(FlockData&&) noexcept = default;
+
+    // Re-places n boids evenly along one turn of the knot, discarding the previous boids. The
+    // parameters are kept. Strong guarantee: when the arrays cannot be allocated, the flock is
+    // unchanged and std::bad_alloc leaves.
+    void SetFlockSize(std::uint32_t n);
+
+    // One boid and the default parameters; maxFlockSize is kept.
+    void ApplyDefaults();
+
+    // Copies the parameters only (not maxFlockSize, the count or the arrays).
+    void CopyParametersFrom(const FlockData& other);
+};
+
+}  // namespace Avidrift

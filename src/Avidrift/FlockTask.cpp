@@ -1,0 +1,92 @@
+#include "Avidrift/FlockTask.h"
+
+#include "Avidrift/FlockData.h"
+#include "Avidrift/TrefoilKnot.h"
+
+namespace Avidrift {
+
+using Quellon::Vector3;
+
+namespace {
+// How many boids a task steers between two looks at the cancellation flag: small enough that a
+// stop is seen within a fraction of a second even for all-pairs scans of huge flocks.
+constexpr std::uint32_t kBoidsBetweenCancelChecks = 128;
+}  // namespace
+
+FlockTask::FlockTask(const FlockData* read, FlockData* write, std::uint32_t begin,
+                     std::uint32_t end, float stepTime, const std::atomic<bool>* cancel)
+    : m_read(read),
+      m_write(write),
+      m_begin(begin),
+      m_end(end),
+      m_stepTime(stepTime),
+      m_cancel(cancel) {}
+
+void FlockTask::Run() {
+    for (std::uint32_t i = m_begin; i < m_end; ++i) {
+        if (m_cancel != nullptr && (i - m_begin) % kBoidsBetweenCancelChecks == 0 &&
+            m_cancel->load(std::memory_order_relaxed)) {
+            return;
+        }
+        StepBoid(*m_read, *m_write, i, m_stepTime);
+    }
+}
+
+void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float stepTime) {
+    const std::uint32_t n = read.boidCount;
+    const Vector3* positions = read.positions.get();
+    const Vector3* velocities = read.velocities.get();
+    const Vector3 p = positions[i];
+    const Vector3 v = velocities[i];
+
+    Vector3 separation;
+    Vector3 centre;
+    Vector3 alignment;
+    std::uint32_t separationCount = 0;
+    std::uint32_t groupCount = 0;
+    for (std::uint32_t j = 0; j < n; ++j) {
+        if (j == i) {
+            continue;
+        }
+        const Vector3 d = p - positions[j];
+        const float distance = Quellon::Length(d);
+        if (distance < read.separationDistance) {
+            // Two boids at one place have no direction to repel along; they ignore each other.
+            if (distance != 0.0f) {
+                separation = separation + d.Normalized() * (1.0f / distance);
+                ++separationCount;
+            }
+        } else if (distance < read.groupDistance) {
+            alignment = alignment + (velocities[j] - v);
+            centre = centre + positions[j];
+            ++groupCount;
+        }
+    }
+    if (separationCount > 0) {
+        const auto count = static_cast<float>(separationCount);
+        separation = Vector3(separation.x / count, separation.y / count, separation.z / count);
+    }
+    if (groupCount > 0) {
+        const auto count = static_cast<float>(groupCount);
+        centre = Vector3(centre.x / count, centre.y / count, centre.z / count);
+        alignment = Vector3(alignment.x / count, alignment.y / count, alignment.z / count);
+    }
+
+    // Without group neighbours the centre stays at the origin, so a lone boid drifts inwards.
+    const Vector3 cohesion = Quellon::Scale((centre - p).Normalized(), read.maxSpeed) - v;
+    const Vector3 force = (separation * read.separationWeight + cohesion * read.cohesionWeight) +
+                          alignment * read.alignmentWeight;
+
+    const auto t = static_cast<float>(static_cast<double>(read.angleIncrement) * stepTime +
+                                      read.pathParameters[i]);
+    write.pathParameters[i] = t;
+    const Vector3 towardsTarget = (TrefoilKnotPoint(t) - p).Normalized();
+    const Vector3 path =
+        (Quellon::Scale(towardsTarget, read.maxSpeed) - v) * read.trefoilKnotPathWeight;
+
+    const Vector3 velocity = Quellon::Min((v + force) + path, read.maxSpeed);
+    write.velocities[i] = velocity;
+    write.positions[i] = p + velocity * stepTime;
+}
+
+}  // namespace Avidrift

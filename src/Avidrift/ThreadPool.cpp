@@ -1,0 +1,75 @@
+#include "Avidrift/ThreadPool.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include "Avidrift/AutoResetEvent.h"
+#include "Quellon/Exception.h"
+
+namespace Avidrift {
+
+ThreadPool::ThreadPool(unsigned workerCount) {
+    const unsigned count = workerCount == 0 ? 1 : workerCount;
+    m_workers.reserve(count);
+    try {
+        for (unsigned i = 0; i < count; ++i) {
+            m_workers.emplace_back([this] { WorkerLoop(); });
+        }
+    } catch (const std::system_error& error) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closing = true;
+        }
+        m_condition.notify_all();
+        for (std::thread& worker : m_workers) {
+            worker.join();
+        }
+        errno = error.code().value();
+        throw Quellon::Exception(L"");
+    }
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+    }
+    m_condition.notify_all();
+    for (std::thread& worker : m_workers) {
+        worker.join();
+    }
+}
+
+bool ThreadPool::TrySubmit(Callback callback, void* context) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closing) {
+            return false;
+        }
+        m_items.push_back(Item{callback, context});
+    }
+    m_condition.notify_one();
+    return true;
+}
+
+void ThreadPool::WorkerLoop() {
+    for (;;) {
+        Item item{};
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_condition.wait(lock, [this] { return m_closing || !m_items.empty(); });
+            if (m_items.empty()) {
+                return;  // closing and drained
+            }
+            item = m_items.front();
+            m_items.pop_front();
+        }
+        CallbackInstance instance;
+        item.callback(instance, item.context);
+        if (instance.m_eventOnReturn != nullptr) {
+            instance.m_eventOnReturn->Set();
+        }
+    }
+}
+
+}  // namespace Avidrift

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Avidrift {
+
+class AutoResetEvent;
+
+// What a running callback may ask of the pool: an event to set once the callback has
+// returned, so that a waiter never wakes while the callback still touches shared state.
+class CallbackInstance {
+public:
+    void SetEventWhenCallbackReturns(AutoResetEvent* event) { m_eventOnReturn = event; }
+
+private:
+    friend class ThreadPool;
+    AutoResetEvent* m_eventOnReturn = nullptr;
+};
+
+// A fixed set of worker threads that run submitted callbacks in FIFO order, each exactly once.
+// Idle workers sleep on a condition variable; they never spin.
+class ThreadPool {
+public:
+    using Callback = void (*)(CallbackInstance& instance, void* context);
+
+    // Starts workerCount threads (at least one). Throws Exception when a thread cannot start.
+    explicit ThreadPool(unsigned workerCount);
+    // Closes the pool: items already queued still run, then the workers end and are joined.
+    virtual ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // Called on any thread. Returns false, running nothing, once the pool is closing. Virtual
+    // so that a test can stand in a pool that refuses part-way through a batch.
+    virtual bool TrySubmit(Callback callback, void* context);
+
+    unsigned GetWorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
+
+private:
+    struct Item {
+        Callback callback;
+        void* context;
+    };
+
+    void WorkerLoop();
+
+    std::mutex m_mutex;
+    std::condition_variable m_condition;
+    std::deque<Item> m_items;  // guarded by m_mutex
+    bool m_closing = false;    // guarded by m_mutex
+    std::vector<std::thread> m_workers;
+};
+
+}  // namespace Avidrift

@@ -1,0 +1,80 @@
+#include "SimulatorOptions.h"
+
+#include <gtest/gtest.h>
+
+#include "Avidrift/FlockData.h"
+
+namespace Avidrift {
+namespace {
+
+TEST(SimulatorOptions, DefaultsAndEveryOption) {
+    const SimulatorOptions defaults = ParseSimulatorOptions({});
+    EXPECT_EQ(1000u, defaults.boids);
+    EXPECT_EQ(100u, defaults.steps);
+    EXPECT_EQ(0u, defaults.tasks);
+    EXPECT_EQ(0.016f, defaults.stepTime);
+    EXPECT_TRUE(defaults.dumpFile.empty());
+
+    const SimulatorOptions o = ParseSimulatorOptions(
+        {"--boids", "500", "--steps=10", "--tasks", "3", "--dt", "0.02", "--set",
+         "maxSpeed=2.5", "--set", "groupDistance=4", "--dump", "out.csv"});
+    EXPECT_EQ(500u, o.boids);
+    EXPECT_EQ(10u, o.steps);
+    EXPECT_EQ(3u, o.tasks);
+    EXPECT_EQ(0.02f, o.stepTime);
+    EXPECT_EQ("out.csv", o.dumpFile);
+    ASSERT_EQ(2u, o.settings.size());
+    EXPECT_EQ("maxSpeed", o.settings[0].first);
+    EXPECT_EQ(2.5f, o.settings[0].second);
+}
+
+TEST(SimulatorOptions, BadArgumentsAreNamed) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"--boids", "12x"}, "invalid value '12x' for --boids"},
+        {{"--boids", "-5"}, "invalid value '-5' for --boids"},
+        {{"--boids", "99999999999"}, "invalid value '99999999999' for --boids"},
+        {{"--steps"}, "missing value for --steps"},
+        {{"--dt", "fast"}, "invalid value 'fast' for --dt"},
+        {{"--dt", "nan"}, "invalid value 'nan' for --dt"},
+        {{"--set", "speed=3"}, "unknown setting name 'speed' for --set"},
+        {{"--set", "maxSpeed"}, "invalid setting 'maxSpeed' for --set (expected NAME=VALUE)"},
+        {{"--set", "maxSpeed=inf"}, "invalid value 'inf' for --set maxSpeed"},
+    };
+    for (const Case& c : cases) {
+        try {
+            ParseSimulatorOptions(c.arguments);
+            ADD_FAILURE() << "accepted " << c.arguments[0];
+        } catch (const UsageError& error) {
+            EXPECT_EQ(c.message, error.what());
+        }
+    }
+}
+
+TEST(SimulatorOptions, SettingsReachTheirParameter) {
+    FlockData flock;
+    ApplySetting(flock, "maxSpeed", 3);
+    EXPECT_TRUE(flock.maxSpeed == Quellon::Vector3(3, 3, 3));
+    ApplySetting(flock, "angleIncrement", 0.5f);
+    ApplySetting(flock, "trefoilKnotPathWeight", 0.7f);
+    ApplySetting(flock, "separationDistance", 1.5f);
+    EXPECT_EQ(0.5f, flock.angleIncrement);
+    EXPECT_EQ(0.7f, flock.trefoilKnotPathWeight);
+    EXPECT_EQ(1.5f, flock.separationDistance);
+}
+
+TEST(SimulatorOptions, CsvHasHeaderAndNineDigitRows) {
+    FlockData flock;
+    flock.SetFlockSize(2);
+    flock.positions[1] = {0.1f, -2, 1e-10f};
+    const std::string csv = FormatFlockCsv(flock);
+    EXPECT_EQ(0u, csv.find("index,px,py,pz,vx,vy,vz,t\n0,30,0,0,"));
+    EXPECT_NE(std::string::npos, csv.find("\n1,0.100000001,-2,1.00000001e-10,"));
+}
+
+}  // namespace
+}  // namespace Avidrift

@@ -1,0 +1,138 @@
+#include "SimulatorOptions.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "Avidrift/FlockData.h"
+
+namespace Avidrift {
+
+const char* const kSimulatorUsage =
+    "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
+    "                    [--set NAME=VALUE]... [--dump FILE]\n"
+    "NAME: angleIncrement, separationWeight, cohesionWeight, alignmentWeight,\n"
+    "      trefoilKnotPathWeight, maxSpeed, separationDistance, groupDistance\n";
+
+namespace {
+
+std::uint32_t ParseCount(const std::string& option, const std::string& text) {
+    // strtoull accepts a sign and leading blanks; a count is plain digits only.
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    errno = 0;
+    const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+    if (!digits || errno == ERANGE || value > std::numeric_limits<std::uint32_t>::max()) {
+        throw UsageError("invalid value '" + text + "' for " + option);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+float ParseFloat(const std::string& what, const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const float value = text.empty() ? 0.0f : std::strtof(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || std::isspace(
+            static_cast<unsigned char>(text.front())) || errno == ERANGE || !std::isfinite(value)) {
+        throw UsageError("invalid value '" + text + "' for " + what);
+    }
+    return value;
+}
+
+}  // namespace
+
+SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments) {
+    SimulatorOptions options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string option = arguments[i];
+        std::string value;
+        bool hasValue = false;
+        // Both "--boids 10" and "--boids=10".
+        if (const std::size_t equals = option.find('='); option.rfind("--", 0) == 0 &&
+                                                         equals != std::string::npos) {
+            value = option.substr(equals + 1);
+            option = option.substr(0, equals);
+            hasValue = true;
+        }
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+            continue;
+        }
+        const bool known = option == "--boids" || option == "--steps" || option == "--tasks" ||
+                           option == "--dt" || option == "--set" || option == "--dump";
+        if (!known) {
+            throw UsageError("unknown option '" + arguments[i] + "'");
+        }
+        if (!hasValue) {
+            if (i + 1 >= arguments.size()) {
+                throw UsageError("missing value for " + option);
+            }
+            value = arguments[++i];
+        }
+        if (option == "--boids") {
+            options.boids = ParseCount(option, value);
+        } else if (option == "--steps") {
+            options.steps = ParseCount(option, value);
+        } else if (option == "--tasks") {
+            options.tasks = ParseCount(option, value);
+        } else if (option == "--dt") {
+            options.stepTime = ParseFloat(option, value);
+        } else if (option == "--dump") {
+            if (value.empty()) {
+                throw UsageError("missing value for --dump");
+            }
+            options.dumpFile = value;
+        } else {
+            const std::size_t equals = value.find('=');
+            if (equals == std::string::npos) {
+                throw UsageError("invalid setting '" + value + "' for --set (expected NAME=VALUE)");
+            }
+            const std::string name = value.substr(0, equals);
+            FlockData probe;
+            ApplySetting(probe, name, 0.0f);  // rejects unknown names before any work
+            options.settings.emplace_back(name, ParseFloat("--set " + name, value.substr(equals + 1)));
+        }
+    }
+    return options;
+}
+
+void ApplySetting(FlockData& flock, const std::string& name, float value) {
+    if (name == "angleIncrement") {
+        flock.angleIncrement = value;
+    } else if (name == "separationWeight") {
+        flock.separationWeight = value;
+    } else if (name == "cohesionWeight") {
+        flock.cohesionWeight = value;
+    } else if (name == "alignmentWeight") {
+        flock.alignmentWeight = value;
+    } else if (name == "trefoilKnotPathWeight") {
+        flock.trefoilKnotPathWeight = value;
+    } else if (name == "maxSpeed") {
+        flock.maxSpeed = Quellon::Vector3(value, value, value);
+    } else if (name == "separationDistance") {
+        flock.separationDistance = value;
+    } else if (name == "groupDistance") {
+        flock.groupDistance = value;
+    } else {
+        throw UsageError("unknown setting name '" + name + "' for --set");
+    }
+}
+
+std::string FormatFlockCsv(const FlockData& flock) {
+    std::string csv = "index,px,py,pz,vx,vy,vz,t\n";
+    char row[256];
+    for (std::uint32_t i = 0; i < flock.boidCount; ++i) {
+        const Quellon::Vector3& p = flock.positions[i];
+        const Quellon::Vector3& v = flock.velocities[i];
+        std::snprintf(row, sizeof row, "%" PRIu32 ",%.9g,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g\n", i,
+                      static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z),
+                      static_cast<double>(v.x), static_cast<double>(v.y), static_cast<double>(v.z),
+                      static_cast<double>(flock.pathParameters[i]));
+        csv += row;
+    }
+    return csv;
+}
+
+}  // namespace Avidrift

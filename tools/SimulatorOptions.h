@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Avidrift {
+
+struct FlockData;
+
+// A command line the simulator cannot run; what() is the one-line message for the user.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct SimulatorOptions {
+    std::uint32_t boids = 1000;
+    std::uint32_t steps = 100;
+    std::uint32_t tasks = 0;  // 0: the processor count
+    float stepTime = 0.016f;
+    std::vector<std::pair<std::string, float>> settings;  // --set NAME=VALUE, in order
+    std::string dumpFile;                                 // empty: no dump
+    bool help = false;
+};
+
+// Throws UsageError naming the offending argument.
+SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments);
+
+// Sets one named flock parameter; maxSpeed sets all three components. Throws UsageError for an
+// unknown name.
+void ApplySetting(FlockData& flock, const std::string& name, float value);
+
+// The state as CSV: header, then one row per boid with every float to nine significant digits.
+std::string FormatFlockCsv(const FlockData& flock);
+
+extern const char* const kSimulatorUsage;
+
+}  // namespace Avidrift

@@ -46,6 +46,9 @@ TEST(FlockStep, TaskCountIsAtLeastOneAndAtMostOnePerBoid) {
 
 bool SameBits(const FlockData& a, const FlockData& b) {
     const std::size_t n = a.boidCount;
+    if (n == 0) {
+        return b.boidCount == 0;  // memcmp must not see the null arrays of an empty flock
+    }
     return a.boidCount == b.boidCount &&
            std::memcmp(a.positions.get(), b.positions.get(), n * sizeof(Quellon::Vector3)) == 0 &&
            std::memcmp(a.velocities.get(), b.velocities.get(), n * sizeof(Quellon::Vector3)) == 0 &&

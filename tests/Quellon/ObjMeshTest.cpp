@@ -1,0 +1,227 @@
+#include "Quellon/ObjMesh.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Quellon/Exception.h"
+#include "Quellon/Text.h"
+
+namespace Quellon {
+namespace {
+
+namespace fs = std::filesystem;
+using Indices = std::vector<std::int32_t>;
+
+// An OBJ text in a file of its own under the temporary directory, removed again afterwards;
+// the process id keeps test processes that CTest runs side by side apart.
+class ObjFile {
+public:
+    explicit ObjFile(const std::string& text, const std::string& stem = "mesh") {
+        static int counter = 0;
+        m_path = fs::temp_directory_path() / ("avidrift-objmesh-" + std::to_string(getpid()) + "-" +
+                                              std::to_string(counter++) + stem + ".obj");
+        std::ofstream(m_path, std::ios::binary) << text;
+    }
+    ~ObjFile() { fs::remove(m_path); }
+    std::wstring Name() const { return Utf8ToWide(m_path.string()); }
+
+private:
+    fs::path m_path;
+};
+
+ObjMesh Load(const std::string& text) {
+    return ObjMesh(ObjFile(text).Name());
+}
+
+std::wstring LoadError(const std::wstring& fileName) {
+    try {
+        ObjMesh mesh(fileName);
+    } catch (const Exception& e) {
+        return e.GetMessage();
+    }
+    return L"no exception";
+}
+
+std::vector<float> Flat(const std::vector<Vector3>& vectors) {
+    std::vector<float> floats;
+    for (const Vector3& v : vectors) {
+        floats.insert(floats.end(), {v.x, v.y, v.z});
+    }
+    return floats;
+}
+
+const std::string kPositions = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+
+TEST(ObjMesh, EmptyOrCommentOnlyFileGivesEmptyMesh) {
+    for (const char* text : {"", "\n\r\n\t\n", "# nothing here\n"}) {
+        const ObjMesh mesh = Load(text);
+        EXPECT_TRUE(mesh.GetPositions().empty() && mesh.GetNormals().empty() &&
+                    mesh.GetIndices().empty())
+            << text;
+    }
+}
+
+TEST(ObjMesh, ReadsOnlyPositionAndNormalKeywords) {
+    const ObjMesh mesh = Load(
+        "mtllib a.mtl\no teapot\ng body\nusemtl china\ns 1\nv 1 2 3\nvt 0.5 0.5\nvp 0.1 0.2 0.3\n"
+        "vx 7 7 7\nv -4 5e-1 6 1\nvn 0 0 1\nvt 1 1\nvn 0 2 0\nl 1 2\n");
+    EXPECT_EQ((std::vector<float>{1, 2, 3, -4, 0.5f, 6}), Flat(mesh.GetPositions()));
+    EXPECT_EQ((std::vector<float>{0, 0, 1, 0, 2, 0}), Flat(mesh.GetNormals()));
+}
+
+TEST(ObjMesh, LineLayoutDoesNotChangeTheMesh) {
+    for (const char* text : {
+             "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3",
+             "v 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\nf 1 2 3\r\n",
+             "\n\n  \r\n\tv 0 0 0\nv\t1\t0\t0\nv 0 1 0 # apex\nf 1 2 3\n",
+             "# a comment\tv 9 9 9\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+         }) {
+        const ObjMesh mesh = Load(text);
+        EXPECT_EQ((std::vector<float>{0, 0, 0, 1, 0, 0, 0, 1, 0}), Flat(mesh.GetPositions()));
+        EXPECT_EQ((Indices{0, 1, 2}), mesh.GetIndices()) << text;
+    }
+}
+
+TEST(ObjMesh, ReadsFacesAsFansOfPositionNumbers) {
+    const struct {
+        std::string text;
+        Indices indices;
+    } cases[] = {
+        {kPositions + "f 1/1 2/2 3/3", {0, 1, 2}},
+        {kPositions + "f 1//1 2//2 3//3", {0, 1, 2}},
+        {kPositions + "f 1/3/1 2/2/2 +3/1/3", {0, 1, 2}},
+        {"f 3 2 1\n" + kPositions, {2, 1, 0}},
+        {kPositions + "v 1 1 0\nv 2 2 0\nf 1 2 3 4 5", {0, 1, 2, 0, 2, 3, 0, 3, 4}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.indices, Load(c.text).GetIndices()) << c.text;
+    }
+}
+
+TEST(ObjMesh, ReadsNumbersInEverySpelling) {
+    const struct {
+        const char* text;
+        float value;
+    } cases[] = {{"1e-3", 0.001f}, {"2E2", 200.0f}, {"+2", 2.0f},
+                 {"-.5", -0.5f},   {"3.", 3.0f},    {"1e-50", 0.0f}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.value, Load(std::string("v ") + c.text + " 0 0").GetPositions().at(0).x)
+            << c.text;
+    }
+}
+
+TEST(ObjMesh, RejectsMalformedStatementsNamingTheLine) {
+    const struct {
+        std::string text;
+        const wchar_t* message;
+    } cases[] = {
+        {"v 1 x 3", L"Invalid number at line 1"},
+        {"v 1.0abc 2 3", L"Invalid number at line 1"},
+        {"\n# c\nv 1 2 3 q", L"Invalid number at line 3"},
+        {"v nan 0 0", L"Invalid number at line 1"},
+        {"v 0 -inf 0", L"Invalid number at line 1"},
+        {"v 0 0 1e39", L"Invalid number at line 1"},
+        {"v 0x1 0 0", L"Invalid number at line 1"},
+        {"v 1 2 3\r\nv 1 2\r\n", L"Too few numbers at line 2"},
+        {"vn 0 1\n", L"Too few numbers at line 1"},
+        {kPositions + "f 1 2", L"Too few face vertices at line 4"},
+        {kPositions + "f", L"Too few face vertices at line 4"},
+        {kPositions + "f 1 2 x", L"Invalid number at line 4"},
+        {kPositions + "f 1 2 3.0", L"Invalid number at line 4"},
+        {kPositions + "f 1/ 2 3", L"Invalid number at line 4"},
+        {kPositions + "f 1/x/1 2 3", L"Invalid number at line 4"},
+        {kPositions + "f 1/1/1/1 2 3", L"Invalid number at line 4"},
+        {kPositions + "f 1 0 2", L"Invalid face index 0 at line 4"},
+        {kPositions + "f 1 2 -1", L"Invalid face index -1 at line 4"},
+        {kPositions + "f 1 2 99999999999", L"Invalid face index 99999999999 at line 4"},
+        {kPositions + "f 1 2 3\nf 1 2 4\n", L"Invalid face index 4 at line 5"},
+        {"f 1 2 3\nf 1 2 5\n" + kPositions + "v 1 1 1\n", L"Invalid face index 5 at line 2"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.message, LoadError(ObjFile(c.text).Name())) << c.text;
+    }
+}
+
+TEST(ObjMesh, UnreadableFileThrowsNoSuchAFile) {
+    for (const std::wstring& name : {std::wstring(L"data/does-not-exist.obj"), std::wstring(),
+                                     Utf8ToWide(fs::temp_directory_path().string())}) {
+        EXPECT_EQ(L"No such a file", LoadError(name));
+    }
+    const ObjFile accented(kPositions, "-th\xC3\xA9i\xC3\xA8re");
+    EXPECT_EQ(3u, ObjMesh(accented.Name()).GetPositions().size());
+}
+
+TEST(ObjMesh, KeepsFileNormalsOnlyWhenTheyPairWithPositions) {
+    const std::string normals = kPositions + "vn 0 0 2\nvn 0 0 2\nvn 1 0 0\n";
+    const std::vector<float> fromFile = {0, 0, 2, 0, 0, 2, 1, 0, 0};
+    const std::vector<float> derived = {0, 0, 1, 0, 0, 1, 0, 0, 1};
+    const struct {
+        std::string text;
+        std::vector<float> normals;
+    } cases[] = {
+        {normals + "f 1 2 3", fromFile},         {normals + "f 1//1 2//2 3//3", fromFile},
+        {normals + "f 1//3 2//2 3//1", derived}, {kPositions + "vn 1 0 0\nf 1 2 3", derived},
+        {kPositions + "f 1 2 3", derived},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.normals, Flat(Load(c.text).GetNormals())) << c.text;
+    }
+}
+
+TEST(ObjMesh, VertexNormalIsNormalisedSumOfUnitFaceNormals) {
+    // A large triangle facing +z and a small one facing +y share vertices 1 and 2: equal
+    // weights give them the diagonal whatever the areas. Vertex 5 is unused, and the
+    // degenerate last triangle must not spread NaNs.
+    const ObjMesh mesh =
+        Load("v 0 0 0\nv 1 0 0\nv 0 10 0\nv 0 0 -1\nv 5 5 5\nv 2 0 0\nf 1 2 3\nf 1 2 4\nf 1 2 6\n");
+    const float d = std::sqrt(0.5f);
+    const std::vector<float> expected = {0, d, d, 0, d, d, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<float> actual = Flat(mesh.GetNormals());
+    ASSERT_EQ(expected.size(), actual.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NEAR(expected[i], actual[i], 1e-6f) << "component " << i;
+    }
+}
+
+TEST(ObjMesh, FailedLoadLeavesMeshUnchanged) {
+    ObjMesh mesh = Load(kPositions + "f 1 2 3");
+    const ObjFile broken("v 1 1 1\nf 1 2 9\n");
+    EXPECT_THROW(mesh.Load(broken.Name()), Exception);
+    EXPECT_EQ(9u, Flat(mesh.GetNormals()).size());
+    EXPECT_EQ((Indices{0, 1, 2}), mesh.GetIndices());
+
+    const ObjMesh other = Load("v 7 8 9\n");
+    mesh = other;
+    EXPECT_EQ((std::vector<float>{7, 8, 9}), Flat(mesh.GetPositions()));
+    EXPECT_TRUE(mesh.GetIndices().empty());
+}
+
+TEST(ObjMesh, TeapotIsWoundOutwardWithDerivedNormals) {
+    const ObjMesh teapot(L"data/teapot.obj");
+    const auto& positions = teapot.GetPositions();
+    const auto& indices = teapot.GetIndices();
+    ASSERT_FALSE(positions.empty());
+    ASSERT_EQ(0u, indices.size() % 3);
+    ASSERT_EQ(positions.size(), teapot.GetNormals().size());
+    for (const Vector3& normal : teapot.GetNormals()) {
+        const float length = Length(normal);
+        EXPECT_TRUE(length == 0.0f || std::fabs(length - 1.0f) < 1e-5f) << length;
+    }
+    // Six times the enclosed volume: positive when the triangles turn counter-clockwise seen
+    // from outside.
+    double volume = 0.0;
+    for (std::size_t t = 0; t < indices.size(); t += 3) {
+        const auto at = [&](std::size_t k) { return positions[std::size_t(indices[t + k])]; };
+        volume += Dot(at(0), Cross(at(1), at(2)));
+    }
+    EXPECT_GT(volume, 0.0);
+}
+
+}  // namespace
+}  // namespace Quellon

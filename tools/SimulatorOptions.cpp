@@ -34,8 +34,9 @@ float ParseFloat(const std::string& what, const std::string& text) {
     char* end = nullptr;
     errno = 0;
     const float value = text.empty() ? 0.0f : std::strtof(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || std::isspace(
-            static_cast<unsigned char>(text.front())) || errno == ERANGE || !std::isfinite(value)) {
+    if (text.empty() || end != text.c_str() + text.size() ||
+        std::isspace(static_cast<unsigned char>(text.front())) || errno == ERANGE ||
+        !std::isfinite(value)) {
         throw UsageError("invalid value '" + text + "' for " + what);
     }
     return value;
@@ -50,8 +51,8 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
         std::string value;
         bool hasValue = false;
         // Both "--boids 10" and "--boids=10".
-        if (const std::size_t equals = option.find('='); option.rfind("--", 0) == 0 &&
-                                                         equals != std::string::npos) {
+        if (const std::size_t equals = option.find('=');
+            option.rfind("--", 0) == 0 && equals != std::string::npos) {
             value = option.substr(equals + 1);
             option = option.substr(0, equals);
             hasValue = true;
@@ -92,7 +93,8 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             const std::string name = value.substr(0, equals);
             FlockData probe;
             ApplySetting(probe, name, 0.0f);  // rejects unknown names before any work
-            options.settings.emplace_back(name, ParseFloat("--set " + name, value.substr(equals + 1)));
+            options.settings.emplace_back(name,
+                                          ParseFloat("--set " + name, value.substr(equals + 1)));
         }
     }
     return options;

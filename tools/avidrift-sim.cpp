@@ -97,7 +97,8 @@ int Run(const Avidrift::SimulatorOptions& options) {
     if (!stepSeconds.empty()) {
         std::sort(stepSeconds.begin(), stepSeconds.end());
         const std::size_t m = stepSeconds.size();
-        median = m % 2 == 1 ? stepSeconds[m / 2] : (stepSeconds[m / 2 - 1] + stepSeconds[m / 2]) / 2;
+        median =
+            m % 2 == 1 ? stepSeconds[m / 2] : (stepSeconds[m / 2 - 1] + stepSeconds[m / 2]) / 2;
     }
     const double n = options.boids;
     const double stepsPerSecond = median > 0 ? 1.0 / median : 0.0;

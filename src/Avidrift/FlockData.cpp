@@ -51,8 +51,7 @@ FlockData& FlockData::operator=(const FlockData& other) {
         // arrays are never shared between records, so nobody else can see the overwrite.
         std::copy(other.positions.get(), other.positions.get() + n, positions.get());
         std::copy(other.velocities.get(), other.velocities.get() + n, velocities.get());
-        std::copy(other.pathParameters.get(), other.pathParameters.get() + n,
-                  pathParameters.get());
+        std::copy(other.pathParameters.get(), other.pathParameters.get() + n, pathParameters.get());
     } else {
         FlockData copy(other);
         positions = std::move(copy.positions);

@@ -25,15 +25,20 @@ BoidSlice FlockStep::Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32
 bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskCount,
                     float stepTime, const std::atomic<bool>* cancel) {
     if (write.boidCount != read.boidCount) {
-        write = read;
+        // Size the arrays only: parameters staged in write must survive until they are
+        // published.
+        FlockData sized(read);
+        sized.maxFlockSize = write.maxFlockSize;
+        sized.CopyParametersFrom(write);
+        write = std::move(sized);
     }
     const std::uint32_t n = read.boidCount;
     const std::uint32_t tasks = TaskCountFor(taskCount, n);
     TaskGroup group;
     for (std::uint32_t k = 0; k < tasks; ++k) {
         const BoidSlice slice = Slice(k, n, tasks);
-        group.Add(std::make_shared<FlockTask>(&read, &write, slice.begin, slice.end, stepTime,
-                                              cancel));
+        group.Add(
+            std::make_shared<FlockTask>(&read, &write, slice.begin, slice.end, stepTime, cancel));
     }
     m_scheduler.Submit(group);
     group.Wait();

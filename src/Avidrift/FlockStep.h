@@ -22,9 +22,10 @@ public:
     // The scheduler is borrowed and must outlive the step.
     explicit FlockStep(TaskScheduler& scheduler) : m_scheduler(scheduler) {}
 
-    // Called on the submitting thread. Reads read, writes write (resized to read's count when
-    // it differs), blocks until every task has finished. Returns false when cancel became true
-    // during the step: write then holds a partial state that must not be published.
+    // Called on the submitting thread. Reads read, writes write (its arrays resized to read's
+    // count when it differs; its parameters are kept), blocks until every task has finished.
+    // Returns false when cancel became true during the step: write then holds a partial state that
+    // must not be published.
     bool Run(const FlockData& read, FlockData& write, std::uint32_t taskCount, float stepTime,
              const std::atomic<bool>* cancel = nullptr);
 

@@ -6,7 +6,12 @@
 namespace Avidrift {
 
 // The relationship kinds of the logical-processor table; only cores are counted.
-enum class ProcessorRelationship { ProcessorCore = 0, NumaNode = 1, Cache = 2, ProcessorPackage = 3 };
+enum class ProcessorRelationship {
+    ProcessorCore = 0,
+    NumaNode = 1,
+    Cache = 2,
+    ProcessorPackage = 3
+};
 
 using ProcessorMask = std::bitset<1024>;
 

@@ -16,8 +16,8 @@ TEST(SimulatorOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(defaults.dumpFile.empty());
 
     const SimulatorOptions o = ParseSimulatorOptions(
-        {"--boids", "500", "--steps=10", "--tasks", "3", "--dt", "0.02", "--set",
-         "maxSpeed=2.5", "--set", "groupDistance=4", "--dump", "out.csv"});
+        {"--boids", "500", "--steps=10", "--tasks", "3", "--dt", "0.02", "--set", "maxSpeed=2.5",
+         "--set", "groupDistance=4", "--dump", "out.csv"});
     EXPECT_EQ(500u, o.boids);
     EXPECT_EQ(10u, o.steps);
     EXPECT_EQ(3u, o.tasks);

@@ -138,9 +138,10 @@ TEST(ThreadPool, RunsQueuedItemsBeforeClosing) {
     {
         ThreadPool pool(1);
         for (int i = 0; i < 100; ++i) {
-            ASSERT_TRUE(pool.TrySubmit(
-                [](CallbackInstance&, void* context) { ++*static_cast<std::atomic<int>*>(context); },
-                &runs));
+            ASSERT_TRUE(
+                pool.TrySubmit([](CallbackInstance&,
+                                  void* context) { ++*static_cast<std::atomic<int>*>(context); },
+                               &runs));
         }
     }
     EXPECT_EQ(100, runs.load());

@@ -1,0 +1,59 @@
+#version 120
+#extension GL_ARB_draw_instanced : require
+#extension GL_EXT_gpu_shader4 : require
+
+// Draws one boid per instance. Boid i's position is texel 2i of flockData and its velocity
+// texel 2i + 1, texel k lying at column k mod dataWidth, row k div dataWidth.
+
+uniform mat4 localMatrix;
+uniform mat4 viewMatrix;
+uniform mat4 projectionMatrix;
+uniform sampler2D flockData;
+uniform vec3 lightDir;
+uniform float dataWidth;
+uniform float boidsCount;
+
+varying vec3 boidColour;
+varying float lighting;
+
+vec3 FetchTexel(int k) {
+    int width = int(dataWidth + 0.5);
+    int row = k / width;
+    return texelFetch2D(flockData, ivec2(k - row * width, row), 0).rgb;
+}
+
+void main() {
+    int boid = gl_InstanceIDARB;
+    if (float(boid) >= boidsCount) {
+        // Texels past the flock hold stale boids: put such an instance outside the clip volume.
+        gl_Position = vec4(0.0, 0.0, 2.0, 1.0);
+        boidColour = vec3(0.0);
+        lighting = 0.0;
+        return;
+    }
+    vec3 position = FetchTexel(2 * boid);
+    vec3 velocity = FetchTexel(2 * boid + 1);
+
+    // The local matrix turns the teapot's spout to +Z with its lid up +Y; this basis turns +Z
+    // along the velocity. A boid at rest keeps +Z, so no direction ever divides by zero.
+    float speed = length(velocity);
+    vec3 forward = speed > 1e-6 ? velocity / speed : vec3(0.0, 0.0, 1.0);
+    vec3 worldUp = abs(forward.y) < 0.999 ? vec3(0.0, 1.0, 0.0) : vec3(1.0, 0.0, 0.0);
+    vec3 side = normalize(cross(worldUp, forward));
+    vec3 up = cross(forward, side);
+    mat3 orientation = mat3(side, up, forward);
+
+    vec3 local = (localMatrix * gl_Vertex).xyz;
+    vec3 world = position + orientation * local;
+    gl_Position = projectionMatrix * (viewMatrix * vec4(world, 1.0));
+
+    // Degenerate mesh triangles leave zero normals; they get the ambient term only.
+    vec3 normal = orientation * (mat3(localMatrix) * gl_Normal);
+    float normalLength = length(normal);
+    float facing = normalLength > 0.0 ? dot(normal / normalLength, lightDir) : 0.0;
+    lighting = 0.3 + 0.7 * max(facing, 0.0);
+
+    // Slow boids are blue, fast ones orange, so clusters and stragglers stand out.
+    float fast = clamp(speed / 8.0, 0.0, 1.0);
+    boidColour = mix(vec3(0.15, 0.35, 0.95), vec3(1.0, 0.55, 0.1), fast);
+}

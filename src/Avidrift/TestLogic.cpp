@@ -1,0 +1,148 @@
+#include "Avidrift/TestLogic.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "Avidrift/TestScene.h"
+#include "Quellon/UserEvent.h"
+
+namespace Avidrift {
+
+using Quellon::Vector3;
+
+namespace {
+
+const Vector3 kTarget(0, 0, 0);
+const Vector3 kUp(0, 1, 0);
+// Degrees the eye orbits, and units it moves, per second of drag.
+constexpr double kOrbitDegreesPerSecond = 20.0;
+constexpr double kZoomUnitsPerSecond = 20.0;
+
+int Sign(int value) {
+    return (value > 0) - (value < 0);
+}
+
+}  // namespace
+
+TestLogic::TestLogic(std::shared_ptr<TestScene> scene)
+    : m_scene(std::move(scene)), m_step(m_scheduler) {}
+
+TestLogic::~TestLogic() = default;
+
+std::uint32_t TestLogic::TruncateToCount(float value) {
+    // Converting NaN or an out-of-range float to an integer is undefined, so those never reach
+    // the conversion.
+    if (!(value > 0.0f)) {
+        return 0;
+    }
+    if (value >= 4294967296.0f) {
+        return std::numeric_limits<std::uint32_t>::max();
+    }
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(value));
+}
+
+void TestLogic::Init() {
+    m_scene->m_camera = Quellon::Camera(Vector3(0, 0, 80), kTarget, kUp);
+    m_scene->m_flock.ApplyDefaults();
+    m_flock = m_scene->m_flock;
+    m_scene->m_taskCount = 1;
+}
+
+void TestLogic::Update(float elapsedSeconds) {
+    m_scene->m_stepTime = elapsedSeconds;
+    if (!m_step.Run(m_scene->m_flock, m_flock, m_scene->m_taskCount, elapsedSeconds,
+                    &m_stopRequested)) {
+        return;  // abandoned: m_flock holds a partial step that must never be published
+    }
+    m_scene->m_flock = m_flock;
+}
+
+void TestLogic::RequestStop() {
+    m_stopRequested.store(true, std::memory_order_relaxed);
+}
+
+void TestLogic::SetFlockSize(float requested) {
+    const std::uint32_t limit =
+        m_flock.maxFlockSize != 0 ? m_flock.maxFlockSize : kDefaultFlockSizeLimit;
+    const std::uint32_t n = std::min(TruncateToCount(requested), limit);
+    try {
+        // Everything that can fail happens before either flock changes, so a flock too large
+        // for memory leaves the running one intact.
+        FlockData resized;
+        resized.maxFlockSize = m_flock.maxFlockSize;
+        resized.CopyParametersFrom(m_flock);
+        resized.SetFlockSize(n);
+        FlockData published(resized);
+        m_flock = std::move(resized);
+        m_scene->m_flock = std::move(published);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event) {
+    const auto* change = dynamic_cast<const Quellon::ValueChangedEvent*>(event.get());
+    if (change == nullptr) {
+        return;
+    }
+    const float value = change->m_value;
+    switch (change->GetId()) {
+        case kTaskCountSetting:
+            m_scene->m_taskCount = std::max<std::uint32_t>(1, TruncateToCount(value));
+            break;
+        case kFlockSizeSetting:
+            SetFlockSize(value);
+            break;
+        case kAngleIncrementSetting:
+            m_flock.angleIncrement = value;
+            break;
+        case kSeparationWeightSetting:
+            m_flock.separationWeight = value;
+            break;
+        case kCohesionWeightSetting:
+            m_flock.cohesionWeight = value;
+            break;
+        case kAlignmentWeightSetting:
+            m_flock.alignmentWeight = value;
+            break;
+        case kTrefoilKnotPathWeightSetting:
+            m_flock.trefoilKnotPathWeight = value;
+            break;
+        case kMaxSpeedSetting:
+            m_flock.maxSpeed = Vector3(value, value, value);
+            break;
+        case kSeparationDistanceSetting:
+            m_flock.separationDistance = value;
+            break;
+        case kGroupDistanceSetting:
+            m_flock.groupDistance = value;
+            break;
+        default:
+            break;
+    }
+}
+
+void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) {
+    const auto* mouse = dynamic_cast<const Quellon::MouseEvent*>(event.get());
+    if (mouse == nullptr || !mouse->m_pressed) {
+        return;
+    }
+    const Vector3 eye = m_scene->m_camera.m_position;
+    Vector3 moved;
+    if (mouse->m_button == Quellon::MouseEvent::kLeftButton && mouse->m_dx != 0) {
+        // Only the direction of the drag counts, not its length.
+        const auto degrees =
+            static_cast<float>(Sign(mouse->m_dx) * -kOrbitDegreesPerSecond * elapsedSeconds);
+        moved = Quellon::TransformPoint(Quellon::Matrix4::RotationY(degrees), eye);
+    } else if (mouse->m_button == Quellon::MouseEvent::kRightButton && mouse->m_dy != 0) {
+        const auto distance =
+            static_cast<float>(Sign(mouse->m_dy) * kZoomUnitsPerSecond * elapsedSeconds);
+        moved = eye + eye.Normalized() * distance;
+    } else {
+        return;
+    }
+    m_scene->m_camera = Quellon::Camera(moved, kTarget, kUp);
+}
+
+}  // namespace Avidrift

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "Avidrift/FlockData.h"
+#include "Avidrift/FlockStep.h"
+#include "Avidrift/TaskScheduler.h"
+#include "Quellon/ILogicCallable.h"
+
+namespace Avidrift {
+
+class TestScene;
+
+// The setting ids that the settings page posts in ValueChangedEvents.
+enum SettingId : int {
+    kTaskCountSetting = 0,
+    kFlockSizeSetting = 1,
+    kAngleIncrementSetting = 2,
+    kSeparationWeightSetting = 3,
+    kCohesionWeightSetting = 4,
+    kAlignmentWeightSetting = 5,
+    kTrefoilKnotPathWeightSetting = 6,
+    kMaxSpeedSetting = 7,
+    kSeparationDistanceSetting = 8,
+    kGroupDistanceSetting = 9,
+};
+
+// The flock program's logic: places the flock, applies settings and mouse input to the working
+// scene, and advances the flock one step per iteration on its task scheduler.
+class TestLogic : public Quellon::ILogicCallable {
+public:
+    // Largest flock accepted when the renderer has not said how many it can hold.
+    static constexpr std::uint32_t kDefaultFlockSizeLimit = 1u << 24;
+
+    // Called on the main thread; keeps the scene. Throws Exception when the worker pool cannot
+    // be made.
+    explicit TestLogic(std::shared_ptr<TestScene> scene);
+
+    // Called on the logic thread. The events are MouseEvents and ValueChangedEvents; events of
+    // other classes are ignored.
+    void OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) override;
+    void OnCustomEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) override;
+    ~TestLogic() override;
+    void Init() override;
+    void Update(float elapsedSeconds) override;
+
+    // Called on the stopping thread, possibly during Update: the step in flight is abandoned
+    // within a few hundred boids per task and nothing of it reaches the scene.
+    void RequestStop() override;
+
+    // A setting's float converted to a count: truncated towards zero, NaN and negatives as 0,
+    // values beyond 32 bits as the largest 32-bit count.
+    static std::uint32_t TruncateToCount(float value);
+
+private:
+    void SetFlockSize(float requested);
+
+    std::shared_ptr<TestScene> m_scene;
+    // The state the step writes, and where changed parameters wait for the next publish.
+    FlockData m_flock;
+    TaskScheduler m_scheduler;
+    FlockStep m_step;
+    std::atomic<bool> m_stopRequested{false};
+};
+
+}  // namespace Avidrift

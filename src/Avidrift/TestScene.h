@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Avidrift/FlockData.h"
+#include "Quellon/Matrix4.h"
+#include "Quellon/ObjMesh.h"
+#include "Quellon/Scene.h"
+
+namespace Avidrift {
+
+// What the logic produces and the renderer draws: the flock, the boid mesh and its model
+// transform, the shader files, the task count and the last step time. Two exist at run time,
+// the logic's working scene and the one shared with the renderer.
+class TestScene : public Quellon::Scene {
+public:
+    static constexpr const wchar_t* kMeshFile = L"data/teapot.obj";
+    static constexpr const wchar_t* kVertexShaderFile = L"glsl/vertexShader.glsl";
+    static constexpr const wchar_t* kPixelShaderFile = L"glsl/pixelShader.glsl";
+
+    // Reads the mesh file; throws what the mesh loader throws ("No such a file").
+    TestScene();
+
+    // Copies mesh, flock, task count, camera and step time from another TestScene; the local
+    // matrix and shader names are the same constants in every scene and stay. Throws Exception
+    // for a source of another type.
+    void CopyFrom(std::shared_ptr<Quellon::Scene> source) override;
+
+    FlockData m_flock;
+    Quellon::ObjMesh m_mesh;
+    Quellon::Matrix4 m_localMatrix;
+    std::wstring m_vertexShaderFile;
+    std::wstring m_pixelShaderFile;
+    std::uint32_t m_taskCount = 1;
+    float m_stepTime = 0.0f;
+};
+
+}  // namespace Avidrift

@@ -1,0 +1,88 @@
+#include "Quellon/Barrier.h"
+
+#include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Quellon/Exception.h"
+
+namespace Quellon {
+namespace {
+
+TEST(Barrier, ReleasesEachGenerationOnlyWhenAllPartiesHaveArrived) {
+    constexpr int kGenerations = 200;
+    for (const int parties : {1, 2, 3}) {
+        SCOPED_TRACE(parties);
+        Barrier barrier(parties);
+        std::atomic<int> arrivals{0};
+        std::atomic<int> faults{0};
+        auto party = [&] {
+            for (int generation = 0; generation < kGenerations; ++generation) {
+                arrivals.fetch_add(1);
+                const bool released = barrier.Wait();
+                // Everyone has arrived for this generation, and nobody can be further than
+                // the next one.
+                const int seen = arrivals.load();
+                if (!released || seen < (generation + 1) * parties ||
+                    seen > (generation + 2) * parties - 1) {
+                    faults.fetch_add(1);
+                }
+            }
+        };
+        std::vector<std::thread> others;
+        for (int i = 1; i < parties; ++i) {
+            others.emplace_back(party);
+        }
+        party();
+        for (std::thread& other : others) {
+            other.join();
+        }
+        EXPECT_EQ(faults.load(), 0);
+        EXPECT_EQ(arrivals.load(), kGenerations * parties);
+    }
+}
+
+TEST(Barrier, CancelReleasesWaitersWithFalse) {
+    Barrier barrier(3);
+    std::latch waiting(2);
+    std::atomic<int> cancelled{0};
+    auto waiter = [&] {
+        waiting.count_down();
+        if (!barrier.Wait()) {
+            cancelled.fetch_add(1);
+        }
+    };
+    std::thread first(waiter);
+    std::thread second(waiter);
+    waiting.wait();
+    barrier.Cancel();
+    first.join();
+    second.join();
+    EXPECT_EQ(cancelled.load(), 2);
+}
+
+TEST(Barrier, WaitAfterCancelReturnsFalseAtOnce) {
+    Barrier barrier(2);
+    std::thread partner([&] { EXPECT_TRUE(barrier.Wait()); });
+    EXPECT_TRUE(barrier.Wait());
+    partner.join();
+    barrier.Cancel();
+    // Two arrivals would complete a generation if a cancelled barrier still counted them.
+    EXPECT_FALSE(barrier.Wait());
+    EXPECT_FALSE(barrier.Wait());
+}
+
+TEST(Barrier, RejectsZeroParties) {
+    try {
+        Barrier barrier(0);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.GetMessage(), L"Invalid parameter: parties == 0 in Barrier::Barrier");
+    }
+}
+
+}  // namespace
+}  // namespace Quellon

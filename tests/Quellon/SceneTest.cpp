@@ -1,0 +1,142 @@
+#include "Quellon/Scene.h"
+
+#include <atomic>
+#include <latch>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <boost/thread/exceptions.hpp>
+
+#include "Quellon/Exception.h"
+#include "ValueScene.h"
+
+namespace Quellon {
+namespace {
+
+using QuellonTest::ValueScene;
+
+// Enough yields for a writer or reader that is not held back to get where it must not be.
+constexpr int kChances = 2000;
+
+TEST(Scene, AssignWaitsForFrameInProgress) {
+    auto scene = std::make_shared<ValueScene>(1);
+    auto source = std::make_shared<ValueScene>(2);
+    std::atomic<bool> frameEnded{false};
+    std::atomic<bool> copyStarted{false};
+    bool copyStartedAfterFrame = false;
+    scene->m_onCopy = [&] {
+        copyStartedAfterFrame = frameEnded.load();
+        copyStarted.store(true);
+    };
+
+    scene->BeginRead();
+    std::latch writerStarting(1);
+    std::thread writer([&] {
+        writerStarting.count_down();
+        scene->Assign(source);
+    });
+    writerStarting.wait();
+    for (int i = 0; i < kChances && !copyStarted.load(); ++i) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(copyStarted.load());
+    EXPECT_EQ(scene->m_first, 1);
+    frameEnded.store(true);
+    scene->EndRead();
+    writer.join();
+
+    EXPECT_TRUE(copyStartedAfterFrame);
+    EXPECT_EQ(scene->m_first, 2);
+    EXPECT_EQ(scene->m_second, 2);
+}
+
+TEST(Scene, ReadWaitsForCopyInProgressAndSeesItWhole) {
+    auto scene = std::make_shared<ValueScene>(1);
+    auto source = std::make_shared<ValueScene>(2);
+    std::latch halfCopied(1);
+    std::latch finishCopy(1);
+    scene->m_midCopy = [&] {
+        halfCopied.count_down();
+        finishCopy.wait();
+    };
+    std::thread writer([&] { scene->Assign(source); });
+    halfCopied.wait();
+
+    std::atomic<bool> reading{false};
+    int seenFirst = 0;
+    int seenSecond = 0;
+    std::latch readerStarting(1);
+    std::thread reader([&] {
+        readerStarting.count_down();
+        scene->BeginRead();
+        reading.store(true);
+        seenFirst = scene->m_first;
+        seenSecond = scene->m_second;
+        scene->EndRead();
+    });
+    readerStarting.wait();
+    for (int i = 0; i < kChances && !reading.load(); ++i) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(reading.load());
+    finishCopy.count_down();
+    writer.join();
+    reader.join();
+
+    EXPECT_EQ(seenFirst, 2);
+    EXPECT_EQ(seenSecond, 2);
+}
+
+TEST(Scene, BeginReadTwiceThrowsLockErrorAndKeepsTheRead) {
+    ValueScene scene;
+    scene.BeginRead();
+    EXPECT_THROW(scene.BeginRead(), boost::lock_error);
+    // Still held, and only once.
+    EXPECT_NO_THROW(scene.EndRead());
+    EXPECT_THROW(scene.EndRead(), boost::lock_error);
+}
+
+TEST(Scene, EndReadWithoutBeginReadThrowsLockErrorAndLeavesSceneUnlocked) {
+    ValueScene scene(1);
+    auto source = std::make_shared<ValueScene>(2);
+    EXPECT_THROW(scene.EndRead(), boost::lock_error);
+    // A writer on this thread would wait for itself if a shared ownership had been left behind.
+    scene.Assign(source);
+    EXPECT_EQ(scene.m_second, 2);
+    EXPECT_NO_THROW(scene.BeginRead());
+    scene.EndRead();
+}
+
+TEST(Scene, FailedCopyLeavesSceneUnlocked) {
+    ValueScene scene(1);
+    auto source = std::make_shared<ValueScene>(2);
+    scene.m_midCopy = [] { throw std::runtime_error("copy failed"); };
+    EXPECT_THROW(scene.Assign(source), std::runtime_error);
+    scene.m_midCopy = nullptr;
+    // Both would wait forever on an exclusive ownership that was never released.
+    scene.BeginRead();
+    scene.EndRead();
+    scene.Assign(source);
+    EXPECT_EQ(scene.m_second, 2);
+}
+
+TEST(Scene, DestroyingSceneReleasesReadLockHeldByAnotherThread) {
+    auto scene = std::make_shared<ValueScene>();
+    std::thread reader([&] { scene->BeginRead(); });
+    reader.join();
+    scene.reset();
+}
+
+TEST(Scene, AssignRejectsEmptySource) {
+    ValueScene scene;
+    try {
+        scene.Assign(nullptr);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.GetMessage(), L"Invalid parameter: !source in Scene::Assign");
+    }
+}
+
+}  // namespace
+}  // namespace Quellon

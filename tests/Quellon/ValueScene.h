@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "Quellon/Scene.h"
+
+namespace QuellonTest {
+
+// A scene of two numbers that copies them one after the other, so that a reader seeing a copy
+// in progress sees them differ. The hooks let a test act when a copy starts and half way.
+class ValueScene : public Quellon::Scene {
+public:
+    explicit ValueScene(int value = 0) : m_first(value), m_second(value) {}
+
+    void CopyFrom(std::shared_ptr<Quellon::Scene> source) override {
+        const auto& from = static_cast<const ValueScene&>(*source);
+        if (m_onCopy) {
+            m_onCopy();
+        }
+        m_first = from.m_first;
+        if (m_midCopy) {
+            m_midCopy();
+        }
+        m_second = from.m_second;
+    }
+
+    void Set(int value) {
+        m_first = value;
+        m_second = value;
+    }
+
+    int m_first;
+    int m_second;
+    std::function<void()> m_onCopy;
+    std::function<void()> m_midCopy;
+};
+
+}  // namespace QuellonTest

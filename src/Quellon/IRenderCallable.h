@@ -16,6 +16,9 @@ public:
     // Called on the render thread once per frame, with the shared scene locked for reading.
     virtual void Update(float elapsedSeconds) = 0;
     virtual ~IRenderCallable() = default;
+    // Called last on the render thread, however the thread ends: the renderer releases its
+    // OpenGL objects and context here, while the window it draws into still exists.
+    virtual void Shutdown() {}
 };
 
 }  // namespace Quellon

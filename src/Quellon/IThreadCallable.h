@@ -21,6 +21,11 @@ public:
     // subsystem thread; the request is never withdrawn. An Update that can run long overrides
     // this to abandon its work, so that stopping does not wait for all of it.
     virtual void RequestStop() {}
+
+    // Called last on the subsystem thread, whatever ended it (a stop, a failure of this or the
+    // other thread, even a failed Init): releases what must not outlive the thread, such as an
+    // OpenGL context bound to it or a window handle that the owner destroys next.
+    virtual void Shutdown() {}
 };
 
 }  // namespace Quellon

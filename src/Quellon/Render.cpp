@@ -42,6 +42,10 @@ void Render::PostInit() {
     m_callable->PostInit();
 }
 
+void Render::Shutdown() {
+    m_callable->Shutdown();
+}
+
 void Render::Update(float elapsedSeconds) {
     ReadGuard frame(*m_sharedScene);
     m_callable->Update(elapsedSeconds);

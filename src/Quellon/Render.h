@@ -27,6 +27,8 @@ public:
     // forever on a renderer that has failed.
     void Update(float elapsedSeconds) override;
     ~Render() override;
+    // Called last on the render thread, whatever ended it.
+    void Shutdown() override;
 
 private:
     std::shared_ptr<IRenderCallable> m_callable;

@@ -33,4 +33,9 @@ void Scene::EndRead() {
     m_readLock.unlock();
 }
 
+void Scene::ReadLocked(const std::function<void()>& reader) {
+    boost::shared_lock<boost::shared_mutex> lock(m_mutex);
+    reader();
+}
+
 }  // namespace Quellon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include <boost/noncopyable.hpp>
@@ -40,6 +41,11 @@ public:
     // Called on the render thread after the frame. Throws boost::lock_error, changing nothing,
     // if the read lock is not held.
     void EndRead();
+
+    // Called on any thread but the render thread: runs reader while holding shared ownership of
+    // the scene, so a publish cannot change the scene under it. Lets another thread (the
+    // settings page at start-up) read a scene that the logic is already publishing into.
+    void ReadLocked(const std::function<void()>& reader);
 
     Camera m_camera;
 

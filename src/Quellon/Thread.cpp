@@ -89,32 +89,51 @@ void Thread::RethrowFailure() const {
 }
 
 void Thread::operator()() {
+    bool initialised = false;
+    bool failed = false;
     try {
         m_callable->Init();
+        initialised = true;
     } catch (...) {
         Fail(std::current_exception());
+        failed = true;
+    }
+    if (initialised) {
+        m_startBarrier.Wait();
+        try {
+            if (m_initBarrier->Wait()) {
+                m_callable->PostInit();
+                if (m_readyBarrier->Wait()) {
+                    // Tested between iterations only: an Update that has started always runs
+                    // to its end.
+                    while (!m_stop.load(std::memory_order_acquire)) {
+                        m_callable->Update(m_timer.Tick());
+                    }
+                }
+            }
+        } catch (...) {
+            Fail(std::current_exception());
+            failed = true;
+        }
+    }
+    // On every path, before the owner can learn that this thread is done: what the callable
+    // made on this thread (an OpenGL context, say) must be released here, while the resources
+    // it depends on still exist.
+    try {
+        m_callable->Shutdown();
+    } catch (...) {
+        if (!failed) {
+            Fail(std::current_exception());
+            failed = true;
+        }
+    }
+    if (!initialised) {
         // The constructor rethrows the failure; the owner learns of it there.
         m_startBarrier.Cancel();
         return;
     }
-    m_startBarrier.Wait();
-    try {
-        if (!m_initBarrier->Wait()) {
-            return;
-        }
-        m_callable->PostInit();
-        if (!m_readyBarrier->Wait()) {
-            return;
-        }
-        // Tested between iterations only: an Update that has started always runs to its end.
-        while (!m_stop.load(std::memory_order_acquire)) {
-            m_callable->Update(m_timer.Tick());
-        }
-    } catch (...) {
-        Fail(std::current_exception());
-        if (m_onFailure) {
-            m_onFailure();
-        }
+    if (failed && m_onFailure) {
+        m_onFailure();
     }
 }
 

@@ -55,6 +55,11 @@ public:
         ++m_completedUpdates;
     }
     void RequestStop() override { m_stopRequests.fetch_add(1); }
+    void Shutdown() override {
+        ++m_shutdowns;
+        m_shutdownThreadId = std::this_thread::get_id();
+        m_updatesBeforeShutdown = m_updates;
+    }
 
     std::function<void()> m_init;
     std::function<void()> m_postInit;
@@ -66,6 +71,9 @@ public:
     int m_completedUpdates = 0;
     float m_firstElapsedSeconds = -1.0f;
     std::atomic<int> m_stopRequests{0};
+    int m_shutdowns = 0;
+    std::thread::id m_shutdownThreadId;
+    int m_updatesBeforeShutdown = -1;
 };
 
 std::string Describe(const std::exception_ptr& failure) {
@@ -406,6 +414,47 @@ TEST(Thread, LoopFailureIsKeptReportedAndReleasesPartner) {
         EXPECT_EQ(failing->m_updates, c.inPostInit ? 0 : 1);
         EXPECT_EQ(Describe(partnerThread.GetFailure()), "none");
         EXPECT_NO_THROW(partnerThread.RethrowFailure());
+    }
+}
+
+// Whatever ends a subsystem thread, its callable is shut down once, last, on that thread: the
+// renderer relies on this to release its context before the window goes away.
+TEST(Thread, ShutdownRunsLastOnTheSubsystemThreadWhateverEndsIt) {
+    enum class End { Stop, InitFails, UpdateFails, PartnerInitFails };
+    for (const End end : {End::Stop, End::InitFails, End::UpdateFails, End::PartnerInitFails}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        Barrier initBarrier(2);
+        Barrier readyBarrier(2);
+        auto callable = std::make_shared<ScriptedCallable>();
+        std::latch updated(1);
+        callable->m_update = [&](int number) {
+            if (number == 1) {
+                updated.count_down();
+            }
+            if (end == End::UpdateFails) {
+                throw Exception(L"frame failed");
+            }
+        };
+        if (end == End::InitFails) {
+            callable->m_init = [] { throw Exception(L"no context"); };
+            EXPECT_THROW(Thread(callable, &initBarrier, &readyBarrier), Exception);
+        } else {
+            Thread thread(callable, &initBarrier, &readyBarrier);
+            auto partner = std::make_shared<ScriptedCallable>();
+            if (end == End::PartnerInitFails) {
+                partner->m_init = [] { throw Exception(L"partner failed"); };
+                EXPECT_THROW(Thread(partner, &initBarrier, &readyBarrier), Exception);
+            } else {
+                Thread partnerThread(partner, &initBarrier, &readyBarrier);
+                updated.wait();
+                partnerThread.RequestStop();
+            }
+            thread.RequestStop();
+            thread.Join();
+        }
+        EXPECT_EQ(callable->m_shutdowns, 1);
+        EXPECT_EQ(callable->m_shutdownThreadId, callable->m_threadId);
+        EXPECT_EQ(callable->m_updatesBeforeShutdown, callable->m_updates);
     }
 }
 

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <memory>
+
+#include <QObject>
+#include <QPointer>
+
+#include "Quellon/ITab.h"
+
+class QDoubleSpinBox;
+class QSpinBox;
+class QWidget;
+
+namespace Quellon {
+class Scene;
+class UserEventQueue;
+}  // namespace Quellon
+
+namespace Avidrift {
+
+// The "Settings" page: one spin box per setting of the flock and the task system. Every change
+// of a spin box is posted to the logic's queue as a ValueChangedEvent carrying the setting's
+// id; the logic applies it on its next update, so the page never waits for the simulation.
+class SettingsTab : public QObject, public Quellon::ITab {
+    Q_OBJECT
+
+public:
+    // Called on the Qt thread. Borrows eventQueue, which must outlive the page's spin boxes.
+    // The page is a top-level widget until a window takes it over. Throws Exception for an
+    // empty queue.
+    explicit SettingsTab(Quellon::UserEventQueue* eventQueue);
+    // Deletes the page only if no window has taken it over.
+    ~SettingsTab() override;
+
+    // Called on the Qt thread. Empty once the window that took the page over has deleted it.
+    QWidget* GetWidget() override;
+    // Called on the Qt thread, before the logic loop runs or under the scene's read lock: the
+    // scene is read without locking. Loads every spin box from the scene, a TestScene, and
+    // posts nothing; the flock size is limited to the scene's largest flock. Throws Exception
+    // for an empty scene or one of another type, changing nothing.
+    void SetScene(std::shared_ptr<Quellon::Scene> scene) override;
+
+private slots:
+    void TasksCountChanged(int i);
+    void SizeChange(int val);
+    void AngleIncrementChanged(double val);
+    void SeparationWeightChanged(double val);
+    void CohesionWeightChanged(double val);
+    void AlignmentWeightChanged(double val);
+    void TrefoildKnotPathWeightChanged(double val);
+    void MaxSpeedChanged(double val);
+    void SeparationDistanceChanged(double val);
+    void GroupDistanceChanged(double val);
+
+private:
+    void BuildPage();
+    void Post(float value, int id);
+
+    // Owned until a window's tab widget takes the page over; tracked, because the window may
+    // delete it before this object goes.
+    QPointer<QWidget> m_widget;
+    // The spin boxes live in the page's widget tree and go with it.
+    QSpinBox* spinBox_flockSize = nullptr;
+    QDoubleSpinBox* doubleSpinBox_separationDistance = nullptr;
+    QDoubleSpinBox* doubleSpinBox_groupDistance = nullptr;
+    QDoubleSpinBox* doubleSpinBox_separationWeight = nullptr;
+    QDoubleSpinBox* doubleSpinBox_cohesionWeight = nullptr;
+    QDoubleSpinBox* doubleSpinBox_alignmentWeight = nullptr;
+    QDoubleSpinBox* doubleSpinBox_maxSpeed = nullptr;
+    QDoubleSpinBox* doubleSpinBox_trefoilKnotPathWeight = nullptr;
+    QDoubleSpinBox* doubleSpinBox_angleIncrement = nullptr;
+    QSpinBox* spinBox_tasksCount = nullptr;
+    // Borrowed: the logic's queue, which outlives the page.
+    Quellon::UserEventQueue* m_eventQueue;
+};
+
+}  // namespace Avidrift

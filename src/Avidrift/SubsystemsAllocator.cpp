@@ -1,0 +1,66 @@
+#include "Avidrift/SubsystemsAllocator.h"
+
+#include <QGuiApplication>
+#include <cerrno>
+#include <string>
+
+#include "Avidrift/SettingsTab.h"
+#include "Avidrift/TestLogic.h"
+#include "Avidrift/TestRender.h"
+#include "Avidrift/TestScene.h"
+#include "Quellon/Exception.h"
+
+// Xlib defines macros (Bool, Status) that break Qt headers included after it.
+#include <X11/Xlib.h>
+
+namespace Avidrift {
+
+namespace {
+
+std::shared_ptr<TestScene> AsTestScene(const std::shared_ptr<Quellon::Scene>& scene,
+                                       const wchar_t* operation) {
+    auto testScene = std::dynamic_pointer_cast<TestScene>(scene);
+    if (!testScene) {
+        errno = EINVAL;
+        throw Quellon::Exception(std::wstring(L"Invalid parameter: scene is not a TestScene in ") +
+                                 operation);
+    }
+    return testScene;
+}
+
+// The name of the display Qt is connected to, so the renderer opens the same one even when Qt
+// was pointed elsewhere than $DISPLAY.
+std::string QtDisplayName() {
+    if (qGuiApp != nullptr) {
+        if (const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+            if (const char* name = DisplayString(x11->display())) {
+                return name;
+            }
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::shared_ptr<Quellon::IRenderCallable> SubsystemsAllocator::CreateRender(
+    std::shared_ptr<Quellon::Scene> scene, Quellon::NativeWindowId window, int width, int height) {
+    return std::make_shared<TestRender>(AsTestScene(scene, L"SubsystemsAllocator::CreateRender"),
+                                        window, width, height, QtDisplayName());
+}
+
+std::shared_ptr<Quellon::ILogicCallable> SubsystemsAllocator::CreateLogic(
+    std::shared_ptr<Quellon::Scene> scene) {
+    return std::make_shared<TestLogic>(AsTestScene(scene, L"SubsystemsAllocator::CreateLogic"));
+}
+
+std::shared_ptr<Quellon::Scene> SubsystemsAllocator::CreateScene() {
+    return std::make_shared<TestScene>();
+}
+
+std::vector<std::shared_ptr<Quellon::ITab>> SubsystemsAllocator::CreateTabs(
+    Quellon::UserEventQueue* events) {
+    return {std::make_shared<SettingsTab>(events)};
+}
+
+}  // namespace Avidrift

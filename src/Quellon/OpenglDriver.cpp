@@ -1,0 +1,202 @@
+#include "Quellon/OpenglDriver.h"
+
+// GLEW must come before any other OpenGL header.
+#include <GL/glew.h>
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Quellon/Exception.h"
+#include "Quellon/OpenglError.h"
+#include "Quellon/OpenglIndexBuffer.h"
+#include "Quellon/OpenglProgram.h"
+#include "Quellon/OpenglTexture.h"
+#include "Quellon/OpenglVertexBuffer.h"
+
+namespace Quellon {
+
+namespace {
+
+const void* BufferOffset(std::size_t offset) {
+    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(offset));
+}
+
+}  // namespace
+
+OpenglDriver::OpenglDriver(unsigned int width, unsigned int height, unsigned long window,
+                           const std::string& displayName)
+    : m_window(window), m_width(width), m_height(height), m_context(window, displayName) {}
+
+OpenglDriver::~OpenglDriver() {
+    // Another context may have been made current on this thread since; the tables must delete
+    // their names in ours. When that fails (the context is current on another thread, which
+    // the owner must not allow), the deletions go wherever the thread's current context is.
+    if (!m_context.IsCurrent()) {
+        try {
+            m_context.MakeCurrent();
+        } catch (const Exception&) {
+        }
+    }
+}
+
+int OpenglDriver::CreateVertexBuffer(unsigned int verticesCount,
+                                     std::shared_ptr<Vertex[]> vertices) {
+    if (verticesCount == 0) {
+        throw Exception(
+            L"Invalid parameter: verticesCount == 0 in OpenglDriver::CreateVertexBuffer");
+    }
+    if (!vertices) {
+        throw Exception(L"Invalid parameter: !vertices in OpenglDriver::CreateVertexBuffer");
+    }
+    m_vertexBuffers.push_back(std::make_shared<OpenglVertexBuffer>(verticesCount, vertices.get()));
+    return static_cast<int>(m_vertexBuffers.size() - 1);
+}
+
+int OpenglDriver::CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<int[]> indices) {
+    if (indicesCount == 0) {
+        throw Exception(
+            L"Invalid parameter: indicesCount == 0 in OpenglDriver::CreateVertexBuffer");
+    }
+    if (!indices) {
+        throw Exception(L"Invalid parameter: !indices in OpenglDriver::CreateVertexBuffer");
+    }
+    m_indexBuffers.push_back(
+        std::make_shared<OpenglIndexBuffer<int>>(indicesCount, indices.get()));
+    return static_cast<int>(m_indexBuffers.size() - 1);
+}
+
+std::weak_ptr<OpenglProgram> OpenglDriver::CreateProgram(const std::vector<ShaderFile>& shaders) {
+    if (shaders.empty()) {
+        throw Exception(L"Invalid parameter: !shaders.size() OpenglDriver::CreateProgram");
+    }
+    auto program = std::make_shared<OpenglProgram>(shaders);
+    CheckGlError();
+    m_programs.push_back(program);
+    return program;
+}
+
+std::weak_ptr<OpenglTexture> OpenglDriver::CreateTexture(int type, int width, int height,
+                                                         bool linear, int wrap,
+                                                         std::shared_ptr<float[]> data) {
+    auto texture = std::make_shared<OpenglTexture>(type, width, height, linear, wrap, data.get());
+    m_textures.push_back(texture);
+    return texture;
+}
+
+void OpenglDriver::SetProgram(std::weak_ptr<OpenglProgram> program) {
+    m_currentProgram = std::move(program);
+}
+
+void OpenglDriver::SetTexture(int unit, std::weak_ptr<OpenglTexture> texture) {
+    m_textureUnits[std::move(texture)] = unit;
+}
+
+void OpenglDriver::DrawIndexedPrimitive(int vertexBufferId, int indexBufferId,
+                                        int instancesCount) {
+    // Taken as unsigned, a negative id is too large as well.
+    if (static_cast<unsigned int>(vertexBufferId) >= m_vertexBuffers.size()) {
+        throw Exception(
+            L"Invalid Parameter: vertexBufferId < 0 || vertexBufferId > m_vertexBuffers.size() in "
+            L"OpenglDriver::DrawIndexedPrimitive");
+    }
+    if (static_cast<unsigned int>(indexBufferId) >= m_indexBuffers.size()) {
+        throw Exception(
+            L"Invalid Parameter: indexBufferId < 0 || indexBufferId > m_indexBuffers.size() in "
+            L"OpenglDriver::DrawIndexedPrimitive");
+    }
+    const std::shared_ptr<OpenglProgram> program = m_currentProgram.lock();
+    if (!program) {
+        throw Exception(L"Invalid state: no current program in OpenglDriver::DrawIndexedPrimitive");
+    }
+    glUseProgram(program->GetProgram());
+    CheckGlError();
+
+    for (const auto& [weakTexture, unit] : m_textureUnits) {
+        const std::shared_ptr<OpenglTexture> texture = weakTexture.lock();
+        if (!texture) {
+            throw Exception(
+                L"Invalid state: a texture given to SetTexture no longer exists in "
+                L"OpenglDriver::DrawIndexedPrimitive");
+        }
+        glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(unit));
+        CheckGlError();
+        glBindTexture(texture->GetTarget(), texture->GetTexture());
+        CheckGlError();
+    }
+
+    const OpenglVertexBuffer& vertexBuffer = *m_vertexBuffers[vertexBufferId];
+    const OpenglIndexBuffer<int>& indexBuffer = *m_indexBuffers[indexBufferId];
+    glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer.GetBuffer());
+    CheckGlError();
+    glEnableClientState(GL_VERTEX_ARRAY);
+    CheckGlError();
+    glVertexPointer(3, GL_FLOAT, sizeof(Vertex), BufferOffset(offsetof(Vertex, m_position)));
+    CheckGlError();
+    glEnableClientState(GL_NORMAL_ARRAY);
+    CheckGlError();
+    glNormalPointer(GL_FLOAT, sizeof(Vertex), BufferOffset(offsetof(Vertex, m_normal)));
+    CheckGlError();
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBuffer.GetBuffer());
+    CheckGlError();
+
+    const auto count = static_cast<GLsizei>(indexBuffer.GetCount());
+    if (instancesCount == 1) {
+        glDrawElements(GL_TRIANGLES, count, GL_UNSIGNED_INT, BufferOffset(0));
+    } else if (glDrawElementsInstanced != nullptr) {
+        glDrawElementsInstanced(GL_TRIANGLES, count, GL_UNSIGNED_INT, BufferOffset(0),
+                                instancesCount);
+    } else {
+        // An OpenGL 2.1 context has instancing only through the extension the context requires.
+        glDrawElementsInstancedARB(GL_TRIANGLES, count, GL_UNSIGNED_INT, BufferOffset(0),
+                                   instancesCount);
+    }
+    CheckGlError();
+}
+
+int OpenglDriver::GetFloatTextureSize() {
+    // No error check: a proxy that is too large reports a width of 0 instead of an error.
+    for (GLsizei size = 8192; size >= 2; size /= 2) {
+        glTexImage2D(GL_PROXY_TEXTURE_2D, 0, GL_RGB32F_ARB, size, size, 0, GL_RGB, GL_FLOAT,
+                     nullptr);
+        GLint width = 0;
+        glGetTexLevelParameteriv(GL_PROXY_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        if (width != 0) {
+            return size / 2;
+        }
+    }
+    throw Exception(
+        L"Invalid state: no float texture of 2 x 2 texels or more is accepted in "
+        L"OpenglDriver::GetFloatTextureSize");
+}
+
+void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text, int x, int y) {
+    glUseProgram(0);
+    glDisable(GL_TEXTURE_3D);
+    glActiveTexture(GL_TEXTURE0);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    gluOrtho2D(0.0, static_cast<GLdouble>(m_width), 0.0, static_cast<GLdouble>(m_height));
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    // The raster position takes the current colour, so the colour comes first.
+    glColor3f(colour.red, colour.green, colour.blue);
+    glRasterPos2i(x, y);
+    for (const char character : text) {
+        glutBitmapCharacter(GLUT_BITMAP_9_BY_15, static_cast<unsigned char>(character));
+    }
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glEnable(GL_TEXTURE_3D);
+}
+
+void OpenglDriver::Present() { m_context.Present(); }
+
+int OpenglDriver::GetSamples() const { return m_context.GetSamples(); }
+
+}  // namespace Quellon

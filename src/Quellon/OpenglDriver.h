@@ -1,0 +1,95 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/noncopyable.hpp>
+
+#include "Quellon/OpenglContext.h"
+#include "Quellon/OpenglShader.h"
+#include "Quellon/Vertex.h"
+
+namespace Quellon {
+
+class OpenglProgram;
+class OpenglTexture;
+class OpenglVertexBuffer;
+template <typename Index>
+class OpenglIndexBuffer;
+
+// Colour of bitmap text, each channel from 0 to 1.
+struct OpenglColor {
+    float red = 0.0f;
+    float green = 0.0f;
+    float blue = 0.0f;
+};
+
+// The renderer's thin layer over OpenGL 2.1 with instancing. It owns the context and every
+// OpenGL object the renderer makes, in tables that only grow: buffers are named by their
+// position in their table, programs and textures by weak pointers into theirs. Everything runs
+// on the render thread, which constructs the driver and is the only thread its context is
+// current on; OpenGL errors surface as OpenglException.
+class OpenglDriver : private boost::noncopyable {
+public:
+    // Creates the context inside window (the host's native X window) on a connection to
+    // displayName (empty: $DISPLAY). width and height are the render area's size in pixels,
+    // fixed for the driver's life. Throws as OpenglContext does.
+    OpenglDriver(unsigned int width, unsigned int height, unsigned long window,
+                 const std::string& displayName = std::string());
+    // Called on the render thread before the host destroys window. Deletes every OpenGL object
+    // with this driver's context current, then releases the context.
+    ~OpenglDriver();
+
+    // Copies verticesCount vertices into a new static vertex buffer; returns its id.
+    int CreateVertexBuffer(unsigned int verticesCount, std::shared_ptr<Vertex[]> vertices);
+    // The index form: copies indicesCount indices into a new static index buffer; returns its
+    // id, counted separately from the vertex buffers'.
+    int CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<int[]> indices);
+    std::weak_ptr<OpenglProgram> CreateProgram(const std::vector<ShaderFile>& shaders);
+    // See OpenglTexture for type, linear and wrap. data (width x height texels) is copied.
+    std::weak_ptr<OpenglTexture> CreateTexture(int type, int width, int height, bool linear,
+                                               int wrap, std::shared_ptr<float[]> data);
+
+    // The program of the following draws.
+    void SetProgram(std::weak_ptr<OpenglProgram> program);
+    // Binds texture to texture unit at every following draw; a texture has one unit, the last
+    // one given.
+    void SetTexture(int unit, std::weak_ptr<OpenglTexture> texture);
+    // Draws the index buffer's triangles from the vertex buffer with the current program and
+    // textures, instancesCount times (one instance draws without instancing). Leaves program,
+    // textures, buffers and vertex arrays bound.
+    void DrawIndexedPrimitive(int vertexBufferId, int indexBufferId, int instancesCount);
+
+    // Half the side of the largest square RGB float texture the implementation accepts,
+    // trying 8192 and then halving. Throws Exception when not even a 2 x 2 one is accepted.
+    int GetFloatTextureSize();
+
+    // Draws text with the fixed-function pipeline in freeglut's 9 x 15 bitmap font, starting
+    // at (x, y) in window pixels from the lower left corner. No program stays in use.
+    void DrawString(const OpenglColor& colour, const std::string& text, int x, int y);
+
+    // Shows the frame drawn since the previous Present.
+    void Present();
+    // The number of samples per pixel of the window's frame buffer, 0 without multisampling.
+    int GetSamples() const;
+
+private:
+    unsigned long m_window;
+    unsigned int m_width;
+    unsigned int m_height;
+    // Declared before the tables, so it is released after every object in them.
+    OpenglContext m_context;
+    std::vector<std::shared_ptr<OpenglVertexBuffer>> m_vertexBuffers;
+    std::vector<std::shared_ptr<OpenglIndexBuffer<int>>> m_indexBuffers;
+    std::vector<std::shared_ptr<OpenglProgram>> m_programs;
+    std::vector<std::shared_ptr<OpenglTexture>> m_textures;
+    // Borrowed from m_programs.
+    std::weak_ptr<OpenglProgram> m_currentProgram;
+    // Borrowed from m_textures; ordered by owner, so one entry per texture.
+    std::map<std::weak_ptr<OpenglTexture>, int, std::owner_less<std::weak_ptr<OpenglTexture>>>
+        m_textureUnits;
+};
+
+}  // namespace Quellon

@@ -1,0 +1,267 @@
+#include "Quellon/OpenglContext.h"
+
+// GoogleTest before X11, whose macros (None among them) break its headers.
+#include <gtest/gtest.h>
+
+#include <GL/glew.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "OpenglTestWindow.h"
+#include "Quellon/Exception.h"
+#include "Quellon/Text.h"
+
+namespace Quellon {
+namespace {
+
+using QuellonTest::OpenglTestWindow;
+
+struct ExtensionCase {
+    const char* extensions;
+    const char* name;
+    bool found;
+};
+
+TEST(ContainsExtension, MatchesWholeNamesOnly) {
+    const ExtensionCase cases[] = {
+        {"GLX_ARB_multisample", "GLX_ARB_multisample", true},
+        {"GLX_ARB_multisample GLX_EXT_visual_info", "GLX_ARB_multisample", true},
+        {"GLX_EXT_visual_info GLX_ARB_multisample", "GLX_ARB_multisample", true},
+        {"A  GLX_ARB_multisample  B", "GLX_ARB_multisample", true},
+        {"GLX_ARB_multisample_extra", "GLX_ARB_multisample", false},
+        {"GLX_ARB_multisamples", "GLX_ARB_multisample", false},
+        {"XGLX_ARB_multisample", "GLX_ARB_multisample", false},
+        {"A_GLX_ARB_multisample B", "GLX_ARB_multisample", false},
+        {"GLX_ARB_multi", "GLX_ARB_multisample", false},
+        // A rejected occurrence must not end the search.
+        {"GLX_ARB_multisample_extra GLX_ARB_multisample", "GLX_ARB_multisample", true},
+        {"aaa aa", "aa", true},
+        {"aaa aaaa", "aa", false},
+        {"", "GLX_ARB_multisample", false},
+        {"GLX_ARB_multisample", "", false},
+    };
+    for (const ExtensionCase& c : cases) {
+        EXPECT_EQ(ContainsExtension(c.extensions, c.name), c.found)
+            << '"' << c.name << "\" in \"" << c.extensions << '"';
+    }
+}
+
+std::wstring MessageOf(void (*operation)()) {
+    try {
+        operation();
+    } catch (const Exception& exception) {
+        return exception.GetMessage();
+    }
+    return L"<no exception>";
+}
+
+class OpenglContextTest : public ::testing::Test {
+protected:
+    // Smaller than the program's 800 x 600, so a GL window sized from anything else shows.
+    OpenglTestWindow m_parent{320, 240};
+};
+
+TEST_F(OpenglContextTest, SetsTheInitialState) {
+    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+
+    GLfloat clearColour[4] = {};
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, clearColour);
+    EXPECT_FLOAT_EQ(clearColour[0], 0.5f);
+    EXPECT_FLOAT_EQ(clearColour[1], 0.5f);
+    EXPECT_FLOAT_EQ(clearColour[2], 0.7f);
+    EXPECT_FLOAT_EQ(clearColour[3], 0.0f);
+    GLint value = 0;
+    glGetIntegerv(GL_DEPTH_FUNC, &value);
+    EXPECT_EQ(value, GL_LESS);
+    EXPECT_EQ(glIsEnabled(GL_CULL_FACE), GL_TRUE);
+    EXPECT_EQ(glIsEnabled(GL_DEPTH_TEST), GL_TRUE);
+    glGetIntegerv(GL_CULL_FACE_MODE, &value);
+    EXPECT_EQ(value, GL_BACK);
+    glGetIntegerv(GL_FRONT_FACE, &value);
+    EXPECT_EQ(value, GL_CCW);
+    GLint polygonMode[2] = {};
+    glGetIntegerv(GL_POLYGON_MODE, polygonMode);
+    EXPECT_EQ(polygonMode[0], GL_FILL);
+    EXPECT_EQ(polygonMode[1], GL_FILL);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(OpenglContextTest, ReportsTheFrameBufferItRendersInto) {
+    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+
+    GLint samples = -1;
+    glGetIntegerv(GL_SAMPLES, &samples);
+    GLint depthBits = -1;
+    glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+    std::printf("GL_VERSION: %s\nGL_RENDERER: %s\nsamples: %d, depth bits: %d, paced: %s\n",
+                reinterpret_cast<const char*>(glGetString(GL_VERSION)),
+                reinterpret_cast<const char*>(glGetString(GL_RENDERER)), context.GetSamples(),
+                context.GetDepthBits(), context.IsPresentPaced() ? "yes" : "no");
+    RecordProperty("samples", context.GetSamples());
+    EXPECT_EQ(context.GetSamples(), samples);
+    EXPECT_EQ(context.GetDepthBits(), depthBits);
+    EXPECT_GE(context.GetDepthBits(), 16);
+    EXPECT_GE(context.GetSamples(), 0);
+    EXPECT_LE(context.GetSamples(), 4);
+    EXPECT_NE(context.GetSamples(), 1) << "a single sample means the minimum rule was ignored";
+}
+
+TEST_F(OpenglContextTest, GlWindowFillsTheParentAndSelectsNoInput) {
+    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+
+    ASSERT_EQ(m_parent.GetChildren(), std::vector<Window>{context.GetWindow()});
+    XWindowAttributes attributes = {};
+    ASSERT_NE(XGetWindowAttributes(m_parent.GetDisplay(), context.GetWindow(), &attributes), 0);
+    EXPECT_EQ(attributes.width, 320);
+    EXPECT_EQ(attributes.height, 240);
+    EXPECT_EQ(attributes.map_state, IsViewable);
+    // Over all clients: any selected input would take the mouse from the host's window.
+    EXPECT_EQ(attributes.all_event_masks, 0);
+    GLint viewport[4] = {};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    EXPECT_EQ(viewport[2], 320);
+    EXPECT_EQ(viewport[3], 240);
+}
+
+TEST_F(OpenglContextTest, DestructionReleasesContextAndWindow) {
+    {
+        const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+        EXPECT_TRUE(context.IsCurrent());
+        EXPECT_NE(glXGetCurrentContext(), nullptr);
+    }
+    EXPECT_EQ(glXGetCurrentContext(), nullptr);
+    EXPECT_TRUE(m_parent.GetChildren().empty());
+}
+
+TEST_F(OpenglContextTest, PresentShowsTheFrameInTheWindow) {
+    OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    context.Present();
+
+    XImage* image =
+        XGetImage(m_parent.GetDisplay(), context.GetWindow(), 160, 120, 1, 1, AllPlanes, ZPixmap);
+    ASSERT_NE(image, nullptr);
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    const auto channel = [&](unsigned long mask) {
+        unsigned long value = pixel & mask;
+        while (mask != 0 && (mask & 1) == 0) {
+            mask >>= 1;
+            value >>= 1;
+        }
+        return static_cast<long>(value);
+    };
+    const long red = channel(image->red_mask);
+    const long green = channel(image->green_mask);
+    const long blue = channel(image->blue_mask);
+    XDestroyImage(image);
+    EXPECT_LE(std::labs(red - 128), 1);
+    EXPECT_LE(std::labs(green - 128), 1);
+    EXPECT_LE(std::labs(blue - 179), 1);
+}
+
+TEST_F(OpenglContextTest, TwoContextsLiveSideBySide) {
+    // freeglut ends the process on a second glutInit, so this also proves the guard.
+    OpenglContext first(m_parent.GetWindow(), m_parent.GetDisplayName());
+    OpenglContext second(m_parent.GetWindow(), "");
+    EXPECT_TRUE(second.IsCurrent());
+    EXPECT_FALSE(first.IsCurrent());
+    EXPECT_EQ(m_parent.GetChildren().size(), 2u);
+
+    first.MakeCurrent();
+    EXPECT_TRUE(first.IsCurrent());
+    glClear(GL_COLOR_BUFFER_BIT);
+    first.Present();
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(OpenglContextTest, RequireOpenglVersionRejectsUnknownVersions) {
+    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+    EXPECT_NO_THROW(RequireOpenglVersion(0));
+    EXPECT_NO_THROW(RequireOpenglVersion(1));
+    EXPECT_NO_THROW(RequireOpenglExtensions());
+    const std::wstring message =
+        L"Invalid parameter: version < 0 || version > 4 in RequireOpenglVersion";
+    EXPECT_EQ(MessageOf([] { RequireOpenglVersion(-1); }), message);
+    EXPECT_EQ(MessageOf([] { RequireOpenglVersion(5); }), message);
+}
+
+TEST_F(OpenglContextTest, UnknownParentWindowFailsWithTheXError) {
+    // A window id that the test's connection created and destroyed again.
+    const Window gone = XCreateSimpleWindow(m_parent.GetDisplay(), m_parent.GetWindow(), 0, 0, 1,
+                                            1, 0, 0, 0);
+    XDestroyWindow(m_parent.GetDisplay(), gone);
+    XSync(m_parent.GetDisplay(), False);
+
+    try {
+        OpenglContext context(gone, m_parent.GetDisplayName());
+        FAIL() << "no exception";
+    } catch (const Exception& exception) {
+        const std::string message = WideToUtf8(exception.GetMessage());
+        EXPECT_NE(message.find("BadWindow"), std::string::npos) << message;
+        EXPECT_NE(message.find("XGetWindowAttributes"), std::string::npos) << message;
+    }
+    EXPECT_EQ(glXGetCurrentContext(), nullptr);
+}
+
+TEST_F(OpenglContextTest, UnknownDisplayFails) {
+    try {
+        OpenglContext context(m_parent.GetWindow(), ":4711");
+        FAIL() << "no exception";
+    } catch (const Exception& exception) {
+        EXPECT_EQ(exception.GetMessage(),
+                  L"Cannot open X display \":4711\" in OpenglContext::OpenglContext");
+    }
+}
+
+// Mesa reads its overrides once per process, so each case runs in a process of its own.
+struct MissingCapability {
+    const char* variable;
+    const char* value;
+    const char* message;
+};
+
+class OpenglContextDeathTest : public ::testing::TestWithParam<MissingCapability> {};
+
+[[noreturn]] void ConstructWithOverride(const MissingCapability& capability) {
+    setenv(capability.variable, capability.value, 1);
+    const OpenglTestWindow parent(320, 240);
+    try {
+        OpenglContext context(parent.GetWindow(), parent.GetDisplayName());
+    } catch (const Exception& exception) {
+        std::fprintf(stderr, "message: %s; GL windows left: %zu; context current: %s\n",
+                     WideToUtf8(exception.GetMessage()).c_str(), parent.GetChildren().size(),
+                     glXGetCurrentContext() != nullptr ? "yes" : "no");
+        std::fflush(stderr);
+        std::_Exit(0);
+    }
+    std::_Exit(1);
+}
+
+TEST_P(OpenglContextDeathTest, MissingCapabilityFailsAndReleasesEverything) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string expected = std::string("message: ") + GetParam().message +
+                                 "; GL windows left: 0; context current: no";
+    EXPECT_EXIT(ConstructWithOverride(GetParam()), ::testing::ExitedWithCode(0), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mesa, OpenglContextDeathTest,
+    ::testing::Values(
+        MissingCapability{"MESA_GL_VERSION_OVERRIDE", "2.0", "Opengl 2.1 required"},
+        MissingCapability{"MESA_EXTENSION_OVERRIDE", "-GL_EXT_gpu_shader4",
+                          "GLEW_EXT_gpu_shader4 not supported"},
+        // Only the first missing one, in the order gpu_shader4, draw_instanced, texture_float.
+        MissingCapability{"MESA_EXTENSION_OVERRIDE", "-GL_ARB_texture_float -GL_ARB_draw_instanced",
+                          "ARB_draw_instanced not supported"},
+        MissingCapability{"MESA_EXTENSION_OVERRIDE", "-GL_ARB_texture_float",
+                          "ARB_texture_float not supported"}));
+
+}  // namespace
+}  // namespace Quellon

@@ -1,0 +1,5 @@
+#version 120
+
+void main() {
+    gl_Position = gl_Vertex
+}

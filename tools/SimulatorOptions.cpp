@@ -13,7 +13,7 @@ namespace Avidrift {
 
 const char* const kSimulatorUsage =
     "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
-    "                    [--set NAME=VALUE]... [--dump FILE]\n"
+    "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
     "NAME: angleIncrement, separationWeight, cohesionWeight, alignmentWeight,\n"
     "      trefoilKnotPathWeight, maxSpeed, separationDistance, groupDistance\n";
 
@@ -62,7 +62,8 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             continue;
         }
         const bool known = option == "--boids" || option == "--steps" || option == "--tasks" ||
-                           option == "--dt" || option == "--set" || option == "--dump";
+                           option == "--dt" || option == "--set" || option == "--dump" ||
+                           option == "--search";
         if (!known) {
             throw UsageError("unknown option '" + arguments[i] + "'");
         }
@@ -80,6 +81,9 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             options.tasks = ParseCount(option, value);
         } else if (option == "--dt") {
             options.stepTime = ParseFloat(option, value);
+        } else if (option == "--search") {
+            ParseSearchMode(value);
+            options.search = value;
         } else if (option == "--dump") {
             if (value.empty()) {
                 throw UsageError("missing value for --dump");
@@ -98,6 +102,19 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
         }
     }
     return options;
+}
+
+NeighbourSearchMode ParseSearchMode(const std::string& name) {
+    if (name == "auto") {
+        return NeighbourSearchMode::Auto;
+    }
+    if (name == "all-pairs") {
+        return NeighbourSearchMode::AllPairs;
+    }
+    if (name == "grid") {
+        return NeighbourSearchMode::Grid;
+    }
+    throw UsageError("invalid value '" + name + "' for --search (auto, all-pairs or grid)");
 }
 
 void ApplySetting(FlockData& flock, const std::string& name, float value) {

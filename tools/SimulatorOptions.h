@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "Avidrift/FlockStep.h"
+
 namespace Avidrift {
 
 struct FlockData;
@@ -23,11 +25,15 @@ struct SimulatorOptions {
     float stepTime = 0.016f;
     std::vector<std::pair<std::string, float>> settings;  // --set NAME=VALUE, in order
     std::string dumpFile;                                 // empty: no dump
+    std::string search = "auto";                          // auto, all-pairs or grid
     bool help = false;
 };
 
 // Throws UsageError naming the offending argument.
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments);
+
+// The step's search for a --search value; throws UsageError for an unknown one.
+NeighbourSearchMode ParseSearchMode(const std::string& name);
 
 // Sets one named flock parameter; maxSpeed sets all three components. Throws UsageError for an
 // unknown name.

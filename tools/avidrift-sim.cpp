@@ -66,6 +66,7 @@ int Run(const Avidrift::SimulatorOptions& options) {
     const std::uint32_t tasks = options.tasks != 0 ? options.tasks : Avidrift::GetProcessorCount();
     Avidrift::TaskScheduler scheduler;
     Avidrift::FlockStep step(scheduler);
+    step.SetSearchMode(Avidrift::ParseSearchMode(options.search));
     Quellon::Timer total;
     Quellon::Timer timer;
     double elapsed = 0.0;
@@ -102,10 +103,14 @@ int Run(const Avidrift::SimulatorOptions& options) {
     }
     const double n = options.boids;
     const double stepsPerSecond = median > 0 ? 1.0 / median : 0.0;
+    const char* search =
+        step.GetLastSearch() == Avidrift::NeighbourSearchMode::Grid ? "grid" : "all-pairs";
     std::printf("boids=%" PRIu32 " tasks=%" PRIu32 " steps=%" PRIu32
-                " dt=%g step_ms_median=%.6g steps_per_s=%.6g pairs_per_s=%.6g total_s=%.6g\n",
-                options.boids, tasks, options.steps, static_cast<double>(options.stepTime),
-                median * 1000.0, stepsPerSecond, n * n * stepsPerSecond, elapsed);
+                " dt=%g search=%s isa=%s step_ms_median=%.6g steps_per_s=%.6g pairs_per_s=%.6g"
+                " total_s=%.6g\n",
+                options.boids, tasks, options.steps, static_cast<double>(options.stepTime), search,
+                Avidrift::GetInstructionSetName(step.GetInstructionSet()), median * 1000.0,
+                stepsPerSecond, n * n * stepsPerSecond, elapsed);
     return 0;
 }
 

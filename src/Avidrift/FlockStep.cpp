@@ -1,7 +1,10 @@
 #include "Avidrift/FlockStep.h"
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <memory>
+#include <numeric>
 
 #include "Avidrift/FlockData.h"
 #include "Avidrift/FlockTask.h"
@@ -9,6 +12,40 @@
 #include "Avidrift/TaskScheduler.h"
 
 namespace Avidrift {
+
+namespace {
+
+// Below this many boids the set-up of the faster searches costs more than it saves.
+constexpr std::uint32_t kLiteralBelow = 64;
+// Below this many boids the grid's sort costs more than the all-pairs scan it saves.
+constexpr std::uint32_t kGridFrom = 4096;
+// Boids handed to the kernel at once between looks at the cancellation flag.
+constexpr std::uint32_t kBlock = 64;
+
+class FunctionTask : public ITask {
+public:
+    explicit FunctionTask(std::function<void()> body) : m_body(std::move(body)) {}
+    void Run() override { m_body(); }
+
+private:
+    std::function<void()> m_body;
+};
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+FlockStep::FlockStep(TaskScheduler& scheduler)
+    : m_scheduler(scheduler),
+      m_instructionSet(DetectInstructionSet()),
+      m_accumulate(GetAccumulateFunction(m_instructionSet)) {}
+
+void FlockStep::SetInstructionSet(InstructionSet instructionSet) {
+    m_instructionSet = instructionSet;
+    m_accumulate = GetAccumulateFunction(instructionSet);
+}
 
 std::uint32_t FlockStep::TaskCountFor(std::uint32_t requested, std::uint32_t boidCount) {
     return std::max<std::uint32_t>(1, std::min(requested, std::max<std::uint32_t>(boidCount, 1)));
@@ -20,6 +57,35 @@ BoidSlice FlockStep::Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32
     const auto begin = static_cast<std::uint32_t>(k * n / t);
     const auto end = k + 1 >= t ? boidCount : static_cast<std::uint32_t>((k + 1) * n / t);
     return {begin, end};
+}
+
+template <typename Body>
+void FlockStep::RunBatch(std::uint32_t tasks, Body body) {
+    TaskGroup group;
+    for (std::uint32_t k = 0; k < tasks; ++k) {
+        group.Add(std::make_shared<FunctionTask>([&body, k] { body(k); }));
+    }
+    m_scheduler.Submit(group);
+    group.Wait();
+}
+
+NeighbourSearchMode FlockStep::ChooseSearch(const FlockData& read,
+                                            const NeighbourThresholds& thresholds) {
+    const bool gridPossible = std::isfinite(thresholds.reach) && thresholds.reach > 0.0f;
+    if (m_mode == NeighbourSearchMode::AllPairs || !gridPossible) {
+        return NeighbourSearchMode::AllPairs;
+    }
+    if (m_mode == NeighbourSearchMode::Auto && read.boidCount < kGridFrom) {
+        return NeighbourSearchMode::AllPairs;
+    }
+    m_grid.Build(m_arrays, thresholds.reach);
+    if (m_mode == NeighbourSearchMode::Grid) {
+        return NeighbourSearchMode::Grid;
+    }
+    // The grid pays for its sort and its gathering; it wins when it examines far fewer pairs.
+    const std::uint64_t n = read.boidCount;
+    return m_grid.CountCandidatePairs() < n * n / 4 ? NeighbourSearchMode::Grid
+                                                    : NeighbourSearchMode::AllPairs;
 }
 
 bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskCount,
@@ -34,15 +100,123 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
     }
     const std::uint32_t n = read.boidCount;
     const std::uint32_t tasks = TaskCountFor(taskCount, n);
-    TaskGroup group;
-    for (std::uint32_t k = 0; k < tasks; ++k) {
-        const BoidSlice slice = Slice(k, n, tasks);
-        group.Add(
-            std::make_shared<FlockTask>(&read, &write, slice.begin, slice.end, stepTime, cancel));
+
+    if (n < kLiteralBelow) {
+        m_lastSearch = NeighbourSearchMode::AllPairs;
+        TaskGroup group;
+        for (std::uint32_t k = 0; k < tasks; ++k) {
+            const BoidSlice slice = Slice(k, n, tasks);
+            group.Add(std::make_shared<FlockTask>(&read, &write, slice.begin, slice.end, stepTime,
+                                                  cancel));
+        }
+        m_scheduler.Submit(group);
+        group.Wait();
+        return !Cancelled(cancel);
     }
-    m_scheduler.Submit(group);
-    group.Wait();
-    return cancel == nullptr || !cancel->load(std::memory_order_relaxed);
+
+    m_arrays.Resize(n);
+    RunBatch(tasks, [&](std::uint32_t k) {
+        const BoidSlice slice = Slice(k, n, tasks);
+        m_arrays.CopyFrom(read, slice.begin, slice.end);
+    });
+    const NeighbourThresholds thresholds =
+        NeighbourThresholds::For(read.separationDistance, read.groupDistance);
+
+    if (thresholds.none) {
+        // Nobody can be anybody's neighbour: skip the search altogether.
+        m_lastSearch = m_mode == NeighbourSearchMode::Grid ? NeighbourSearchMode::Grid
+                                                           : NeighbourSearchMode::AllPairs;
+        RunBatch(tasks, [&](std::uint32_t k) {
+            const BoidSlice slice = Slice(k, n, tasks);
+            for (std::uint32_t i = slice.begin; i < slice.end && !Cancelled(cancel); ++i) {
+                FinishBoid(read, write, i, NeighbourSums(), stepTime);
+            }
+        });
+        return !Cancelled(cancel);
+    }
+
+    m_lastSearch = ChooseSearch(read, thresholds);
+    if (m_lastSearch == NeighbourSearchMode::AllPairs) {
+        const CandidateView everyone{m_arrays.px.data(),
+                                     m_arrays.py.data(),
+                                     m_arrays.pz.data(),
+                                     m_arrays.vx.data(),
+                                     m_arrays.vy.data(),
+                                     m_arrays.vz.data(),
+                                     nullptr,
+                                     n};
+        RunBatch(tasks, [&](std::uint32_t k) {
+            const BoidSlice slice = Slice(k, n, tasks);
+            std::uint32_t boids[kBlock];
+            NeighbourSums sums[kBlock];
+            for (std::uint32_t first = slice.begin; first < slice.end; first += kBlock) {
+                if (Cancelled(cancel)) {
+                    return;
+                }
+                const std::uint32_t count = std::min(kBlock, slice.end - first);
+                std::iota(boids, boids + count, first);
+                m_accumulate(m_arrays, boids, count, everyone, thresholds, sums);
+                for (std::uint32_t b = 0; b < count; ++b) {
+                    FinishBoid(read, write, boids[b], sums[b], stepTime);
+                }
+            }
+        });
+        return !Cancelled(cancel);
+    }
+
+    // Grid: split the cells into task ranges of about equal boid counts.
+    const std::uint32_t cells = m_grid.GetCellCount();
+    std::vector<std::uint32_t> firstCell(tasks + 1, cells);
+    {
+        std::uint64_t seen = 0;
+        std::uint32_t task = 0;
+        firstCell[0] = 0;
+        const std::uint64_t inCells = n - m_grid.GetOutsiders().size();
+        for (std::uint32_t cell = 0; cell < cells && task + 1 < tasks; ++cell) {
+            while (task + 1 < tasks && seen >= inCells * (task + 1) / tasks) {
+                firstCell[++task] = cell;
+            }
+            seen += m_grid.CellSize(cell);
+        }
+    }
+    RunBatch(tasks, [&](std::uint32_t k) {
+        std::vector<std::uint32_t> candidates;
+        BoidArrays gathered;
+        std::vector<NeighbourSums> sums;
+        if (k == 0) {
+            // Boids off every cell have no neighbours.
+            for (const std::uint32_t i : m_grid.GetOutsiders()) {
+                FinishBoid(read, write, i, NeighbourSums(), stepTime);
+            }
+        }
+        for (std::uint32_t cell = firstCell[k]; cell < firstCell[k + 1]; ++cell) {
+            if (Cancelled(cancel)) {
+                return;
+            }
+            m_grid.GatherNeighbourhood(cell, candidates);
+            const auto m = static_cast<std::uint32_t>(candidates.size());
+            gathered.Resize(m);
+            for (std::uint32_t c = 0; c < m; ++c) {
+                const std::uint32_t j = candidates[c];
+                gathered.px[c] = m_arrays.px[j];
+                gathered.py[c] = m_arrays.py[j];
+                gathered.pz[c] = m_arrays.pz[j];
+                gathered.vx[c] = m_arrays.vx[j];
+                gathered.vy[c] = m_arrays.vy[j];
+                gathered.vz[c] = m_arrays.vz[j];
+            }
+            const CandidateView view{
+                gathered.px.data(), gathered.py.data(), gathered.pz.data(), gathered.vx.data(),
+                gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
+            const std::uint32_t size = m_grid.CellSize(cell);
+            sums.resize(size);
+            m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, thresholds, sums.data());
+            for (std::uint32_t b = 0; b < size; ++b) {
+                FinishBoid(read, write, m_grid.CellBegin(cell)[b], sums[b], stepTime);
+            }
+        }
+    });
+    return !Cancelled(cancel);
 }
 
 }  // namespace Avidrift

@@ -2,6 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
+
+#include "Avidrift/NeighbourGrid.h"
+#include "Avidrift/NeighbourSearch.h"
 
 namespace Avidrift {
 
@@ -14,20 +18,37 @@ struct BoidSlice {
     std::uint32_t end;
 };
 
-// One simulation step of the whole flock, split into FlockTasks on a scheduler. The flock logic
-// and the headless simulator both step through this class, so the program and the benchmarks
-// cannot drift apart.
+// How a step finds each boid's neighbours. All give bit-identical results; they differ in cost.
+enum class NeighbourSearchMode {
+    Auto,      // the step chooses from the flock size and the distances
+    AllPairs,  // every boid against every other, vectorised
+    Grid,      // only boids in the same or adjacent cells of a uniform grid
+};
+
+// One simulation step of the whole flock, split into tasks on a scheduler. The flock logic and
+// the headless simulator both step through this class, so the program and the benchmarks
+// cannot drift apart. Every boid is steered exactly as the scalar reference steers it (its
+// neighbours accumulated in ascending index order), so the result is bit-identical for every
+// task count and every search.
 class FlockStep {
 public:
-    // The scheduler is borrowed and must outlive the step.
-    explicit FlockStep(TaskScheduler& scheduler) : m_scheduler(scheduler) {}
+    // The scheduler is borrowed and must outlive the step. Uses the widest instruction set the
+    // CPU offers.
+    explicit FlockStep(TaskScheduler& scheduler);
 
     // Called on the submitting thread. Reads read, writes write (its arrays resized to read's
     // count when it differs; its parameters are kept), blocks until every task has finished.
-    // Returns false when cancel became true during the step: write then holds a partial state that
-    // must not be published.
+    // Returns false when cancel became true during the step: write then holds a partial state
+    // that must not be published.
     bool Run(const FlockData& read, FlockData& write, std::uint32_t taskCount, float stepTime,
              const std::atomic<bool>* cancel = nullptr);
+
+    void SetSearchMode(NeighbourSearchMode mode) { m_mode = mode; }
+    // For tests and benchmarks: the kernel's instruction set; it must be one the CPU runs.
+    void SetInstructionSet(InstructionSet instructionSet);
+    InstructionSet GetInstructionSet() const { return m_instructionSet; }
+    // The search the last Run used (Auto never appears).
+    NeighbourSearchMode GetLastSearch() const { return m_lastSearch; }
 
     // The number of tasks a step really creates: 0 acts as 1, and never more than one task per
     // boid. Per-boid results do not depend on the slicing, so capping changes nothing but the
@@ -39,7 +60,18 @@ public:
     static BoidSlice Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32_t taskCount);
 
 private:
+    NeighbourSearchMode ChooseSearch(const FlockData& read, const NeighbourThresholds& thresholds);
+    // Runs body(k) for k in [0, tasks) as one batch and waits for it.
+    template <typename Body>
+    void RunBatch(std::uint32_t tasks, Body body);
+
     TaskScheduler& m_scheduler;
+    NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;
+    NeighbourSearchMode m_lastSearch = NeighbourSearchMode::AllPairs;
+    InstructionSet m_instructionSet;
+    AccumulateFunction m_accumulate;
+    BoidArrays m_arrays;
+    NeighbourGrid m_grid;
 };
 
 }  // namespace Avidrift

@@ -32,18 +32,13 @@ void FlockTask::Run() {
     }
 }
 
-void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float stepTime) {
+NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i) {
     const std::uint32_t n = read.boidCount;
     const Vector3* positions = read.positions.get();
     const Vector3* velocities = read.velocities.get();
     const Vector3 p = positions[i];
     const Vector3 v = velocities[i];
-
-    Vector3 separation;
-    Vector3 centre;
-    Vector3 alignment;
-    std::uint32_t separationCount = 0;
-    std::uint32_t groupCount = 0;
+    NeighbourSums sums;
     for (std::uint32_t j = 0; j < n; ++j) {
         if (j == i) {
             continue;
@@ -53,21 +48,31 @@ void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float st
         if (distance < read.separationDistance) {
             // Two boids at one place have no direction to repel along; they ignore each other.
             if (distance != 0.0f) {
-                separation = separation + d.Normalized() * (1.0f / distance);
-                ++separationCount;
+                sums.separation = sums.separation + d.Normalized() * (1.0f / distance);
+                ++sums.separationCount;
             }
         } else if (distance < read.groupDistance) {
-            alignment = alignment + (velocities[j] - v);
-            centre = centre + positions[j];
-            ++groupCount;
+            sums.alignment = sums.alignment + (velocities[j] - v);
+            sums.centre = sums.centre + positions[j];
+            ++sums.groupCount;
         }
     }
-    if (separationCount > 0) {
-        const auto count = static_cast<float>(separationCount);
+    return sums;
+}
+
+void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const NeighbourSums& sums,
+                float stepTime) {
+    const Vector3 p = read.positions[i];
+    const Vector3 v = read.velocities[i];
+    Vector3 separation = sums.separation;
+    Vector3 centre = sums.centre;
+    Vector3 alignment = sums.alignment;
+    if (sums.separationCount > 0) {
+        const auto count = static_cast<float>(sums.separationCount);
         separation = Vector3(separation.x / count, separation.y / count, separation.z / count);
     }
-    if (groupCount > 0) {
-        const auto count = static_cast<float>(groupCount);
+    if (sums.groupCount > 0) {
+        const auto count = static_cast<float>(sums.groupCount);
         centre = Vector3(centre.x / count, centre.y / count, centre.z / count);
         alignment = Vector3(alignment.x / count, alignment.y / count, alignment.z / count);
     }

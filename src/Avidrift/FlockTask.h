@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "Avidrift/ITask.h"
+#include "Quellon/Vector3.h"
 
 namespace Avidrift {
 
@@ -31,8 +32,28 @@ private:
     const std::atomic<bool>* m_cancel;
 };
 
+// What boid i's neighbours add up to: the sums before they are averaged, and how many
+// neighbours counted for separation and for the group.
+struct NeighbourSums {
+    Quellon::Vector3 separation;
+    Quellon::Vector3 centre;
+    Quellon::Vector3 alignment;
+    std::uint32_t separationCount = 0;
+    std::uint32_t groupCount = 0;
+};
+
+// Scans every other boid in ascending index order: the reference that every faster search
+// must reproduce bit for bit.
+NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i);
+
+// Turns boid i's neighbour sums into its new velocity, position and path parameter in write.
+void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const NeighbourSums& sums,
+                float stepTime);
+
 // Steers boid i from the state in read and stores its new velocity, position and path
 // parameter in write.
-void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float stepTime);
+inline void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float stepTime) {
+    FinishBoid(read, write, i, AccumulateNeighbours(read, i), stepTime);
+}
 
 }  // namespace Avidrift

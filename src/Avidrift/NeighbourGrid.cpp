@@ -1,0 +1,115 @@
+#include "Avidrift/NeighbourGrid.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Avidrift/NeighbourSearch.h"
+
+namespace Avidrift {
+
+namespace {
+
+// Cell coordinates are clamped to 21 bits each, so a key packs all three exactly. Boids beyond
+// the clamp share the border cells: slower, never wrong, since a cell only proposes candidates.
+constexpr int kCoordinateBits = 21;
+constexpr std::int64_t kCoordinateLimit = std::int64_t{1} << (kCoordinateBits - 1);
+constexpr std::uint64_t kCoordinateMask = (std::uint64_t{1} << kCoordinateBits) - 1;
+
+std::uint64_t CellCoordinate(float position, double inverseCellSize) {
+    const double cell = std::floor(static_cast<double>(position) * inverseCellSize);
+    const double clamped = std::clamp(cell, static_cast<double>(-kCoordinateLimit),
+                                      static_cast<double>(kCoordinateLimit - 1));
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(clamped) + kCoordinateLimit);
+}
+
+std::uint64_t PackKey(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
+    return (x << (2 * kCoordinateBits)) | (y << kCoordinateBits) | z;
+}
+
+}  // namespace
+
+void NeighbourGrid::Build(const BoidArrays& boids, float cellSize) {
+    const double inverse = 1.0 / static_cast<double>(cellSize);
+    m_outsiders.clear();
+    // Sorting (key, index) pairs keeps each cell's boids in ascending index order.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
+    entries.reserve(boids.count);
+    for (std::uint32_t i = 0; i < boids.count; ++i) {
+        const float x = boids.px[i];
+        const float y = boids.py[i];
+        const float z = boids.pz[i];
+        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
+            m_outsiders.push_back(i);
+            continue;
+        }
+        entries.emplace_back(PackKey(CellCoordinate(x, inverse), CellCoordinate(y, inverse),
+                                     CellCoordinate(z, inverse)),
+                             i);
+    }
+    std::sort(entries.begin(), entries.end());
+    m_keys.clear();
+    m_cellStart.clear();
+    m_order.resize(entries.size());
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        if (e == 0 || entries[e].first != entries[e - 1].first) {
+            m_keys.push_back(entries[e].first);
+            m_cellStart.push_back(static_cast<std::uint32_t>(e));
+        }
+        m_order[e] = entries[e].second;
+    }
+    m_cellStart.push_back(static_cast<std::uint32_t>(entries.size()));
+}
+
+std::uint32_t NeighbourGrid::Find(std::uint64_t key) const {
+    const auto found = std::lower_bound(m_keys.begin(), m_keys.end(), key);
+    if (found == m_keys.end() || *found != key) {
+        return GetCellCount();
+    }
+    return static_cast<std::uint32_t>(found - m_keys.begin());
+}
+
+template <typename Visit>
+void NeighbourGrid::ForEachNeighbourCell(std::uint32_t cell, Visit visit) const {
+    const std::uint64_t key = m_keys[cell];
+    const auto x = static_cast<std::int64_t>(key >> (2 * kCoordinateBits));
+    const auto y = static_cast<std::int64_t>((key >> kCoordinateBits) & kCoordinateMask);
+    const auto z = static_cast<std::int64_t>(key & kCoordinateMask);
+    const auto inRange = [](std::int64_t c) { return c >= 0 && c < 2 * kCoordinateLimit; };
+    for (std::int64_t dx = -1; dx <= 1; ++dx) {
+        for (std::int64_t dy = -1; dy <= 1; ++dy) {
+            for (std::int64_t dz = -1; dz <= 1; ++dz) {
+                if (!inRange(x + dx) || !inRange(y + dy) || !inRange(z + dz)) {
+                    continue;
+                }
+                const std::uint32_t neighbour = Find(PackKey(static_cast<std::uint64_t>(x + dx),
+                                                             static_cast<std::uint64_t>(y + dy),
+                                                             static_cast<std::uint64_t>(z + dz)));
+                if (neighbour != GetCellCount()) {
+                    visit(neighbour);
+                }
+            }
+        }
+    }
+}
+
+void NeighbourGrid::GatherNeighbourhood(std::uint32_t cell, std::vector<std::uint32_t>& out) const {
+    out.clear();
+    ForEachNeighbourCell(cell, [&](std::uint32_t neighbour) {
+        out.insert(out.end(), CellBegin(neighbour), CellBegin(neighbour) + CellSize(neighbour));
+    });
+    // Each cell is already ascending; the sort merges them for the ascending scan.
+    std::sort(out.begin(), out.end());
+}
+
+std::uint64_t NeighbourGrid::CountCandidatePairs() const {
+    std::uint64_t pairs = 0;
+    for (std::uint32_t cell = 0; cell < GetCellCount(); ++cell) {
+        std::uint64_t neighbourhood = 0;
+        ForEachNeighbourCell(
+            cell, [&](std::uint32_t neighbour) { neighbourhood += CellSize(neighbour); });
+        pairs += neighbourhood * CellSize(cell);
+    }
+    return pairs;
+}
+
+}  // namespace Avidrift

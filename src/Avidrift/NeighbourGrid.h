@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace Avidrift {
+
+struct BoidArrays;
+
+// A uniform grid of cubic cells, rebuilt from the boids' positions every step, so that a boid
+// looks for neighbours only in its own cell and the 26 around it. Cells are at least as wide as
+// the largest distance that counts, which makes that search find every neighbour. Within a
+// cell the boids keep ascending index order.
+class NeighbourGrid {
+public:
+    // Called on one thread, between steps. cellSize must be positive and finite. Boids with a
+    // non-finite coordinate go into no cell: no distance to them is ever below a threshold.
+    void Build(const BoidArrays& boids, float cellSize);
+
+    std::uint32_t GetCellCount() const { return static_cast<std::uint32_t>(m_keys.size()); }
+    const std::uint32_t* CellBegin(std::uint32_t cell) const {
+        return m_order.data() + m_cellStart[cell];
+    }
+    std::uint32_t CellSize(std::uint32_t cell) const {
+        return m_cellStart[cell + 1] - m_cellStart[cell];
+    }
+    // The boids in no cell.
+    const std::vector<std::uint32_t>& GetOutsiders() const { return m_outsiders; }
+
+    // Called from any thread once built: the boids of the cell and its neighbours in ascending
+    // index order, into out (replaced).
+    void GatherNeighbourhood(std::uint32_t cell, std::vector<std::uint32_t>& out) const;
+
+    // The pairs a grid step examines: the sum over cells of boids times neighbourhood boids.
+    std::uint64_t CountCandidatePairs() const;
+
+private:
+    // The cell with this key, or GetCellCount() when none is occupied.
+    std::uint32_t Find(std::uint64_t key) const;
+    template <typename Visit>
+    void ForEachNeighbourCell(std::uint32_t cell, Visit visit) const;
+
+    std::vector<std::uint64_t> m_keys;       // occupied cells, ascending
+    std::vector<std::uint32_t> m_cellStart;  // m_order offset of each cell, and the end
+    std::vector<std::uint32_t> m_order;      // boids sorted by cell, then index
+    std::vector<std::uint32_t> m_outsiders;  // boids in no cell
+};
+
+}  // namespace Avidrift

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Avidrift/FlockTask.h"
+
+namespace Avidrift {
+
+struct FlockData;
+
+// Positions and velocities as one array per component, so a kernel can load eight boids' x at
+// once. Padded past count with boids at NaN that are nobody's neighbour.
+struct BoidArrays {
+    static constexpr std::uint32_t kPadding = 16;
+
+    std::vector<float> px, py, pz, vx, vy, vz;
+    std::uint32_t count = 0;
+
+    // Called before the copy: sizes the arrays for n boids and writes the padding.
+    void Resize(std::uint32_t n);
+    // Copies boids [begin, end) of flock; tasks copy disjoint ranges in parallel.
+    void CopyFrom(const FlockData& flock, std::uint32_t begin, std::uint32_t end);
+};
+
+// The flock's distance tests restated on squared distances, so that a search compares without
+// a square root: Length(d) < distance exactly when the single-precision squared length of d is
+// below the threshold for that distance.
+struct NeighbourThresholds {
+    float separation = 0.0f;
+    float group = 0.0f;
+    // Every pair that can count for either rule has a squared distance, summed in single
+    // precision in any order, below this; a cheap first test that never drops a neighbour.
+    float filter = 0.0f;
+    // The largest distance that can count, plus a margin for rounding: a grid cell size.
+    float reach = 0.0f;
+    // No pair can ever count (both distances zero, negative or NaN).
+    bool none = true;
+
+    static NeighbourThresholds For(float separationDistance, float groupDistance);
+};
+
+// Candidate neighbours, one array per component, in ascending boid index order; index maps a
+// candidate to its boid (null: candidate k is boid k).
+struct CandidateView {
+    const float* px;
+    const float* py;
+    const float* pz;
+    const float* vx;
+    const float* vy;
+    const float* vz;
+    const std::uint32_t* index;
+    std::uint32_t count;
+};
+
+// Sums the neighbours of boids[0..boidCount) among the candidates into out[0..boidCount),
+// exactly as AccumulateNeighbours does when the candidates include every neighbour: the same
+// tests and the same operations in ascending index order, so the sums are bit-identical.
+using AccumulateFunction = void (*)(const BoidArrays& all, const std::uint32_t* boids,
+                                    std::uint32_t boidCount, const CandidateView& candidates,
+                                    const NeighbourThresholds& thresholds, NeighbourSums* out);
+
+enum class InstructionSet { Portable, Avx2, Avx512 };
+
+// The widest instruction set this CPU runs; Portable on a CPU without AVX2.
+InstructionSet DetectInstructionSet();
+AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet);
+const char* GetInstructionSetName(InstructionSet instructionSet);
+
+void AccumulatePortable(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
+                        const CandidateView& candidates, const NeighbourThresholds& thresholds,
+                        NeighbourSums* out);
+void AccumulateAvx2(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
+                    const CandidateView& candidates, const NeighbourThresholds& thresholds,
+                    NeighbourSums* out);
+void AccumulateAvx512(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
+                      const CandidateView& candidates, const NeighbourThresholds& thresholds,
+                      NeighbourSums* out);
+
+// The squared length of d as the flock's Length sees it: summed in double, rounded once.
+inline float ExactSquaredLength(float dx, float dy, float dz) {
+    return static_cast<float>(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy +
+                              static_cast<double>(dz) * dz);
+}
+
+}  // namespace Avidrift

@@ -2,6 +2,7 @@
 
 // GLEW must come before any other OpenGL header.
 #include <GL/glew.h>
+
 #include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <X11/Xlib.h>
@@ -33,8 +34,7 @@ bool IsGlxExtensionSupported(Display* display, int screen, std::string_view name
 
 template <typename Function>
 Function GetGlxProcedure(const char* name) {
-    return reinterpret_cast<Function>(
-        glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name)));
+    return reinterpret_cast<Function>(glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name)));
 }
 
 // The RAII owners below free one X or GLX resource each. Their destructors trap the errors of
@@ -96,31 +96,24 @@ GLXFBConfig ChooseConfig(Display* display, int screen, int depthBits, int sample
                          int preferredDepth) {
     // Every value is a minimum: asking for sample buffers with 0 samples would still return
     // only multisampled configurations.
-    const int attributes[] = {GLX_X_RENDERABLE,
-                              True,
-                              GLX_DRAWABLE_TYPE,
-                              GLX_WINDOW_BIT,
-                              GLX_RENDER_TYPE,
-                              GLX_RGBA_BIT,
-                              GLX_RED_SIZE,
-                              8,
-                              GLX_GREEN_SIZE,
-                              8,
-                              GLX_BLUE_SIZE,
-                              8,
-                              GLX_ALPHA_SIZE,
-                              8,
-                              GLX_DEPTH_SIZE,
-                              depthBits,
-                              GLX_STENCIL_SIZE,
-                              0,
-                              GLX_DOUBLEBUFFER,
-                              True,
-                              GLX_SAMPLE_BUFFERS,
-                              samples > 0 ? 1 : 0,
-                              GLX_SAMPLES,
-                              samples,
-                              None};
+    // clang-format off
+    const int attributes[] = {
+        GLX_X_RENDERABLE, True,
+        GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT,
+        GLX_RENDER_TYPE, GLX_RGBA_BIT,
+        // A DirectColor visual would need its colormap filled in.
+        GLX_X_VISUAL_TYPE, GLX_TRUE_COLOR,
+        GLX_RED_SIZE, 8,
+        GLX_GREEN_SIZE, 8,
+        GLX_BLUE_SIZE, 8,
+        GLX_ALPHA_SIZE, 8,
+        GLX_DEPTH_SIZE, depthBits,
+        GLX_STENCIL_SIZE, 0,
+        GLX_DOUBLEBUFFER, True,
+        GLX_SAMPLE_BUFFERS, samples > 0 ? 1 : 0,
+        GLX_SAMPLES, samples,
+        None};
+    // clang-format on
     int count = 0;
     const std::unique_ptr<GLXFBConfig, XFreeDeleter> configs(
         glXChooseFBConfig(display, screen, attributes, &count));
@@ -151,8 +144,8 @@ int GetConfigAttribute(Display* display, GLXFBConfig config, int attribute) {
 }
 
 GLXContext CreateCompatibilityContext(Display* display, int screen, GLXFBConfig config) {
-    const auto createContextAttribs = GetGlxProcedure<PFNGLXCREATECONTEXTATTRIBSARBPROC>(
-        "glXCreateContextAttribsARB");
+    const auto createContextAttribs =
+        GetGlxProcedure<PFNGLXCREATECONTEXTATTRIBSARBPROC>("glXCreateContextAttribsARB");
     if (createContextAttribs != nullptr &&
         IsGlxExtensionSupported(display, screen, "GLX_ARB_create_context")) {
         std::vector<int> attributes = {GLX_CONTEXT_MAJOR_VERSION_ARB, 2,
@@ -164,7 +157,8 @@ GLXContext CreateCompatibilityContext(Display* display, int screen, GLXFBConfig 
         }
         attributes.push_back(None);
         GlxErrorTrap trap(display);
-        GLXContext context = createContextAttribs(display, config, nullptr, True, attributes.data());
+        GLXContext context =
+            createContextAttribs(display, config, nullptr, True, attributes.data());
         const bool failed = trap.Failed();
         if (context != nullptr && !failed) {
             return context;
@@ -307,7 +301,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
 
     int major = 0;
     int minor = 0;
-    if (!glXQueryVersion(display, &major, &minor) || major != 1 || minor < 3) {
+    if (!glXQueryVersion(display, &major, &minor) || major < 1 || (major == 1 && minor < 3)) {
         throw Exception(L"GLX 1.3 required");
     }
 
@@ -324,7 +318,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
 
     // The multisample search runs only where GLX knows the sample attributes.
     const bool multisample =
-        minor >= 4 || IsGlxExtensionSupported(display, screen, "GLX_ARB_multisample");
+        major > 1 || minor >= 4 || IsGlxExtensionSupported(display, screen, "GLX_ARB_multisample");
     int requestedDepthBits = 24;
     GLXFBConfig config = ChooseConfig(display, screen, requestedDepthBits, 0, parent.depth);
     if (config == nullptr) {
@@ -332,8 +326,9 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
         config = ChooseConfig(display, screen, requestedDepthBits, 0, parent.depth);
     }
     if (config == nullptr) {
-        throw Exception(std::wstring(L"No GLX frame buffer configuration with 24 or 16 depth bits") +
-                        kConstructor);
+        throw Exception(
+            std::wstring(L"No GLX frame buffer configuration with 24 or 16 depth bits") +
+            kConstructor);
     }
     if (multisample) {
         for (const int wanted : {4, 3, 2, 1}) {
@@ -367,10 +362,10 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
         attributes.border_pixel = 0;
         attributes.event_mask = 0;
         window.display = display;
-        window.window = XCreateWindow(
-            display, parentWindow, 0, 0, static_cast<unsigned int>(parent.width),
-            static_cast<unsigned int>(parent.height), 0, visual->depth, InputOutput,
-            visual->visual, CWBorderPixel | CWColormap | CWEventMask, &attributes);
+        window.window =
+            XCreateWindow(display, parentWindow, 0, 0, static_cast<unsigned int>(parent.width),
+                          static_cast<unsigned int>(parent.height), 0, visual->depth, InputOutput,
+                          visual->visual, CWBorderPixel | CWColormap | CWEventMask, &attributes);
         XMapWindow(display, window.window);
         trap.Check(std::wstring(L"creating the GL window") + kConstructor);
     }
@@ -392,8 +387,7 @@ OpenglContext::OpenglContext(unsigned long parentWindow, const std::string& disp
     : m_resources(std::make_unique<Resources>(parentWindow, displayName)) {
     const GLenum glewResult = glewInit();
     if (glewResult != GLEW_OK) {
-        throw Exception(
-            Utf8ToWide(reinterpret_cast<const char*>(glewGetErrorString(glewResult))));
+        throw Exception(Utf8ToWide(reinterpret_cast<const char*>(glewGetErrorString(glewResult))));
     }
     InitializeGlutOnce(DisplayString(m_resources->connection.display));
     RequireOpenglVersion(1);
@@ -407,7 +401,8 @@ OpenglContext::~OpenglContext() = default;
 void OpenglContext::MakeCurrent() {
     Display* const display = m_resources->connection.display;
     GlxErrorTrap trap(display);
-    const Bool made = glXMakeCurrent(display, m_resources->window.window, m_resources->context.context);
+    const Bool made =
+        glXMakeCurrent(display, m_resources->window.window, m_resources->context.context);
     trap.Check(L"glXMakeCurrent in OpenglContext::MakeCurrent");
     if (!made) {
         throw Exception(L"glXMakeCurrent failed in OpenglContext::MakeCurrent");
@@ -425,12 +420,20 @@ void OpenglContext::Present() {
     trap.Check(L"glXSwapBuffers in OpenglContext::Present");
 }
 
-int OpenglContext::GetSamples() const { return m_resources->samples; }
+int OpenglContext::GetSamples() const {
+    return m_resources->samples;
+}
 
-int OpenglContext::GetDepthBits() const { return m_resources->depthBits; }
+int OpenglContext::GetDepthBits() const {
+    return m_resources->depthBits;
+}
 
-bool OpenglContext::IsPresentPaced() const { return m_resources->presentPaced; }
+bool OpenglContext::IsPresentPaced() const {
+    return m_resources->presentPaced;
+}
 
-unsigned long OpenglContext::GetWindow() const { return m_resources->window.window; }
+unsigned long OpenglContext::GetWindow() const {
+    return m_resources->window.window;
+}
 
 }  // namespace Quellon

@@ -2,6 +2,7 @@
 
 // GLEW must come before any other OpenGL header.
 #include <GL/glew.h>
+
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
@@ -62,8 +63,7 @@ int OpenglDriver::CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<
     if (!indices) {
         throw Exception(L"Invalid parameter: !indices in OpenglDriver::CreateVertexBuffer");
     }
-    m_indexBuffers.push_back(
-        std::make_shared<OpenglIndexBuffer<int>>(indicesCount, indices.get()));
+    m_indexBuffers.push_back(std::make_shared<OpenglIndexBuffer<int>>(indicesCount, indices.get()));
     return static_cast<int>(m_indexBuffers.size() - 1);
 }
 
@@ -93,8 +93,7 @@ void OpenglDriver::SetTexture(int unit, std::weak_ptr<OpenglTexture> texture) {
     m_textureUnits[std::move(texture)] = unit;
 }
 
-void OpenglDriver::DrawIndexedPrimitive(int vertexBufferId, int indexBufferId,
-                                        int instancesCount) {
+void OpenglDriver::DrawIndexedPrimitive(int vertexBufferId, int indexBufferId, int instancesCount) {
     // Taken as unsigned, a negative id is too large as well.
     if (static_cast<unsigned int>(vertexBufferId) >= m_vertexBuffers.size()) {
         throw Exception(
@@ -195,8 +194,12 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glEnable(GL_TEXTURE_3D);
 }
 
-void OpenglDriver::Present() { m_context.Present(); }
+void OpenglDriver::Present() {
+    m_context.Present();
+}
 
-int OpenglDriver::GetSamples() const { return m_context.GetSamples(); }
+int OpenglDriver::GetSamples() const {
+    return m_context.GetSamples();
+}
 
 }  // namespace Quellon

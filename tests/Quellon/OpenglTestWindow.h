@@ -15,10 +15,17 @@ public:
     OpenglTestWindow(unsigned int width, unsigned int height) {
         m_display = XOpenDisplay(nullptr);
         if (m_display == nullptr) {
-            throw std::runtime_error("the OpenGL tests need an X display (run them under xvfb-run)");
+            throw std::runtime_error(
+                "the OpenGL tests need an X display (run them under xvfb-run)");
         }
-        m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, width,
-                                       height, 0, 0, 0);
+        // Tests running side by side put their windows on top of each other; with backing
+        // store the server keeps what was drawn under another test's window readable.
+        XSetWindowAttributes attributes = {};
+        attributes.background_pixel = BlackPixel(m_display, DefaultScreen(m_display));
+        attributes.backing_store = WhenMapped;
+        m_window = XCreateWindow(m_display, DefaultRootWindow(m_display), 0, 0, width, height, 0,
+                                 CopyFromParent, InputOutput, CopyFromParent,
+                                 CWBackPixel | CWBackingStore, &attributes);
         XMapWindow(m_display, m_window);
         // The context's connection must find the window created and mapped.
         XSync(m_display, False);

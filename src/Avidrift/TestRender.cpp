@@ -25,12 +25,13 @@ constexpr int kPixelShader = 1;
 }  // namespace
 
 TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId window, int width,
-                       int height, std::string displayName)
+                       int height, std::string displayName, int maxSamples)
     : m_scene(std::move(scene)),
       m_window(window),
       m_width(width),
       m_height(height),
-      m_displayName(std::move(displayName)) {
+      m_displayName(std::move(displayName)),
+      m_maxSamples(maxSamples) {
     if (!m_scene) {
         errno = EINVAL;
         throw Quellon::Exception(L"Invalid parameter: !scene in TestRender::TestRender");
@@ -48,7 +49,8 @@ std::uint32_t TestRender::RowsFor(std::uint32_t boids, std::uint32_t dataWidth) 
 }
 
 void TestRender::Init() {
-    m_driver = std::make_shared<Quellon::OpenglDriver>(m_width, m_height, m_window, m_displayName);
+    m_driver = std::make_shared<Quellon::OpenglDriver>(m_width, m_height, m_window, m_displayName,
+                                                       m_maxSamples);
     const auto width = static_cast<std::uint32_t>(m_driver->GetFloatTextureSize());
     // Two texels per boid. The logic copies this bound with the scene in its own Init, which
     // starts only after this Init has returned, so no lock is needed.

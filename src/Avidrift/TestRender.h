@@ -22,10 +22,10 @@ class TestScene;
 class TestRender : public Quellon::IRenderCallable {
 public:
     // Called on the main thread. window is the native X window of the render area; displayName
-    // names the X display the host uses (empty: $DISPLAY). Makes nothing yet: the context
-    // belongs to the render thread.
+    // names the X display the host uses (empty: $DISPLAY); maxSamples caps multisampling (the
+    // program asks for 4). Makes nothing yet: the context belongs to the render thread.
     TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId window, int width,
-               int height, std::string displayName = std::string());
+               int height, std::string displayName = std::string(), int maxSamples = 4);
     ~TestRender() override;
 
     // Called on the render thread: makes the context, the driver and the flock texture, and
@@ -58,6 +58,7 @@ private:
     int m_width;
     int m_height;
     std::string m_displayName;
+    int m_maxSamples;
     std::shared_ptr<Quellon::OpenglDriver> m_driver;
     int m_vertexBufferId = -1;
     int m_indexBufferId = -1;

@@ -279,7 +279,7 @@ void RequireOpenglExtensions() {
 
 // Members are released in reverse order: context, GL window, colormap, connection.
 struct OpenglContext::Resources {
-    Resources(unsigned long parentWindow, const std::string& displayName);
+    Resources(unsigned long parentWindow, const std::string& displayName, int maxSamples);
 
     DisplayConnection connection;
     OwnedColormap colormap;
@@ -290,7 +290,8 @@ struct OpenglContext::Resources {
     bool presentPaced = false;
 };
 
-OpenglContext::Resources::Resources(unsigned long parentWindow, const std::string& displayName) {
+OpenglContext::Resources::Resources(unsigned long parentWindow, const std::string& displayName,
+                                    int maxSamples) {
     const char* name = displayName.empty() ? nullptr : displayName.c_str();
     Display* const display = XOpenDisplay(name);
     if (display == nullptr) {
@@ -332,6 +333,9 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
     }
     if (multisample) {
         for (const int wanted : {4, 3, 2, 1}) {
+            if (wanted > maxSamples) {
+                continue;
+            }
             if (GLXFBConfig found =
                     ChooseConfig(display, screen, requestedDepthBits, wanted, parent.depth)) {
                 config = found;
@@ -383,8 +387,9 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
     presentPaced = EnableSwapInterval(display, screen, window.window);
 }
 
-OpenglContext::OpenglContext(unsigned long parentWindow, const std::string& displayName)
-    : m_resources(std::make_unique<Resources>(parentWindow, displayName)) {
+OpenglContext::OpenglContext(unsigned long parentWindow, const std::string& displayName,
+                             int maxSamples)
+    : m_resources(std::make_unique<Resources>(parentWindow, displayName, maxSamples)) {
     const GLenum glewResult = glewInit();
     if (glewResult != GLEW_OK) {
         throw Exception(Utf8ToWide(reinterpret_cast<const char*>(glewGetErrorString(glewResult))));

@@ -32,7 +32,8 @@ public:
     // parentWindow at the parent's current size and makes the context current on the calling
     // thread. The host flushes its own connection first, so that parentWindow exists for us.
     // Throws Exception on any failure, with everything made so far released.
-    OpenglContext(unsigned long parentWindow, const std::string& displayName);
+    // maxSamples caps the multisampling asked for (4 in the program; 0 measures without it).
+    OpenglContext(unsigned long parentWindow, const std::string& displayName, int maxSamples = 4);
     // Called on the owning thread before the host destroys parentWindow: rendering into a
     // window that is gone corrupts Mesa's heap. Leaves no context current on this thread.
     ~OpenglContext();

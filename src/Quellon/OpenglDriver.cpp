@@ -27,8 +27,11 @@ const void* BufferOffset(std::size_t offset) {
 }  // namespace
 
 OpenglDriver::OpenglDriver(unsigned int width, unsigned int height, unsigned long window,
-                           const std::string& displayName)
-    : m_window(window), m_width(width), m_height(height), m_context(window, displayName) {}
+                           const std::string& displayName, int maxSamples)
+    : m_window(window),
+      m_width(width),
+      m_height(height),
+      m_context(window, displayName, maxSamples) {}
 
 OpenglDriver::~OpenglDriver() {
     // Another context may have been made current on this thread since; the tables must delete

@@ -37,7 +37,7 @@ public:
     // displayName (empty: $DISPLAY). width and height are the render area's size in pixels,
     // fixed for the driver's life. Throws as OpenglContext does.
     OpenglDriver(unsigned int width, unsigned int height, unsigned long window,
-                 const std::string& displayName = std::string());
+                 const std::string& displayName = std::string(), int maxSamples = 4);
     // Called on the render thread before the host destroys window. Deletes every OpenGL object
     // with this driver's context current, then releases the context.
     ~OpenglDriver();

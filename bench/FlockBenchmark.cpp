@@ -1,0 +1,154 @@
+// Speed of the flock step: the plain scalar scan as the baseline, the vectorised all-pairs
+// search and the grid, each over the same flocks; and the cost of one empty task batch beside
+// OpenMP's. Ratios between rows of one run are what count; absolute numbers vary by machine.
+
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "Avidrift/FlockData.h"
+#include "Avidrift/FlockStep.h"
+#include "Avidrift/FlockTask.h"
+#include "Avidrift/TaskGroup.h"
+#include "Avidrift/TaskScheduler.h"
+
+namespace {
+
+using Avidrift::FlockData;
+using Avidrift::FlockStep;
+using Avidrift::NeighbourSearchMode;
+
+constexpr float kStepTime = 0.016f;
+constexpr int kWarmUpSteps = 200;
+
+Avidrift::TaskScheduler& Scheduler() {
+    static Avidrift::TaskScheduler scheduler;
+    return scheduler;
+}
+
+// The default flock of n boids, stepped 200 times from its placement so that it has clustered
+// as it does in the running program. Made once per size.
+const FlockData& SteppedFlock(std::uint32_t n) {
+    static std::map<std::uint32_t, FlockData> flocks;
+    auto found = flocks.find(n);
+    if (found == flocks.end()) {
+        FlockData read;
+        read.ApplyDefaults();
+        read.SetFlockSize(n);
+        FlockData write = read;
+        FlockStep step(Scheduler());
+        for (int s = 0; s < kWarmUpSteps; ++s) {
+            step.Run(read, write, 2, kStepTime);
+            read = write;
+        }
+        found = flocks.emplace(n, std::move(read)).first;
+    }
+    return found->second;
+}
+
+void SetCounters(benchmark::State& state, double n, double boidsPerStep) {
+    state.counters["pairs_per_s"] =
+        benchmark::Counter(n * boidsPerStep, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["steps_per_s"] =
+        benchmark::Counter(boidsPerStep / n, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// The scan exactly as first written: one FlockTask per slice. Above 20,000 boids only the
+// first boids' rows are stepped and the rate is scaled to the whole flock.
+void BM_LiteralStep(benchmark::State& state) {
+    const auto n = static_cast<std::uint32_t>(state.range(0));
+    const auto tasks = static_cast<std::uint32_t>(state.range(1));
+    const FlockData& read = SteppedFlock(n);
+    FlockData write = read;
+    const std::uint32_t rows = n > 20000 ? 512 : n;
+    for (auto _ : state) {
+        Avidrift::TaskGroup group;
+        for (std::uint32_t k = 0; k < tasks; ++k) {
+            const Avidrift::BoidSlice slice = FlockStep::Slice(k, rows, tasks);
+            group.Add(std::make_shared<Avidrift::FlockTask>(&read, &write, slice.begin, slice.end,
+                                                            kStepTime));
+        }
+        Scheduler().Submit(group);
+        group.Wait();
+        benchmark::DoNotOptimize(write.velocities[0]);
+    }
+    SetCounters(state, n, rows);
+}
+
+void RunStep(benchmark::State& state, NeighbourSearchMode mode) {
+    const auto n = static_cast<std::uint32_t>(state.range(0));
+    const auto tasks = static_cast<std::uint32_t>(state.range(1));
+    const FlockData& read = SteppedFlock(n);
+    FlockData write = read;
+    FlockStep step(Scheduler());
+    step.SetSearchMode(mode);
+    for (auto _ : state) {
+        step.Run(read, write, tasks, kStepTime);
+        benchmark::DoNotOptimize(write.velocities[0]);
+    }
+    state.SetLabel(Avidrift::GetInstructionSetName(step.GetInstructionSet()));
+    SetCounters(state, n, n);
+}
+
+void BM_AllPairsStep(benchmark::State& state) {
+    RunStep(state, NeighbourSearchMode::AllPairs);
+}
+void BM_GridStep(benchmark::State& state) {
+    RunStep(state, NeighbourSearchMode::Grid);
+}
+
+void FlockSizes(benchmark::internal::Benchmark* benchmark) {
+    for (const int n : {1000, 10000, 20000, 100000}) {
+        for (const int tasks : {1, 2}) {
+            benchmark->Args({n, tasks});
+        }
+    }
+    benchmark->ArgNames({"boids", "tasks"})->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_LiteralStep)->Apply(FlockSizes);
+BENCHMARK(BM_AllPairsStep)->Apply(FlockSizes);
+BENCHMARK(BM_GridStep)->Apply(FlockSizes);
+
+class EmptyTask : public Avidrift::ITask {
+public:
+    void Run() override {}
+};
+
+// Submitting and waiting for T tasks that do nothing: the price of a batch.
+void BM_TaskBatch(benchmark::State& state) {
+    const auto tasks = static_cast<std::uint32_t>(state.range(0));
+    std::vector<std::shared_ptr<Avidrift::ITask>> reusable;
+    for (std::uint32_t k = 0; k < tasks; ++k) {
+        reusable.push_back(std::make_shared<EmptyTask>());
+    }
+    for (auto _ : state) {
+        Avidrift::TaskGroup group;
+        for (const auto& task : reusable) {
+            group.Add(task);
+        }
+        Scheduler().Submit(group);
+        group.Wait();
+    }
+}
+
+// The same empty work as an OpenMP parallel loop, as a yardstick.
+void BM_OpenMpBatch(benchmark::State& state) {
+    const auto tasks = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+#pragma omp parallel for num_threads(tasks)
+        for (int k = 0; k < tasks; ++k) {
+            benchmark::ClobberMemory();
+        }
+    }
+}
+
+BENCHMARK(BM_TaskBatch)->Arg(1)->Arg(2)->ArgName("tasks")->UseRealTime();
+BENCHMARK(BM_OpenMpBatch)->Arg(1)->Arg(2)->ArgName("tasks")->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

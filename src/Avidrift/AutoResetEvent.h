@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -17,21 +18,40 @@ public:
     // event as soon as its wait returns, and it cannot return before this unlock.
     void Set() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_signalled = true;
+        m_signalled.store(true, std::memory_order_relaxed);
         m_condition.notify_one();
     }
 
-    // Called on the waiting thread; blocks without a time limit.
+    // Called on the waiting thread; blocks without a time limit. Watches the flag for a few
+    // microseconds first: a batch of short tasks usually ends within that, and sleeping and
+    // waking would cost more than the batch.
     void Wait() {
+        for (int spin = 0; spin < kSpinChecks; ++spin) {
+            if (m_signalled.load(std::memory_order_relaxed)) {
+                break;
+            }
+            Pause();
+        }
+        // Always through the mutex: Set may still be notifying, and this event must outlive it.
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_condition.wait(lock, [this] { return m_signalled; });
-        m_signalled = false;
+        m_condition.wait(lock, [this] { return m_signalled.load(std::memory_order_relaxed); });
+        m_signalled.store(false, std::memory_order_relaxed);
     }
+
+    // A hint to the processor that this thread is spinning.
+    static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+
+    static constexpr int kSpinChecks = 4000;
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_condition;
-    bool m_signalled = false;
+    // Written under m_mutex; read without it only while spinning.
+    std::atomic<bool> m_signalled{false};
 };
 
 }  // namespace Avidrift

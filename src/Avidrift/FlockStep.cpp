@@ -15,7 +15,8 @@ namespace Avidrift {
 
 namespace {
 
-// Below this many boids the set-up of the faster searches costs more than it saves.
+// Below this many boids the set-up of the faster searches, and even a task batch, costs more
+// than it saves.
 constexpr std::uint32_t kLiteralBelow = 64;
 // Below this many boids the grid's sort costs more than the all-pairs scan it saves.
 constexpr std::uint32_t kGridFrom = 4096;
@@ -102,15 +103,10 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
     const std::uint32_t tasks = TaskCountFor(taskCount, n);
 
     if (n < kLiteralBelow) {
+        // A handful of boids costs less than waking a worker: step them on this thread. The
+        // result is the same; only the slicing into tasks is skipped.
         m_lastSearch = NeighbourSearchMode::AllPairs;
-        TaskGroup group;
-        for (std::uint32_t k = 0; k < tasks; ++k) {
-            const BoidSlice slice = Slice(k, n, tasks);
-            group.Add(std::make_shared<FlockTask>(&read, &write, slice.begin, slice.end, stepTime,
-                                                  cancel));
-        }
-        m_scheduler.Submit(group);
-        group.Wait();
+        FlockTask(&read, &write, 0, n, stepTime, cancel).Run();
         return !Cancelled(cancel);
     }
 

@@ -47,13 +47,23 @@ bool ThreadPool::TrySubmit(Callback callback, void* context) {
             return false;
         }
         m_items.push_back(Item{callback, context});
+        m_queued.fetch_add(1, std::memory_order_relaxed);
     }
     m_condition.notify_one();
     return true;
 }
 
 void ThreadPool::WorkerLoop() {
+    bool justWorked = false;
     for (;;) {
+        if (justWorked) {
+            for (int spin = 0; spin < AutoResetEvent::kSpinChecks; ++spin) {
+                if (m_queued.load(std::memory_order_relaxed) != 0) {
+                    break;
+                }
+                AutoResetEvent::Pause();
+            }
+        }
         Item item{};
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -63,7 +73,9 @@ void ThreadPool::WorkerLoop() {
             }
             item = m_items.front();
             m_items.pop_front();
+            m_queued.fetch_sub(1, std::memory_order_relaxed);
         }
+        justWorked = true;
         CallbackInstance instance;
         item.callback(instance, item.context);
         if (instance.m_eventOnReturn != nullptr) {

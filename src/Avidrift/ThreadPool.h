@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -23,7 +24,9 @@ private:
 };
 
 // A fixed set of worker threads that run submitted callbacks in FIFO order, each exactly once.
-// Idle workers sleep on a condition variable; they never spin.
+// A worker that has just finished an item watches the queue for a few microseconds, since the
+// next batch of a simulation step often follows at once; then it sleeps on a condition
+// variable. Without work no worker spins.
 class ThreadPool {
 public:
     using Callback = void (*)(CallbackInstance& instance, void* context);
@@ -52,7 +55,9 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_condition;
     std::deque<Item> m_items;  // guarded by m_mutex
-    bool m_closing = false;    // guarded by m_mutex
+    // The number of items in m_items, for workers watching without the lock.
+    std::atomic<std::size_t> m_queued{0};
+    bool m_closing = false;  // guarded by m_mutex
     std::vector<std::thread> m_workers;
 };
 

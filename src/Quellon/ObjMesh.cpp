@@ -83,10 +83,11 @@ bool ParseFloat(std::string_view word, float& value) {
     }
     if (error == std::errc::result_out_of_range) {
         // Underflow is reported like overflow; a value too small for a float is still a
-        // number, and it rounds towards zero as any other conversion would.
-        double wide = 0.0;
+        // number, and it rounds towards zero as any other conversion would. long double tells
+        // underflow from overflow for exponents far beyond even double's range.
+        long double wide = 0.0L;
         const auto [wideStop, wideError] = std::from_chars(word.data(), end, wide);
-        if (wideStop != end || wideError != std::errc() || !(std::fabs(wide) < 1.0)) {
+        if (wideStop != end || wideError != std::errc() || !(std::fabs(wide) < 1.0L)) {
             return false;
         }
         value = static_cast<float>(wide);
@@ -261,19 +262,46 @@ void ObjMesh::Load(const std::wstring& fileName) {
 }
 
 void ObjMesh::ComputeNormals() {
-    m_normals.assign(m_positions.size(), Vector3());
+    // In double: a cross product of float coordinates, squared, leaves float's range for
+    // triangles that are merely small or large (sides near 1e-12 or 1e10), and would turn
+    // their unit normals into zero, unnormalised or NaN vectors. Double holds every such
+    // product of finite floats.
+    struct Normal {
+        double x = 0.0;
+        double y = 0.0;
+        double z = 0.0;
+        void Normalize() {
+            const double length = std::sqrt(x * x + y * y + z * z);
+            if (length != 0.0) {
+                x /= length;
+                y /= length;
+                z /= length;
+            }
+        }
+    };
+    std::vector<Normal> sums(m_positions.size());
     for (std::size_t t = 0; t + 2 < m_indices.size(); t += 3) {
-        const auto i0 = static_cast<std::size_t>(m_indices[t]);
-        const auto i1 = static_cast<std::size_t>(m_indices[t + 1]);
-        const auto i2 = static_cast<std::size_t>(m_indices[t + 2]);
-        const Vector3& p0 = m_positions[i0];
-        const Vector3 face = Cross(p0 - m_positions[i1], p0 - m_positions[i2]).Normalized();
-        m_normals[i0] = m_normals[i0] + face;
-        m_normals[i1] = m_normals[i1] + face;
-        m_normals[i2] = m_normals[i2] + face;
+        const std::size_t corners[3] = {static_cast<std::size_t>(m_indices[t]),
+                                        static_cast<std::size_t>(m_indices[t + 1]),
+                                        static_cast<std::size_t>(m_indices[t + 2])};
+        const Vector3& p0 = m_positions[corners[0]];
+        const Vector3& p1 = m_positions[corners[1]];
+        const Vector3& p2 = m_positions[corners[2]];
+        const double ax = double(p0.x) - p1.x, ay = double(p0.y) - p1.y, az = double(p0.z) - p1.z;
+        const double bx = double(p0.x) - p2.x, by = double(p0.y) - p2.y, bz = double(p0.z) - p2.z;
+        Normal face{ay * bz - az * by, az * bx - ax * bz, ax * by - ay * bx};
+        face.Normalize();
+        for (const std::size_t corner : corners) {
+            sums[corner].x += face.x;
+            sums[corner].y += face.y;
+            sums[corner].z += face.z;
+        }
     }
-    for (Vector3& normal : m_normals) {
-        normal.Normalize();
+    m_normals.resize(m_positions.size());
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        sums[i].Normalize();
+        m_normals[i] = Vector3(static_cast<float>(sums[i].x), static_cast<float>(sums[i].y),
+                               static_cast<float>(sums[i].z));
     }
 }
 

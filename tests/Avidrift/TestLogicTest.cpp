@@ -201,6 +201,10 @@ TEST_F(TestLogicTest, StoppedLogicPublishesNothingOfItsStep) {
 TEST_F(TestLogicTest, StopAbandonsALongStep) {
     m_scene->m_flock.maxFlockSize = 0;
     m_logic->Init();
+    // A group distance wider than the flock defeats the grid, so the step scans all pairs and
+    // takes far longer than it takes the stop to arrive.
+    Set(kGroupDistanceSetting, 99);
+    m_logic->Update(0.01f);
     Set(kFlockSizeSetting, 200000);
     Set(kTaskCountSetting, 2);
     const Vector3 before = m_scene->m_flock.positions[7];

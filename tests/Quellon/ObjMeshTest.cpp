@@ -223,5 +223,31 @@ TEST(ObjMesh, TeapotIsWoundOutwardWithDerivedNormals) {
     EXPECT_GT(volume, 0.0);
 }
 
+// Found by the OBJ fuzzer (corpus/obj/regression-normal-*.obj): normalising face normals with a
+// squared length rounded to float gave zero, unnormalised or NaN normals for small and large
+// triangles. Each face counts with its unit normal whatever its size.
+TEST(ObjMesh, DerivedNormalIsUnitWhateverTheTriangleSize) {
+    // A counter-clockwise triangle facing +z at each scale; each vertex has this face alone, so
+    // nothing can cancel.
+    for (const std::string scale :
+         {"1e-40", "1e-30", "1e-12", "1", "1e12", "1e20", "1e30", "3e38"}) {
+        const ObjMesh mesh = Load("v 0 0 0\nv " + scale + " 0 0\nv 0 " + scale + " 0\nf 1 2 3\n");
+        for (const Vector3& normal : mesh.GetNormals()) {
+            EXPECT_NEAR(0.0f, normal.x, 1e-6f) << scale;
+            EXPECT_NEAR(0.0f, normal.y, 1e-6f) << scale;
+            EXPECT_NEAR(1.0f, normal.z, 1e-6f) << scale;
+        }
+    }
+}
+
+// Too small for a float, or even for a double: still a number, rounded to zero.
+TEST(ObjMesh, NumbersBelowEveryRangeReadAsZero) {
+    const ObjMesh mesh = Load("v 1e-50 -1e-400 2\n");
+    ASSERT_EQ(1u, mesh.GetPositions().size());
+    EXPECT_EQ(0.0f, mesh.GetPositions()[0].x);
+    EXPECT_EQ(0.0f, mesh.GetPositions()[0].y);
+    EXPECT_EQ(2.0f, mesh.GetPositions()[0].z);
+}
+
 }  // namespace
 }  // namespace Quellon

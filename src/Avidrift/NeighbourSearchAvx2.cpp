@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/NeighbourLanes.h"
 
 namespace Avidrift {
 
@@ -43,30 +43,16 @@ AVIDRIFT_AVX2 inline __m256 AddWhere(__m256 sum, __m256 term, __m256 mask) {
 AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* boids,
                                    std::uint32_t laneCount, const CandidateView& c,
                                    const NeighbourThresholds& t, NeighbourSums* out) {
-    alignas(32) float lx[kLanes], ly[kLanes], lz[kLanes], lvx[kLanes], lvy[kLanes], lvz[kLanes];
-    alignas(32) std::int32_t lindex[kLanes];
-    alignas(32) std::int32_t lvalid[kLanes];
-    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
-        const bool valid = lane < laneCount;
-        const std::uint32_t i = valid ? boids[lane] : 0;
-        lx[lane] = all.px[i];
-        ly[lane] = all.py[i];
-        lz[lane] = all.pz[i];
-        lvx[lane] = all.vx[i];
-        lvy[lane] = all.vy[i];
-        lvz[lane] = all.vz[i];
-        lindex[lane] = static_cast<std::int32_t>(i);
-        lvalid[lane] = valid ? -1 : 0;
-    }
-    const __m256 bx = _mm256_load_ps(lx);
-    const __m256 by = _mm256_load_ps(ly);
-    const __m256 bz = _mm256_load_ps(lz);
-    const __m256 bvx = _mm256_load_ps(lvx);
-    const __m256 bvy = _mm256_load_ps(lvy);
-    const __m256 bvz = _mm256_load_ps(lvz);
-    const __m256i laneIndex = _mm256_load_si256(reinterpret_cast<const __m256i*>(lindex));
+    const LaneBoids<kLanes> lanes(all, boids, laneCount);
+    const __m256 bx = _mm256_load_ps(lanes.x);
+    const __m256 by = _mm256_load_ps(lanes.y);
+    const __m256 bz = _mm256_load_ps(lanes.z);
+    const __m256 bvx = _mm256_load_ps(lanes.vx);
+    const __m256 bvy = _mm256_load_ps(lanes.vy);
+    const __m256 bvz = _mm256_load_ps(lanes.vz);
+    const __m256i laneIndex = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.index));
     const __m256 laneValid =
-        _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(lvalid)));
+        _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.valid)));
     const __m256 filter = _mm256_set1_ps(t.filter);
     const __m256 separationThreshold = _mm256_set1_ps(t.separation);
     const __m256 groupThreshold = _mm256_set1_ps(t.group);
@@ -126,22 +112,14 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
         }
     }
 
-    alignas(32) float r[9][kLanes];
-    alignas(32) std::int32_t counts[2][kLanes];
+    LaneSums<kLanes> result;
     const __m256 results[9] = {sx, sy, sz, mx, my, mz, ax, ay, az};
     for (int q = 0; q < 9; ++q) {
-        _mm256_store_ps(r[q], results[q]);
+        _mm256_store_ps(result.values[q], results[q]);
     }
-    _mm256_store_si256(reinterpret_cast<__m256i*>(counts[0]), separationCount);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(counts[1]), groupCount);
-    for (std::uint32_t lane = 0; lane < laneCount; ++lane) {
-        NeighbourSums& sums = out[lane];
-        sums.separation = {r[0][lane], r[1][lane], r[2][lane]};
-        sums.centre = {r[3][lane], r[4][lane], r[5][lane]};
-        sums.alignment = {r[6][lane], r[7][lane], r[8][lane]};
-        sums.separationCount = static_cast<std::uint32_t>(counts[0][lane]);
-        sums.groupCount = static_cast<std::uint32_t>(counts[1][lane]);
-    }
+    _mm256_store_si256(reinterpret_cast<__m256i*>(result.counts[0]), separationCount);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(result.counts[1]), groupCount);
+    result.CopyTo(out, laneCount);
 }
 
 }  // namespace
@@ -149,10 +127,7 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
 void AccumulateAvx2(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
                     const CandidateView& candidates, const NeighbourThresholds& thresholds,
                     NeighbourSums* out) {
-    for (std::uint32_t first = 0; first < boidCount; first += kLanes) {
-        const std::uint32_t lanes = boidCount - first < kLanes ? boidCount - first : kLanes;
-        AccumulateLanes(all, boids + first, lanes, candidates, thresholds, out + first);
-    }
+    ForEachBlock<kLanes>(all, boids, boidCount, candidates, thresholds, out, AccumulateLanes);
 }
 
 }  // namespace Avidrift

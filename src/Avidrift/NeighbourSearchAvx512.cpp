@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/NeighbourLanes.h"
 
 namespace Avidrift {
 
@@ -50,26 +50,15 @@ AVIDRIFT_AVX512 inline __m512 ExactSquared(__m512 dx, __m512 dy, __m512 dz) {
 AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* boids,
                                      std::uint32_t laneCount, const CandidateView& c,
                                      const NeighbourThresholds& t, NeighbourSums* out) {
-    alignas(64) float lx[kLanes], ly[kLanes], lz[kLanes], lvx[kLanes], lvy[kLanes], lvz[kLanes];
-    alignas(64) std::int32_t lindex[kLanes];
-    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
-        const std::uint32_t i = lane < laneCount ? boids[lane] : 0;
-        lx[lane] = all.px[i];
-        ly[lane] = all.py[i];
-        lz[lane] = all.pz[i];
-        lvx[lane] = all.vx[i];
-        lvy[lane] = all.vy[i];
-        lvz[lane] = all.vz[i];
-        lindex[lane] = static_cast<std::int32_t>(i);
-    }
+    const LaneBoids<kLanes> lanes(all, boids, laneCount);
     const __mmask16 valid = static_cast<__mmask16>((1u << laneCount) - 1u);
-    const __m512 bx = _mm512_load_ps(lx);
-    const __m512 by = _mm512_load_ps(ly);
-    const __m512 bz = _mm512_load_ps(lz);
-    const __m512 bvx = _mm512_load_ps(lvx);
-    const __m512 bvy = _mm512_load_ps(lvy);
-    const __m512 bvz = _mm512_load_ps(lvz);
-    const __m512i laneIndex = _mm512_load_si512(lindex);
+    const __m512 bx = _mm512_load_ps(lanes.x);
+    const __m512 by = _mm512_load_ps(lanes.y);
+    const __m512 bz = _mm512_load_ps(lanes.z);
+    const __m512 bvx = _mm512_load_ps(lanes.vx);
+    const __m512 bvy = _mm512_load_ps(lanes.vy);
+    const __m512 bvz = _mm512_load_ps(lanes.vz);
+    const __m512i laneIndex = _mm512_load_si512(lanes.index);
     const __m512 filter = _mm512_set1_ps(t.filter);
     const __m512 separationThreshold = _mm512_set1_ps(t.separation);
     const __m512 groupThreshold = _mm512_set1_ps(t.group);
@@ -130,22 +119,14 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
         }
     }
 
-    alignas(64) float r[9][kLanes];
-    alignas(64) std::int32_t counts[2][kLanes];
+    LaneSums<kLanes> result;
     const __m512 results[9] = {sx, sy, sz, mx, my, mz, ax, ay, az};
     for (int q = 0; q < 9; ++q) {
-        _mm512_store_ps(r[q], results[q]);
+        _mm512_store_ps(result.values[q], results[q]);
     }
-    _mm512_store_si512(counts[0], separationCount);
-    _mm512_store_si512(counts[1], groupCount);
-    for (std::uint32_t lane = 0; lane < laneCount; ++lane) {
-        NeighbourSums& sums = out[lane];
-        sums.separation = {r[0][lane], r[1][lane], r[2][lane]};
-        sums.centre = {r[3][lane], r[4][lane], r[5][lane]};
-        sums.alignment = {r[6][lane], r[7][lane], r[8][lane]};
-        sums.separationCount = static_cast<std::uint32_t>(counts[0][lane]);
-        sums.groupCount = static_cast<std::uint32_t>(counts[1][lane]);
-    }
+    _mm512_store_si512((result.counts[0]), separationCount);
+    _mm512_store_si512((result.counts[1]), groupCount);
+    result.CopyTo(out, laneCount);
 }
 
 }  // namespace
@@ -153,10 +134,7 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
 void AccumulateAvx512(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
                       const CandidateView& candidates, const NeighbourThresholds& thresholds,
                       NeighbourSums* out) {
-    for (std::uint32_t first = 0; first < boidCount; first += kLanes) {
-        const std::uint32_t lanes = boidCount - first < kLanes ? boidCount - first : kLanes;
-        AccumulateLanes(all, boids + first, lanes, candidates, thresholds, out + first);
-    }
+    ForEachBlock<kLanes>(all, boids, boidCount, candidates, thresholds, out, AccumulateLanes);
 }
 
 }  // namespace Avidrift

@@ -47,85 +47,140 @@ AVIDRIFT_AVX512 inline __m512 ExactSquared(__m512 dx, __m512 dy, __m512 dz) {
                                                _mm256_castps_pd(highHalf), 1));
 }
 
+// One block of boids and what its scan has added up so far.
+struct Block {
+    __m512 x, y, z, vx, vy, vz;
+    __m512i index;
+    __mmask16 valid;
+    __m512 filter, separationThreshold, groupThreshold;
+    __m512 sx, sy, sz, mx, my, mz, ax, ay, az;
+    __m512i separationCount, groupCount;
+};
+
+// Which lanes candidate k may count for: the cheap single-precision test.
+AVIDRIFT_AVX512 inline __mmask16 Near(const Block& b, const CandidateView& c, std::uint32_t k) {
+    const __m512 dx = _mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k]));
+    const __m512 dy = _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k]));
+    const __m512 dz = _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]));
+    const __m512 rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)),
+                                       _mm512_mul_ps(dz, dz));
+    return _mm512_mask_cmp_ps_mask(b.valid, rough, b.filter, _CMP_LT_OQ);
+}
+
+// The exact tests and sums of the scalar reference for candidate k, in the lanes of near.
+AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
+                                  __mmask16 near) {
+    const __m512 pjx = _mm512_set1_ps(c.px[k]);
+    const __m512 pjy = _mm512_set1_ps(c.py[k]);
+    const __m512 pjz = _mm512_set1_ps(c.pz[k]);
+    const __m512 dx = _mm512_sub_ps(b.x, pjx);
+    const __m512 dy = _mm512_sub_ps(b.y, pjy);
+    const __m512 dz = _mm512_sub_ps(b.z, pjz);
+    const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
+    const __mmask16 counted =
+        _mm512_mask_cmpneq_epi32_mask(near, b.index, _mm512_set1_epi32(static_cast<int>(j)));
+    const __m512 squared = ExactSquared(dx, dy, dz);
+    const __mmask16 closeForSeparation =
+        _mm512_cmp_ps_mask(squared, b.separationThreshold, _CMP_LT_OQ);
+    const __mmask16 separating =
+        _mm512_mask_cmp_ps_mask(static_cast<__mmask16>(counted & closeForSeparation), squared,
+                                _mm512_setzero_ps(), _CMP_NEQ_OQ);
+    const __mmask16 grouping =
+        _mm512_mask_cmp_ps_mask(static_cast<__mmask16>(counted & ~closeForSeparation), squared,
+                                b.groupThreshold, _CMP_LT_OQ);
+    const __m512i increment = _mm512_set1_epi32(1);
+    if (separating != 0) {
+        const __m512 distance = _mm512_sqrt_ps(squared);
+        const __m512 inverse = _mm512_div_ps(_mm512_set1_ps(1.0f), distance);
+        b.sx = _mm512_mask_add_ps(b.sx, separating, b.sx,
+                                  _mm512_mul_ps(_mm512_div_ps(dx, distance), inverse));
+        b.sy = _mm512_mask_add_ps(b.sy, separating, b.sy,
+                                  _mm512_mul_ps(_mm512_div_ps(dy, distance), inverse));
+        b.sz = _mm512_mask_add_ps(b.sz, separating, b.sz,
+                                  _mm512_mul_ps(_mm512_div_ps(dz, distance), inverse));
+        b.separationCount =
+            _mm512_mask_add_epi32(b.separationCount, separating, b.separationCount, increment);
+    }
+    if (grouping != 0) {
+        b.ax =
+            _mm512_mask_add_ps(b.ax, grouping, b.ax, _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
+        b.ay =
+            _mm512_mask_add_ps(b.ay, grouping, b.ay, _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
+        b.az =
+            _mm512_mask_add_ps(b.az, grouping, b.az, _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
+        b.mx = _mm512_mask_add_ps(b.mx, grouping, b.mx, pjx);
+        b.my = _mm512_mask_add_ps(b.my, grouping, b.my, pjy);
+        b.mz = _mm512_mask_add_ps(b.mz, grouping, b.mz, pjz);
+        b.groupCount = _mm512_mask_add_epi32(b.groupCount, grouping, b.groupCount, increment);
+    }
+}
+
 AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* boids,
                                      std::uint32_t laneCount, const CandidateView& c,
                                      const NeighbourThresholds& t, NeighbourSums* out) {
     const LaneBoids<kLanes> lanes(all, boids, laneCount);
-    const __mmask16 valid = static_cast<__mmask16>((1u << laneCount) - 1u);
-    const __m512 bx = _mm512_load_ps(lanes.x);
-    const __m512 by = _mm512_load_ps(lanes.y);
-    const __m512 bz = _mm512_load_ps(lanes.z);
-    const __m512 bvx = _mm512_load_ps(lanes.vx);
-    const __m512 bvy = _mm512_load_ps(lanes.vy);
-    const __m512 bvz = _mm512_load_ps(lanes.vz);
-    const __m512i laneIndex = _mm512_load_si512(lanes.index);
-    const __m512 filter = _mm512_set1_ps(t.filter);
-    const __m512 separationThreshold = _mm512_set1_ps(t.separation);
-    const __m512 groupThreshold = _mm512_set1_ps(t.group);
     const __m512 zero = _mm512_setzero_ps();
-    const __m512 one = _mm512_set1_ps(1.0f);
+    Block b{_mm512_load_ps(lanes.x),
+            _mm512_load_ps(lanes.y),
+            _mm512_load_ps(lanes.z),
+            _mm512_load_ps(lanes.vx),
+            _mm512_load_ps(lanes.vy),
+            _mm512_load_ps(lanes.vz),
+            _mm512_load_si512(lanes.index),
+            static_cast<__mmask16>((1u << laneCount) - 1u),
+            _mm512_set1_ps(t.filter),
+            _mm512_set1_ps(t.separation),
+            _mm512_set1_ps(t.group),
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            _mm512_setzero_si512(),
+            _mm512_setzero_si512()};
 
-    __m512 sx = zero, sy = zero, sz = zero;
-    __m512 mx = zero, my = zero, mz = zero;
-    __m512 ax = zero, ay = zero, az = zero;
-    __m512i separationCount = _mm512_setzero_si512();
-    __m512i groupCount = _mm512_setzero_si512();
-    const __m512i increment = _mm512_set1_epi32(1);
-
-    for (std::uint32_t k = 0; k < c.count; ++k) {
-        const __m512 pjx = _mm512_set1_ps(c.px[k]);
-        const __m512 pjy = _mm512_set1_ps(c.py[k]);
-        const __m512 pjz = _mm512_set1_ps(c.pz[k]);
-        const __m512 dx = _mm512_sub_ps(bx, pjx);
-        const __m512 dy = _mm512_sub_ps(by, pjy);
-        const __m512 dz = _mm512_sub_ps(bz, pjz);
-        const __m512 rough = _mm512_add_ps(
-            _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
-        const __mmask16 near = _mm512_mask_cmp_ps_mask(valid, rough, filter, _CMP_LT_OQ);
-        if (near == 0) {
-            continue;  // the common case: nobody in the block is near this candidate
+    // Four candidates per test of the masks: nearly always none of them is near anyone.
+    std::uint32_t k = 0;
+    for (; k + 4 <= c.count; k += 4) {
+        const __mmask16 near0 = Near(b, c, k);
+        const __mmask16 near1 = Near(b, c, k + 1);
+        const __mmask16 near2 = Near(b, c, k + 2);
+        const __mmask16 near3 = Near(b, c, k + 3);
+        if ((near0 | near1 | near2 | near3) == 0) {
+            continue;
         }
-        const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
-        const __mmask16 counted =
-            _mm512_mask_cmpneq_epi32_mask(near, laneIndex, _mm512_set1_epi32(static_cast<int>(j)));
-        const __m512 squared = ExactSquared(dx, dy, dz);
-        const __mmask16 closeForSeparation =
-            _mm512_cmp_ps_mask(squared, separationThreshold, _CMP_LT_OQ);
-        const __mmask16 separating = _mm512_mask_cmp_ps_mask(
-            static_cast<__mmask16>(counted & closeForSeparation), squared, zero, _CMP_NEQ_OQ);
-        const __mmask16 grouping =
-            _mm512_mask_cmp_ps_mask(static_cast<__mmask16>(counted & ~closeForSeparation), squared,
-                                    groupThreshold, _CMP_LT_OQ);
-        if (separating != 0) {
-            const __m512 distance = _mm512_sqrt_ps(squared);
-            const __m512 inverse = _mm512_div_ps(one, distance);
-            sx = _mm512_mask_add_ps(sx, separating, sx,
-                                    _mm512_mul_ps(_mm512_div_ps(dx, distance), inverse));
-            sy = _mm512_mask_add_ps(sy, separating, sy,
-                                    _mm512_mul_ps(_mm512_div_ps(dy, distance), inverse));
-            sz = _mm512_mask_add_ps(sz, separating, sz,
-                                    _mm512_mul_ps(_mm512_div_ps(dz, distance), inverse));
-            separationCount =
-                _mm512_mask_add_epi32(separationCount, separating, separationCount, increment);
+        // In ascending order, as the reference adds them.
+        if (near0 != 0) {
+            Count(b, c, k, near0);
         }
-        if (grouping != 0) {
-            ax = _mm512_mask_add_ps(ax, grouping, ax, _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), bvx));
-            ay = _mm512_mask_add_ps(ay, grouping, ay, _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), bvy));
-            az = _mm512_mask_add_ps(az, grouping, az, _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), bvz));
-            mx = _mm512_mask_add_ps(mx, grouping, mx, pjx);
-            my = _mm512_mask_add_ps(my, grouping, my, pjy);
-            mz = _mm512_mask_add_ps(mz, grouping, mz, pjz);
-            groupCount = _mm512_mask_add_epi32(groupCount, grouping, groupCount, increment);
+        if (near1 != 0) {
+            Count(b, c, k + 1, near1);
+        }
+        if (near2 != 0) {
+            Count(b, c, k + 2, near2);
+        }
+        if (near3 != 0) {
+            Count(b, c, k + 3, near3);
+        }
+    }
+    for (; k < c.count; ++k) {
+        const __mmask16 near = Near(b, c, k);
+        if (near != 0) {
+            Count(b, c, k, near);
         }
     }
 
     LaneSums<kLanes> result;
-    const __m512 results[9] = {sx, sy, sz, mx, my, mz, ax, ay, az};
+    const __m512 results[9] = {b.sx, b.sy, b.sz, b.mx, b.my, b.mz, b.ax, b.ay, b.az};
     for (int q = 0; q < 9; ++q) {
         _mm512_store_ps(result.values[q], results[q]);
     }
-    _mm512_store_si512((result.counts[0]), separationCount);
-    _mm512_store_si512((result.counts[1]), groupCount);
+    _mm512_store_si512(result.counts[0], b.separationCount);
+    _mm512_store_si512(result.counts[1], b.groupCount);
     result.CopyTo(out, laneCount);
 }
 

@@ -160,21 +160,27 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
         return !Cancelled(cancel);
     }
 
-    // Grid: split the cells into task ranges of about equal boid counts.
+    // Grid: cut the cells into chunks of about equal boid counts, several per task, which the
+    // tasks take in turn: dense cells cost far more than sparse ones, and fixed ranges would
+    // leave one worker idle while the other finishes. Which task steers a boid does not change
+    // its result.
     const std::uint32_t cells = m_grid.GetCellCount();
-    std::vector<std::uint32_t> firstCell(tasks + 1, cells);
+    const std::uint32_t chunks =
+        std::min<std::uint32_t>(std::max<std::uint32_t>(cells, 1), 8 * tasks);
+    std::vector<std::uint32_t> firstCell(chunks + 1, cells);
     {
         std::uint64_t seen = 0;
-        std::uint32_t task = 0;
+        std::uint32_t chunk = 0;
         firstCell[0] = 0;
         const std::uint64_t inCells = n - m_grid.GetOutsiders().size();
-        for (std::uint32_t cell = 0; cell < cells && task + 1 < tasks; ++cell) {
-            while (task + 1 < tasks && seen >= inCells * (task + 1) / tasks) {
-                firstCell[++task] = cell;
+        for (std::uint32_t cell = 0; cell < cells && chunk + 1 < chunks; ++cell) {
+            while (chunk + 1 < chunks && seen >= inCells * (chunk + 1) / chunks) {
+                firstCell[++chunk] = cell;
             }
             seen += m_grid.CellSize(cell);
         }
     }
+    std::atomic<std::uint32_t> nextChunk{0};
     RunBatch(tasks, [&](std::uint32_t k) {
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
@@ -185,30 +191,33 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
                 FinishBoid(read, write, i, NeighbourSums(), stepTime);
             }
         }
-        for (std::uint32_t cell = firstCell[k]; cell < firstCell[k + 1]; ++cell) {
-            if (Cancelled(cancel)) {
-                return;
-            }
-            m_grid.GatherNeighbourhood(cell, candidates);
-            const auto m = static_cast<std::uint32_t>(candidates.size());
-            gathered.Resize(m);
-            for (std::uint32_t c = 0; c < m; ++c) {
-                const std::uint32_t j = candidates[c];
-                gathered.px[c] = m_arrays.px[j];
-                gathered.py[c] = m_arrays.py[j];
-                gathered.pz[c] = m_arrays.pz[j];
-                gathered.vx[c] = m_arrays.vx[j];
-                gathered.vy[c] = m_arrays.vy[j];
-                gathered.vz[c] = m_arrays.vz[j];
-            }
-            const CandidateView view{
-                gathered.px.data(), gathered.py.data(), gathered.pz.data(), gathered.vx.data(),
-                gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
-            const std::uint32_t size = m_grid.CellSize(cell);
-            sums.resize(size);
-            m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, thresholds, sums.data());
-            for (std::uint32_t b = 0; b < size; ++b) {
-                FinishBoid(read, write, m_grid.CellBegin(cell)[b], sums[b], stepTime);
+        for (std::uint32_t chunk = nextChunk.fetch_add(1, std::memory_order_relaxed);
+             chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
+            for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
+                if (Cancelled(cancel)) {
+                    return;
+                }
+                m_grid.GatherNeighbourhood(cell, candidates);
+                const auto m = static_cast<std::uint32_t>(candidates.size());
+                gathered.Resize(m);
+                for (std::uint32_t c = 0; c < m; ++c) {
+                    const std::uint32_t j = candidates[c];
+                    gathered.px[c] = m_arrays.px[j];
+                    gathered.py[c] = m_arrays.py[j];
+                    gathered.pz[c] = m_arrays.pz[j];
+                    gathered.vx[c] = m_arrays.vx[j];
+                    gathered.vy[c] = m_arrays.vy[j];
+                    gathered.vz[c] = m_arrays.vz[j];
+                }
+                const CandidateView view{
+                    gathered.px.data(), gathered.py.data(), gathered.pz.data(), gathered.vx.data(),
+                    gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
+                const std::uint32_t size = m_grid.CellSize(cell);
+                sums.resize(size);
+                m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, thresholds, sums.data());
+                for (std::uint32_t b = 0; b < size; ++b) {
+                    FinishBoid(read, write, m_grid.CellBegin(cell)[b], sums[b], stepTime);
+                }
             }
         }
     });

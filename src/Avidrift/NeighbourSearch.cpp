@@ -74,6 +74,14 @@ NeighbourThresholds NeighbourThresholds::For(float separationDistance, float gro
     // sum; 2^-20 relative is a wide margin, and the absolute term covers underflow.
     t.filter = largest * (1.0f + 0x1p-20f) + std::numeric_limits<float>::min() * 16;
     t.reach = std::sqrt(t.filter) * (1.0f + 0x1p-16f);
+    // Relative margins hold only for normal numbers; far from the subnormal range both
+    // bounds are safe by more than a hundred times the rounding error.
+    const auto safe = [](float threshold) {
+        return threshold == 0.0f || threshold >= std::numeric_limits<float>::min() * 0x1p24f;
+    };
+    t.separationHigh = t.separation * (1.0f + 0x1p-20f);
+    t.groupLow = t.group * (1.0f - 0x1p-20f);
+    t.groupShortcut = safe(t.separation) && safe(t.group);
     return t;
 }
 

@@ -36,6 +36,13 @@ struct NeighbourThresholds {
     float reach = 0.0f;
     // No pair can ever count (both distances zero, negative or NaN).
     bool none = true;
+    // A single-precision squared distance at or above separationHigh and below groupLow
+    // belongs to a pair that counts for the group and not for separation, whatever rounding
+    // the exact sum would have done; the group sums need no exact length. Only valid when
+    // groupShortcut is set (both thresholds zero or well inside the normal range).
+    float separationHigh = 0.0f;
+    float groupLow = 0.0f;
+    bool groupShortcut = false;
 
     static NeighbourThresholds For(float separationDistance, float groupDistance);
 };

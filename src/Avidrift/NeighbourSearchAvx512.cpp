@@ -53,32 +53,65 @@ struct Block {
     __m512i index;
     __mmask16 valid;
     __m512 filter, separationThreshold, groupThreshold;
+    __m512 separationHigh, groupLow;
+    bool groupShortcut;
     __m512 sx, sy, sz, mx, my, mz, ax, ay, az;
     __m512i separationCount, groupCount;
 };
 
-// Which lanes candidate k may count for: the cheap single-precision test.
-AVIDRIFT_AVX512 inline __mmask16 Near(const Block& b, const CandidateView& c, std::uint32_t k) {
-    const __m512 dx = _mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k]));
-    const __m512 dy = _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k]));
-    const __m512 dz = _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]));
-    const __m512 rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)),
-                                       _mm512_mul_ps(dz, dz));
-    return _mm512_mask_cmp_ps_mask(b.valid, rough, b.filter, _CMP_LT_OQ);
+// The differences to one candidate and the cheap single-precision test of them.
+struct Probe {
+    __m512 dx, dy, dz;
+    __m512 rough;    // the squared distance summed in single precision
+    __mmask16 near;  // the lanes the candidate may count for
+};
+
+AVIDRIFT_AVX512 inline Probe Near(const Block& b, const CandidateView& c, std::uint32_t k) {
+    Probe p;
+    p.dx = _mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k]));
+    p.dy = _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k]));
+    p.dz = _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]));
+    p.rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p.dx, p.dx), _mm512_mul_ps(p.dy, p.dy)),
+                            _mm512_mul_ps(p.dz, p.dz));
+    p.near = _mm512_mask_cmp_ps_mask(b.valid, p.rough, b.filter, _CMP_LT_OQ);
+    return p;
 }
 
 // The exact tests and sums of the scalar reference for candidate k, in the lanes of near.
 AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
-                                  __mmask16 near) {
+                                  const Probe& probe) {
+    const __mmask16 near = probe.near;
     const __m512 pjx = _mm512_set1_ps(c.px[k]);
     const __m512 pjy = _mm512_set1_ps(c.py[k]);
     const __m512 pjz = _mm512_set1_ps(c.pz[k]);
-    const __m512 dx = _mm512_sub_ps(b.x, pjx);
-    const __m512 dy = _mm512_sub_ps(b.y, pjy);
-    const __m512 dz = _mm512_sub_ps(b.z, pjz);
+    const __m512 dx = probe.dx;
+    const __m512 dy = probe.dy;
+    const __m512 dz = probe.dz;
     const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
     const __mmask16 counted =
         _mm512_mask_cmpneq_epi32_mask(near, b.index, _mm512_set1_epi32(static_cast<int>(j)));
+    const __m512i increment = _mm512_set1_epi32(1);
+    if (b.groupShortcut) {
+        // Most neighbours of a dense flock only count for the group, and the group sums do not
+        // need the exact length: when every near lane is clearly such a pair, skip it.
+        const __m512 rough = probe.rough;
+        const __mmask16 clearlyGroup = _mm512_mask_cmp_ps_mask(
+            _mm512_cmp_ps_mask(rough, b.separationHigh, _CMP_GE_OQ), rough, b.groupLow, _CMP_LT_OQ);
+        if ((near & ~clearlyGroup) == 0) {
+            const __mmask16 grouping = counted;
+            b.ax = _mm512_mask_add_ps(b.ax, grouping, b.ax,
+                                      _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
+            b.ay = _mm512_mask_add_ps(b.ay, grouping, b.ay,
+                                      _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
+            b.az = _mm512_mask_add_ps(b.az, grouping, b.az,
+                                      _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
+            b.mx = _mm512_mask_add_ps(b.mx, grouping, b.mx, pjx);
+            b.my = _mm512_mask_add_ps(b.my, grouping, b.my, pjy);
+            b.mz = _mm512_mask_add_ps(b.mz, grouping, b.mz, pjz);
+            b.groupCount = _mm512_mask_add_epi32(b.groupCount, grouping, b.groupCount, increment);
+            return;
+        }
+    }
     const __m512 squared = ExactSquared(dx, dy, dz);
     const __mmask16 closeForSeparation =
         _mm512_cmp_ps_mask(squared, b.separationThreshold, _CMP_LT_OQ);
@@ -88,7 +121,6 @@ AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_
     const __mmask16 grouping =
         _mm512_mask_cmp_ps_mask(static_cast<__mmask16>(counted & ~closeForSeparation), squared,
                                 b.groupThreshold, _CMP_LT_OQ);
-    const __m512i increment = _mm512_set1_epi32(1);
     if (separating != 0) {
         const __m512 distance = _mm512_sqrt_ps(squared);
         const __m512 inverse = _mm512_div_ps(_mm512_set1_ps(1.0f), distance);
@@ -131,6 +163,9 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             _mm512_set1_ps(t.filter),
             _mm512_set1_ps(t.separation),
             _mm512_set1_ps(t.group),
+            _mm512_set1_ps(t.separationHigh),
+            _mm512_set1_ps(t.groupLow),
+            t.groupShortcut,
             zero,
             zero,
             zero,
@@ -146,31 +181,31 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
     // Four candidates per test of the masks: nearly always none of them is near anyone.
     std::uint32_t k = 0;
     for (; k + 4 <= c.count; k += 4) {
-        const __mmask16 near0 = Near(b, c, k);
-        const __mmask16 near1 = Near(b, c, k + 1);
-        const __mmask16 near2 = Near(b, c, k + 2);
-        const __mmask16 near3 = Near(b, c, k + 3);
-        if ((near0 | near1 | near2 | near3) == 0) {
+        const Probe p0 = Near(b, c, k);
+        const Probe p1 = Near(b, c, k + 1);
+        const Probe p2 = Near(b, c, k + 2);
+        const Probe p3 = Near(b, c, k + 3);
+        if ((p0.near | p1.near | p2.near | p3.near) == 0) {
             continue;
         }
         // In ascending order, as the reference adds them.
-        if (near0 != 0) {
-            Count(b, c, k, near0);
+        if (p0.near != 0) {
+            Count(b, c, k, p0);
         }
-        if (near1 != 0) {
-            Count(b, c, k + 1, near1);
+        if (p1.near != 0) {
+            Count(b, c, k + 1, p1);
         }
-        if (near2 != 0) {
-            Count(b, c, k + 2, near2);
+        if (p2.near != 0) {
+            Count(b, c, k + 2, p2);
         }
-        if (near3 != 0) {
-            Count(b, c, k + 3, near3);
+        if (p3.near != 0) {
+            Count(b, c, k + 3, p3);
         }
     }
     for (; k < c.count; ++k) {
-        const __mmask16 near = Near(b, c, k);
-        if (near != 0) {
-            Count(b, c, k, near);
+        const Probe p = Near(b, c, k);
+        if (p.near != 0) {
+            Count(b, c, k, p);
         }
     }
 

@@ -49,7 +49,8 @@ void FlockStep::SetInstructionSet(InstructionSet instructionSet) {
 }
 
 std::uint32_t FlockStep::TaskCountFor(std::uint32_t requested, std::uint32_t boidCount) {
-    return std::max<std::uint32_t>(1, std::min(requested, std::max<std::uint32_t>(boidCount, 1)));
+    const std::uint32_t limit = std::min(std::max<std::uint32_t>(boidCount, 1), kMaxTasks);
+    return std::max<std::uint32_t>(1, std::min(requested, limit));
 }
 
 BoidSlice FlockStep::Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32_t taskCount) {

@@ -96,7 +96,7 @@ void AccumulatePortable(const BoidArrays& all, const std::uint32_t* boids, std::
         NeighbourSums sums;
         for (std::uint32_t k = 0; k < c.count; ++k) {
             const Quellon::Vector3 d(bx - c.px[k], by - c.py[k], bz - c.pz[k]);
-            if (!(d.x * d.x + d.y * d.y + d.z * d.z < t.filter)) {
+            if (!(d.x * d.x + d.y * d.y + d.z * d.z <= t.filter)) {
                 continue;
             }
             const std::uint32_t j = c.index != nullptr ? c.index[k] : k;

@@ -74,7 +74,7 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
         const __m256 dz = _mm256_sub_ps(bz, pjz);
         const __m256 rough = _mm256_add_ps(
             _mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
-        const __m256 near = _mm256_and_ps(_mm256_cmp_ps(rough, filter, _CMP_LT_OQ), laneValid);
+        const __m256 near = _mm256_and_ps(_mm256_cmp_ps(rough, filter, _CMP_LE_OQ), laneValid);
         if (_mm256_movemask_ps(near) == 0) {
             continue;  // the common case: nobody in the block is near this candidate
         }

@@ -73,7 +73,7 @@ AVIDRIFT_AVX512 inline Probe Near(const Block& b, const CandidateView& c, std::u
     p.dz = _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]));
     p.rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p.dx, p.dx), _mm512_mul_ps(p.dy, p.dy)),
                             _mm512_mul_ps(p.dz, p.dz));
-    p.near = _mm512_mask_cmp_ps_mask(b.valid, p.rough, b.filter, _CMP_LT_OQ);
+    p.near = _mm512_mask_cmp_ps_mask(b.valid, p.rough, b.filter, _CMP_LE_OQ);
     return p;
 }
 

@@ -42,6 +42,7 @@ TEST(FlockStep, TaskCountIsAtLeastOneAndAtMostOnePerBoid) {
     EXPECT_EQ(7u, FlockStep::TaskCountFor(7, 100));
     EXPECT_EQ(100u, FlockStep::TaskCountFor(999999999, 100));
     EXPECT_EQ(1u, FlockStep::TaskCountFor(999999999, 0));
+    EXPECT_EQ(FlockStep::kMaxTasks, FlockStep::TaskCountFor(999999999, 8388608));
 }
 
 bool SameBits(const FlockData& a, const FlockData& b) {

@@ -72,15 +72,11 @@ void FlockStep::RunBatch(std::uint32_t tasks, Body body) {
 }
 
 NeighbourSearchMode FlockStep::ChooseSearch(const FlockData& read,
-                                            const NeighbourThresholds& thresholds) {
-    const bool gridPossible = std::isfinite(thresholds.reach) && thresholds.reach > 0.0f;
-    if (m_mode == NeighbourSearchMode::AllPairs || !gridPossible) {
+                                            const NeighbourThresholds& thresholds, bool gridBuilt) {
+    (void)thresholds;
+    if (!gridBuilt) {
         return NeighbourSearchMode::AllPairs;
     }
-    if (m_mode == NeighbourSearchMode::Auto && read.boidCount < kGridFrom) {
-        return NeighbourSearchMode::AllPairs;
-    }
-    m_grid.Build(m_arrays, thresholds.reach);
     if (m_mode == NeighbourSearchMode::Grid) {
         return NeighbourSearchMode::Grid;
     }
@@ -112,12 +108,30 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
     }
 
     m_arrays.Resize(n);
+    const NeighbourThresholds thresholds =
+        NeighbourThresholds::For(read.separationDistance, read.groupDistance);
+    // The grid's keys and sorts are made in the same batch as the copy, by slices; only the
+    // merge of the sorted slices runs on this thread.
+    const bool gridPossible = !thresholds.none && std::isfinite(thresholds.reach) &&
+                              thresholds.reach > 0.0f && m_mode != NeighbourSearchMode::AllPairs &&
+                              (m_mode == NeighbourSearchMode::Grid || n >= kGridFrom);
+    if (gridPossible) {
+        m_grid.Prepare(n, thresholds.reach);
+    }
     RunBatch(tasks, [&](std::uint32_t k) {
         const BoidSlice slice = Slice(k, n, tasks);
         m_arrays.CopyFrom(read, slice.begin, slice.end);
+        if (gridPossible) {
+            m_grid.SortRange(m_arrays, slice.begin, slice.end);
+        }
     });
-    const NeighbourThresholds thresholds =
-        NeighbourThresholds::For(read.separationDistance, read.groupDistance);
+    if (gridPossible) {
+        std::vector<std::uint32_t> sliceEnds(tasks);
+        for (std::uint32_t k = 0; k < tasks; ++k) {
+            sliceEnds[k] = Slice(k, n, tasks).end;
+        }
+        m_grid.Finish(sliceEnds);
+    }
 
     if (thresholds.none) {
         // Nobody can be anybody's neighbour: skip the search altogether.
@@ -132,7 +146,7 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
         return !Cancelled(cancel);
     }
 
-    m_lastSearch = ChooseSearch(read, thresholds);
+    m_lastSearch = ChooseSearch(read, thresholds, gridPossible);
     if (m_lastSearch == NeighbourSearchMode::AllPairs) {
         const CandidateView everyone{m_arrays.px.data(),
                                      m_arrays.py.data(),

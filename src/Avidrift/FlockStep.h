@@ -64,7 +64,9 @@ public:
     static BoidSlice Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32_t taskCount);
 
 private:
-    NeighbourSearchMode ChooseSearch(const FlockData& read, const NeighbourThresholds& thresholds);
+    // gridBuilt: the grid holds this step's boids; without it the search is all pairs.
+    NeighbourSearchMode ChooseSearch(const FlockData& read, const NeighbourThresholds& thresholds,
+                                     bool gridBuilt);
     // Runs body(k) for k in [0, tasks) as one batch and waits for it.
     template <typename Body>
     void RunBatch(std::uint32_t tasks, Body body);

@@ -22,6 +22,9 @@ std::uint64_t CellCoordinate(float position, double inverseCellSize) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(clamped) + kCoordinateLimit);
 }
 
+// No cell packs to this: its top bit is above the three coordinates' 63 bits.
+constexpr std::uint64_t kOutside = ~std::uint64_t{0};
+
 std::uint64_t PackKey(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
     return (x << (2 * kCoordinateBits)) | (y << kCoordinateBits) | z;
 }
@@ -29,35 +32,69 @@ std::uint64_t PackKey(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
 }  // namespace
 
 void NeighbourGrid::Build(const BoidArrays& boids, float cellSize) {
-    const double inverse = 1.0 / static_cast<double>(cellSize);
-    m_outsiders.clear();
-    // Sorting (key, index) pairs keeps each cell's boids in ascending index order.
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
-    entries.reserve(boids.count);
-    for (std::uint32_t i = 0; i < boids.count; ++i) {
+    Prepare(boids.count, cellSize);
+    SortRange(boids, 0, boids.count);
+    Finish({boids.count});
+}
+
+void NeighbourGrid::Prepare(std::uint32_t boidCount, float cellSize) {
+    m_inverseCellSize = 1.0 / static_cast<double>(cellSize);
+    m_entries.resize(boidCount);
+}
+
+void NeighbourGrid::SortRange(const BoidArrays& boids, std::uint32_t begin, std::uint32_t end) {
+    for (std::uint32_t i = begin; i < end; ++i) {
         const float x = boids.px[i];
         const float y = boids.py[i];
         const float z = boids.pz[i];
-        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-            m_outsiders.push_back(i);
-            continue;
-        }
-        entries.emplace_back(PackKey(CellCoordinate(x, inverse), CellCoordinate(y, inverse),
-                                     CellCoordinate(z, inverse)),
-                             i);
+        // Boids off every cell sort last, behind a key no cell has.
+        m_entries[i] = {std::isfinite(x) && std::isfinite(y) && std::isfinite(z)
+                            ? PackKey(CellCoordinate(x, m_inverseCellSize),
+                                      CellCoordinate(y, m_inverseCellSize),
+                                      CellCoordinate(z, m_inverseCellSize))
+                            : kOutside,
+                        i};
     }
-    std::sort(entries.begin(), entries.end());
+    // Sorting (key, index) pairs keeps each cell's boids in ascending index order.
+    std::sort(m_entries.begin() + begin, m_entries.begin() + end);
+}
+
+void NeighbourGrid::Finish(const std::vector<std::uint32_t>& rangeEnds) {
+    // Merge the sorted ranges pairwise, as many rounds as it takes.
+    std::vector<std::uint32_t> ends = rangeEnds;
+    m_mergeScratch.resize(m_entries.size());
+    while (ends.size() > 1) {
+        std::vector<std::uint32_t> merged;
+        std::uint32_t begin = 0;
+        for (std::size_t r = 0; r < ends.size(); r += 2) {
+            const std::uint32_t middle = ends[r];
+            const std::uint32_t stop = r + 1 < ends.size() ? ends[r + 1] : middle;
+            std::merge(m_entries.begin() + begin, m_entries.begin() + middle,
+                       m_entries.begin() + middle, m_entries.begin() + stop,
+                       m_mergeScratch.begin() + begin);
+            merged.push_back(stop);
+            begin = stop;
+        }
+        m_entries.swap(m_mergeScratch);
+        ends.swap(merged);
+    }
     m_keys.clear();
     m_cellStart.clear();
-    m_order.resize(entries.size());
-    for (std::size_t e = 0; e < entries.size(); ++e) {
-        if (e == 0 || entries[e].first != entries[e - 1].first) {
-            m_keys.push_back(entries[e].first);
-            m_cellStart.push_back(static_cast<std::uint32_t>(e));
+    m_outsiders.clear();
+    m_order.clear();
+    for (std::size_t e = 0; e < m_entries.size(); ++e) {
+        const auto& [key, boid] = m_entries[e];
+        if (key == kOutside) {
+            m_outsiders.push_back(boid);
+            continue;
         }
-        m_order[e] = entries[e].second;
+        if (e == 0 || key != m_entries[e - 1].first) {
+            m_keys.push_back(key);
+            m_cellStart.push_back(static_cast<std::uint32_t>(m_order.size()));
+        }
+        m_order.push_back(boid);
     }
-    m_cellStart.push_back(static_cast<std::uint32_t>(entries.size()));
+    m_cellStart.push_back(static_cast<std::uint32_t>(m_order.size()));
 }
 
 std::uint32_t NeighbourGrid::Find(std::uint64_t key) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace Avidrift {
@@ -16,6 +17,12 @@ public:
     // Called on one thread, between steps. cellSize must be positive and finite. Boids with a
     // non-finite coordinate go into no cell: no distance to them is ever below a threshold.
     void Build(const BoidArrays& boids, float cellSize);
+
+    // Build in parallel: Prepare on one thread, then SortRange for disjoint ranges of boids on
+    // any threads, then Finish on one thread with the ends of the ranges in ascending order.
+    void Prepare(std::uint32_t boidCount, float cellSize);
+    void SortRange(const BoidArrays& boids, std::uint32_t begin, std::uint32_t end);
+    void Finish(const std::vector<std::uint32_t>& rangeEnds);
 
     std::uint32_t GetCellCount() const { return static_cast<std::uint32_t>(m_keys.size()); }
     const std::uint32_t* CellBegin(std::uint32_t cell) const {
@@ -44,6 +51,10 @@ private:
     std::vector<std::uint32_t> m_cellStart;  // m_order offset of each cell, and the end
     std::vector<std::uint32_t> m_order;      // boids sorted by cell, then index
     std::vector<std::uint32_t> m_outsiders;  // boids in no cell
+    double m_inverseCellSize = 0.0;
+    // (cell key, boid) for every boid, sorted by ranges and then merged.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> m_entries;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> m_mergeScratch;
 };
 
 }  // namespace Avidrift

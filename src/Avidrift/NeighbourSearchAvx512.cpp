@@ -77,40 +77,47 @@ AVIDRIFT_AVX512 inline Probe Near(const Block& b, const CandidateView& c, std::u
     return p;
 }
 
+// The lanes of the probe whose pair clearly counts for the group and not for separation, so
+// that the group sums need no exact length. Only meaningful with groupShortcut.
+AVIDRIFT_AVX512 inline __mmask16 ClearlyGroup(const Block& b, const Probe& p) {
+    return _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(p.rough, b.separationHigh, _CMP_GE_OQ),
+                                   p.rough, b.groupLow, _CMP_LT_OQ);
+}
+
+// The lanes of near whose boid is not candidate k itself.
+AVIDRIFT_AVX512 inline __mmask16 Others(const Block& b, const CandidateView& c, std::uint32_t k,
+                                        __mmask16 near) {
+    const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
+    return _mm512_mask_cmpneq_epi32_mask(near, b.index, _mm512_set1_epi32(static_cast<int>(j)));
+}
+
+// Adds candidate k to the group sums of the lanes in grouping (none: nothing changes).
+AVIDRIFT_AVX512 inline void AddToGroup(Block& b, const CandidateView& c, std::uint32_t k,
+                                       __mmask16 grouping) {
+    b.ax = _mm512_mask_add_ps(b.ax, grouping, b.ax, _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
+    b.ay = _mm512_mask_add_ps(b.ay, grouping, b.ay, _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
+    b.az = _mm512_mask_add_ps(b.az, grouping, b.az, _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
+    b.mx = _mm512_mask_add_ps(b.mx, grouping, b.mx, _mm512_set1_ps(c.px[k]));
+    b.my = _mm512_mask_add_ps(b.my, grouping, b.my, _mm512_set1_ps(c.py[k]));
+    b.mz = _mm512_mask_add_ps(b.mz, grouping, b.mz, _mm512_set1_ps(c.pz[k]));
+    b.groupCount =
+        _mm512_mask_add_epi32(b.groupCount, grouping, b.groupCount, _mm512_set1_epi32(1));
+}
+
 // The exact tests and sums of the scalar reference for candidate k, in the lanes of near.
 AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
                                   const Probe& probe) {
     const __mmask16 near = probe.near;
-    const __m512 pjx = _mm512_set1_ps(c.px[k]);
-    const __m512 pjy = _mm512_set1_ps(c.py[k]);
-    const __m512 pjz = _mm512_set1_ps(c.pz[k]);
     const __m512 dx = probe.dx;
     const __m512 dy = probe.dy;
     const __m512 dz = probe.dz;
-    const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
-    const __mmask16 counted =
-        _mm512_mask_cmpneq_epi32_mask(near, b.index, _mm512_set1_epi32(static_cast<int>(j)));
+    const __mmask16 counted = Others(b, c, k, near);
     const __m512i increment = _mm512_set1_epi32(1);
-    if (b.groupShortcut) {
+    if (b.groupShortcut && (near & ~ClearlyGroup(b, probe)) == 0) {
         // Most neighbours of a dense flock only count for the group, and the group sums do not
-        // need the exact length: when every near lane is clearly such a pair, skip it.
-        const __m512 rough = probe.rough;
-        const __mmask16 clearlyGroup = _mm512_mask_cmp_ps_mask(
-            _mm512_cmp_ps_mask(rough, b.separationHigh, _CMP_GE_OQ), rough, b.groupLow, _CMP_LT_OQ);
-        if ((near & ~clearlyGroup) == 0) {
-            const __mmask16 grouping = counted;
-            b.ax = _mm512_mask_add_ps(b.ax, grouping, b.ax,
-                                      _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
-            b.ay = _mm512_mask_add_ps(b.ay, grouping, b.ay,
-                                      _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
-            b.az = _mm512_mask_add_ps(b.az, grouping, b.az,
-                                      _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
-            b.mx = _mm512_mask_add_ps(b.mx, grouping, b.mx, pjx);
-            b.my = _mm512_mask_add_ps(b.my, grouping, b.my, pjy);
-            b.mz = _mm512_mask_add_ps(b.mz, grouping, b.mz, pjz);
-            b.groupCount = _mm512_mask_add_epi32(b.groupCount, grouping, b.groupCount, increment);
-            return;
-        }
+        // need the exact length.
+        AddToGroup(b, c, k, counted);
+        return;
     }
     const __m512 squared = ExactSquared(dx, dy, dz);
     const __mmask16 closeForSeparation =
@@ -134,16 +141,7 @@ AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_
             _mm512_mask_add_epi32(b.separationCount, separating, b.separationCount, increment);
     }
     if (grouping != 0) {
-        b.ax =
-            _mm512_mask_add_ps(b.ax, grouping, b.ax, _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
-        b.ay =
-            _mm512_mask_add_ps(b.ay, grouping, b.ay, _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
-        b.az =
-            _mm512_mask_add_ps(b.az, grouping, b.az, _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
-        b.mx = _mm512_mask_add_ps(b.mx, grouping, b.mx, pjx);
-        b.my = _mm512_mask_add_ps(b.my, grouping, b.my, pjy);
-        b.mz = _mm512_mask_add_ps(b.mz, grouping, b.mz, pjz);
-        b.groupCount = _mm512_mask_add_epi32(b.groupCount, grouping, b.groupCount, increment);
+        AddToGroup(b, c, k, grouping);
     }
 }
 
@@ -186,6 +184,18 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
         const Probe p2 = Near(b, c, k + 2);
         const Probe p3 = Near(b, c, k + 3);
         if ((p0.near | p1.near | p2.near | p3.near) == 0) {
+            continue;
+        }
+        if (b.groupShortcut &&
+            ((p0.near & ~ClearlyGroup(b, p0)) | (p1.near & ~ClearlyGroup(b, p1)) |
+             (p2.near & ~ClearlyGroup(b, p2)) | (p3.near & ~ClearlyGroup(b, p3))) == 0) {
+            // All four clearly count for the group only, where at all: add them without
+            // testing each one, since a lane whose mask is clear is left untouched. Which of
+            // them are near is nearly random, and a branch on each would be mispredicted.
+            AddToGroup(b, c, k, Others(b, c, k, p0.near));
+            AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
+            AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
+            AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
             continue;
         }
         // In ascending order, as the reference adds them.

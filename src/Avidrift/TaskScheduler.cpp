@@ -22,13 +22,12 @@ void TaskScheduler::Submit(TaskGroup& group) {
     // a worker is already reading.
     m_items.clear();
     m_items.reserve(count);
+    m_contexts.clear();
     for (const std::shared_ptr<ITask>& task : group.m_tasks) {
         m_items.push_back(WorkItem{this, task.get(), &group});
+        m_contexts.push_back(&m_items.back());
     }
-    std::size_t handedOver = 0;
-    while (handedOver < count && m_pool->TrySubmit(&RunWorkItem, &m_items[handedOver])) {
-        ++handedOver;
-    }
+    const std::size_t handedOver = m_pool->TrySubmitMany(&RunWorkItem, m_contexts.data(), count);
     if (handedOver == count) {
         return;
     }

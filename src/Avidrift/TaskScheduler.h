@@ -45,6 +45,7 @@ private:
 
     std::unique_ptr<ThreadPool> m_pool;
     std::vector<WorkItem> m_items;
+    std::vector<void*> m_contexts;  // the items' addresses, handed to the pool in one call
 };
 
 }  // namespace Avidrift

@@ -53,6 +53,28 @@ bool ThreadPool::TrySubmit(Callback callback, void* context) {
     return true;
 }
 
+std::size_t ThreadPool::TrySubmitMany(Callback callback, void* const* contexts,
+                                      std::size_t count) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closing) {
+            return 0;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            m_items.push_back(Item{callback, contexts[i]});
+        }
+        m_queued.fetch_add(count, std::memory_order_relaxed);
+    }
+    if (count >= m_workers.size()) {
+        m_condition.notify_all();
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            m_condition.notify_one();
+        }
+    }
+    return count;
+}
+
 void ThreadPool::WorkerLoop() {
     bool justWorked = false;
     for (;;) {

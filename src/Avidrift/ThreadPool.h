@@ -41,6 +41,10 @@ public:
     // Called on any thread. Returns false, running nothing, once the pool is closing. Virtual
     // so that a test can stand in a pool that refuses part-way through a batch.
     virtual bool TrySubmit(Callback callback, void* context);
+    // Queues callback(contexts[0]), callback(contexts[1]), ... in order under one lock, so a
+    // batch costs one lock and no worker wakes to a half-filled queue. Returns how many were
+    // accepted: all, or none once the pool is closing; a test's pool may refuse part-way.
+    virtual std::size_t TrySubmitMany(Callback callback, void* const* contexts, std::size_t count);
 
     unsigned GetWorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
 

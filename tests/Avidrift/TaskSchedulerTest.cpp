@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <latch>
 #include <memory>
@@ -86,17 +87,16 @@ TEST(TaskScheduler, EmptyGroupCompletesAtOnce) {
 // Accepts the first `accepted` items of its life and refuses the rest, as a closing pool does.
 class RefusingPool : public ThreadPool {
 public:
-    RefusingPool(unsigned workers, int accepted) : ThreadPool(workers), m_left(accepted) {}
-    bool TrySubmit(Callback callback, void* context) override {
-        if (m_left == 0) {
-            return false;
-        }
-        --m_left;
-        return ThreadPool::TrySubmit(callback, context);
+    RefusingPool(unsigned workers, std::size_t accepted) : ThreadPool(workers), m_left(accepted) {}
+    std::size_t TrySubmitMany(Callback callback, void* const* contexts,
+                              std::size_t count) override {
+        const std::size_t accepted = std::min(count, m_left);
+        m_left -= accepted;
+        return ThreadPool::TrySubmitMany(callback, contexts, accepted);
     }
 
 private:
-    int m_left;
+    std::size_t m_left;
 };
 
 // Blocks until released, so the refusal happens while handed-over items are still running.
@@ -114,7 +114,7 @@ private:
 };
 
 TEST(TaskScheduler, RefusedSubmitWaitsForHandedOverItemsBeforeThrowing) {
-    for (const int accepted : {0, 1, 3}) {
+    for (const std::size_t accepted : {0u, 1u, 3u}) {
         TaskScheduler scheduler(std::make_unique<RefusingPool>(2, accepted));
         std::latch gate(1);
         std::atomic<int> finished{0};
@@ -127,7 +127,7 @@ TEST(TaskScheduler, RefusedSubmitWaitsForHandedOverItemsBeforeThrowing) {
         releaser.join();
         // Every handed-over item has returned before Submit threw, so destroying the group now
         // cannot pull it from under a worker (AddressSanitizer would see that).
-        EXPECT_EQ(accepted, finished.load());
+        EXPECT_EQ(static_cast<int>(accepted), finished.load());
         EXPECT_EQ(0u, scheduler.GetPendingItemCount());
         group.reset();
     }

@@ -17,4 +17,20 @@ void TaskGroup::Add(std::shared_ptr<ITask> task) {
     m_pending.store(m_pending.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
+void TaskGroup::Wait() {
+    m_completion.Wait();
+    if (m_failure) {
+        std::exception_ptr failure = std::move(m_failure);
+        m_failure = nullptr;
+        m_failed.store(false, std::memory_order_relaxed);
+        std::rethrow_exception(failure);
+    }
+}
+
+void TaskGroup::RecordFailure(std::exception_ptr failure) {
+    if (!m_failed.exchange(true, std::memory_order_relaxed)) {
+        m_failure = std::move(failure);
+    }
+}
+
 }  // namespace Avidrift

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -24,16 +25,25 @@ public:
     void Add(std::shared_ptr<ITask> task);
 
     // Called on the submitting thread after Submit; blocks until the last task has returned.
-    void Wait() { m_completion.Wait(); }
+    // Then rethrows the first exception a task let escape, if any: on a worker it would have
+    // ended the process.
+    void Wait();
 
     std::size_t GetTaskCount() const { return m_tasks.size(); }
 
 private:
     friend class TaskScheduler;
 
+    // Called on a worker with the exception a task let escape; keeps the first.
+    void RecordFailure(std::exception_ptr failure);
+
     // Tasks added and not yet finished; the workers' only shared mutable value.
     std::atomic<std::int32_t> m_pending{0};
     AutoResetEvent m_completion;
+    // The first escaped exception; written by the worker that set m_failed, before its
+    // decrement of m_pending, so the waiter sees it after the completion.
+    std::atomic<bool> m_failed{false};
+    std::exception_ptr m_failure;
     std::vector<std::shared_ptr<ITask>> m_tasks;
 };
 

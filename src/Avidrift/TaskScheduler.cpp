@@ -50,7 +50,11 @@ void TaskScheduler::RunWorkItem(CallbackInstance& instance, void* context) {
     auto* item = static_cast<WorkItem*>(context);
     TaskGroup* group = item->group;
     TaskScheduler* scheduler = item->scheduler;
-    item->task->Run();
+    try {
+        item->task->Run();
+    } catch (...) {
+        group->RecordFailure(std::current_exception());
+    }
     // After the decrement only the last worker may touch the item, the group or the scheduler.
     if (group->m_pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         scheduler->m_items.clear();

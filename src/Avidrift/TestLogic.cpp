@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <new>
 
@@ -78,6 +79,9 @@ void TestLogic::SetFlockSize(float requested) {
         m_flock = std::move(resized);
         m_scene->m_flock = std::move(published);
     } catch (const std::bad_alloc&) {
+        // The flock runs on as it was; say why the size the user typed has no effect.
+        std::fprintf(stderr, "avidrift: not enough memory for a flock of %u boids; it keeps %u\n",
+                     n, m_flock.boidCount);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <latch>
 #include <memory>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -75,6 +76,43 @@ TEST(TaskScheduler, SpreadsTasksOverWorkers) {
     }
     scheduler.Submit(group);
     group.Wait();
+}
+
+// A task that throws on a worker would end the process; instead the wait rethrows the first
+// escaped exception once every task has returned, and the scheduler carries on.
+TEST(TaskScheduler, ExceptionEscapingATaskReachesTheWaiter) {
+    TaskScheduler scheduler(std::make_unique<ThreadPool>(2));
+    class ThrowingTask : public ITask {
+    public:
+        explicit ThrowingTask(std::atomic<int>& runs) : m_runs(runs) {}
+        void Run() override {
+            ++m_runs;
+            throw std::bad_alloc();
+        }
+
+    private:
+        std::atomic<int>& m_runs;
+    };
+    std::atomic<int> runs{0};
+    std::atomic<int> destroyed{0};
+    TaskGroup group;
+    for (int i = 0; i < 8; ++i) {
+        if (i % 3 == 1) {
+            group.Add(std::make_shared<ThrowingTask>(runs));
+        } else {
+            group.Add(std::make_shared<CountingTask>(runs, destroyed));
+        }
+    }
+    scheduler.Submit(group);
+    EXPECT_THROW(group.Wait(), std::bad_alloc);
+    EXPECT_EQ(8, runs.load());
+    EXPECT_EQ(0u, scheduler.GetPendingItemCount());
+
+    TaskGroup next;
+    next.Add(std::make_shared<CountingTask>(runs, destroyed));
+    scheduler.Submit(next);
+    EXPECT_NO_THROW(next.Wait());
+    EXPECT_EQ(9, runs.load());
 }
 
 TEST(TaskScheduler, EmptyGroupCompletesAtOnce) {

@@ -1,0 +1,153 @@
+// Allocation failure cannot be provoked honestly in a shared test binary: AddressSanitizer
+// aborts on an impossible request instead of throwing, and a real exhaustion would take the
+// machine with it. This binary replaces the global allocation functions instead, so that a test
+// can make every allocation from a given size on throw std::bad_alloc. They pass everything
+// else to malloc, which the sanitizers still watch.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "Avidrift/FlockData.h"
+#include "Avidrift/FlockStep.h"
+#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/TestLogic.h"
+#include "Avidrift/TestScene.h"
+#include "Quellon/UserEvent.h"
+
+namespace {
+
+std::atomic<std::size_t> g_failFrom{std::numeric_limits<std::size_t>::max()};
+
+void* Allocate(std::size_t size) {
+    if (size >= g_failFrom.load(std::memory_order_relaxed)) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+void* AllocateOrNull(std::size_t size) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// Makes allocations of at least `bytes` fail while it lives.
+class FailingAllocations {
+public:
+    explicit FailingAllocations(std::size_t bytes) { g_failFrom = bytes; }
+    ~FailingAllocations() { g_failFrom = std::numeric_limits<std::size_t>::max(); }
+    FailingAllocations(const FailingAllocations&) = delete;
+    FailingAllocations& operator=(const FailingAllocations&) = delete;
+};
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return AllocateOrNull(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return AllocateOrNull(size);
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+
+namespace Avidrift {
+namespace {
+
+constexpr std::size_t kMegabyte = 1 << 20;
+
+bool SameBoids(const FlockData& a, const FlockData& b) {
+    if (a.boidCount != b.boidCount) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < a.boidCount; ++i) {
+        if (!(a.positions[i] == b.positions[i]) || !(a.velocities[i] == b.velocities[i]) ||
+            a.pathParameters[i] != b.pathParameters[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(AllocationFailure, ResizingAFlockLeavesItWholeAndUsable) {
+    FlockData flock;
+    flock.SetFlockSize(300);
+    const FlockData before = flock;
+    {
+        FailingAllocations failing(kMegabyte);
+        EXPECT_THROW(flock.SetFlockSize(1'000'000), std::bad_alloc);
+    }
+    EXPECT_TRUE(SameBoids(before, flock));
+    flock.SetFlockSize(1'000'000);
+    EXPECT_EQ(1'000'000u, flock.boidCount);
+}
+
+// What the user sees when the flock size typed into the settings does not fit in memory: the
+// flock runs on at its old size, a line on standard error says why, and a size that fits
+// still works afterwards.
+TEST(AllocationFailure, FlockSizeBeyondMemoryKeepsTheRunningFlock) {
+    auto scene = std::make_shared<TestScene>();
+    scene->m_flock.maxFlockSize = 4'000'000;
+    TestLogic logic(scene);
+    logic.Init();
+    const auto setSize = [&](float size) {
+        logic.OnCustomEvent(0.0f,
+                            std::make_shared<Quellon::ValueChangedEvent>(size, kFlockSizeSetting));
+    };
+    setSize(200);
+    logic.Update(0.016f);
+    const FlockData before = scene->m_flock;
+
+    testing::internal::CaptureStderr();
+    {
+        FailingAllocations failing(kMegabyte);
+        setSize(3'000'000);
+    }
+    const std::string error = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("avidrift: not enough memory for a flock of 3000000 boids; it keeps 200\n", error);
+    EXPECT_TRUE(SameBoids(before, scene->m_flock));
+
+    logic.Update(0.016f);
+    EXPECT_EQ(200u, scene->m_flock.boidCount);
+    setSize(3'000'000);
+    EXPECT_EQ(3'000'000u, scene->m_flock.boidCount);
+}
+
+// A step that cannot size its own buffers fails with bad_alloc (which ends the program with an
+// error box) without touching the flock it reads; the next step, with memory, is exact.
+TEST(AllocationFailure, StepThatCannotAllocateLeavesItsInputAlone) {
+    TaskScheduler scheduler;
+    FlockStep step(scheduler);
+    FlockData read;
+    read.SetFlockSize(100'000);
+    const FlockData before = read;
+    FlockData write;
+    {
+        FailingAllocations failing(kMegabyte / 4);
+        EXPECT_THROW(step.Run(read, write, 2, 0.016f), std::bad_alloc);
+    }
+    EXPECT_TRUE(SameBoids(before, read));
+    EXPECT_TRUE(step.Run(read, write, 2, 0.016f));
+    EXPECT_EQ(100'000u, write.boidCount);
+}
+
+}  // namespace
+}  // namespace Avidrift

@@ -2,6 +2,7 @@
 // the keyboard and the window manager's close request, judging only what appears on the screen,
 // on standard error and in the exit status.
 
+#include <link.h>
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -193,20 +194,45 @@ protected:
         }
     }
 
-    // The environment of an X session: the inherited DISPLAY and Qt's default platform.
+    // The environment of an X session: the inherited DISPLAY and Qt's default platform. In an
+    // AddressSanitizer build the program also runs under LeakSanitizer, which turns any leak
+    // into a failed exit status.
     static ChildProcess::EnvironmentChanges X11Environment() {
         ChildProcess::EnvironmentChanges environment{{"QT_QPA_PLATFORM", std::nullopt}};
-        // In an AddressSanitizer build, Mesa unloads its driver when the render thread closes
-        // its display, and LeakSanitizer then reports the few blocks that only the driver's
-        // globals pointed to, with no module name left to suppress them by; the report would
-        // replace the exit code that these tests check. Memory errors are still caught, and
-        // leaks are the concern of the tests that own the code.
-        const char* sanitizerOptions = getenv("ASAN_OPTIONS");
-        environment["ASAN_OPTIONS"] =
-            (sanitizerOptions != nullptr ? std::string(sanitizerOptions) + ":" : std::string()) +
-            "detect_leaks=0";
+#if defined(__SANITIZE_ADDRESS__)
+        environment["LSAN_OPTIONS"] = "suppressions=" AVIDRIFT_SOURCE_DIR "/tests/lsan.supp";
+        environment["LD_PRELOAD"] = LeakCheckPreload();
+#endif
         return environment;
     }
+
+#if defined(__SANITIZE_ADDRESS__)
+    // Mesa unloads its driver when the render thread closes its display, and the blocks that
+    // only the driver's globals pointed to would then be reported as leaks with no module left
+    // to name them. Preloading the driver keeps it loaded to the end, its globals still
+    // reachable. The sanitizer's runtime must come first among the preloaded libraries.
+    static std::string LeakCheckPreload() {
+        std::string runtime;
+        dl_iterate_phdr(
+            [](dl_phdr_info* info, size_t, void* found) {
+                const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+                if (name.find("libasan.so") != std::string::npos) {
+                    *static_cast<std::string*>(found) = name;
+                }
+                return 0;
+            },
+            &runtime);
+        std::string preload = runtime;
+        for (const char* driver : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so",
+                                   "/usr/lib64/dri/swrast_dri.so", "/usr/lib/dri/swrast_dri.so"}) {
+            if (std::filesystem::exists(driver)) {
+                preload += std::string(preload.empty() ? "" : ":") + driver;
+                break;
+            }
+        }
+        return preload;
+    }
+#endif
 
     void Start(const ChildProcess::EnvironmentChanges& environment = X11Environment()) {
         m_program = std::make_unique<ChildProcess>(std::vector<std::string>{AVIDRIFT_PROGRAM},
@@ -277,6 +303,8 @@ protected:
         ASSERT_TRUE(status) << "the program still runs " << kExitTimeout.count()
                             << " s after the close request";
         EXPECT_TRUE(status->IsCleanExit()) << status->Describe();
+        EXPECT_EQ(m_program->ReadStandardError().find("LeakSanitizer"), std::string::npos)
+            << m_program->ReadStandardError();
         EXPECT_EQ(m_program->ReadStandardError().find("avidrift:"), std::string::npos)
             << "the program reported an error:\n"
             << m_program->ReadStandardError();
@@ -481,6 +509,8 @@ struct BrokenInput {
     bool messageIsPrefix;
     // Whether the failure comes before the main window could be shown.
     bool beforeMainWindow;
+    // Added to the X session's environment, to take a capability away from Mesa.
+    ChildProcess::EnvironmentChanges environment = {};
 };
 
 std::ostream& operator<<(std::ostream& out, const BrokenInput& input) {
@@ -498,7 +528,9 @@ class ProgramFailure : public ProgramTest, public testing::WithParamInterface<Br
 TEST_P(ProgramFailure, ShowsOneErrorBoxThenExitsWithZero) {
     const BrokenInput& input = GetParam();
     input.breakInput(m_directory);
-    Start(X11Environment());
+    ChildProcess::EnvironmentChanges environment = X11Environment();
+    environment.insert(input.environment.begin(), input.environment.end());
+    Start(environment);
 
     // The report goes to standard error just before the box opens: "avidrift: <caption>:
     // Exception", then the thrower's message. Its first line names the box to look for.
@@ -581,6 +613,11 @@ INSTANTIATE_TEST_SUITE_P(
                                     std::filesystem::remove(d / "data/teapot.obj");
                                 },
                                 kNoSuchFile, "No such a file", false, true},
+                    BrokenInput{"MeshWithTooFewNumbers",
+                                [](const std::filesystem::path& d) {
+                                    WriteFile(d / "data/teapot.obj", "v 0 0 0\nv 1 2\n");
+                                },
+                                "", "Too few numbers at line 2", false, true},
                     BrokenInput{"MissingVertexShader",
                                 [](const std::filesystem::path& d) {
                                     std::filesystem::remove(d / "glsl/vertexShader.glsl");
@@ -598,7 +635,14 @@ INSTANTIATE_TEST_SUITE_P(
                                 d / "glsl/vertexShader.glsl",
                                 "#version 120\nvoid main() {\n    gl_Position = gl_Vertex\n}\n");
                         },
-                        "", "Compiling shader error: ", true, false}),
+                        "", "Compiling shader error: ", true, false},
+                    BrokenInput{"NoFloatTextures",
+                                [](const std::filesystem::path&) {},
+                                "",
+                                "ARB_texture_float not supported",
+                                false,
+                                false,
+                                {{"MESA_EXTENSION_OVERRIDE", "-GL_ARB_texture_float"}}}),
     [](const testing::TestParamInfo<BrokenInput>& parameter) {
         return std::string(parameter.param.name);
     });

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace Avidrift {
 
@@ -30,7 +31,7 @@ public:
             if (m_signalled.load(std::memory_order_relaxed)) {
                 break;
             }
-            Pause();
+            Backoff(spin);
         }
         // Always through the mutex: Set may still be notifying, and this event must outlive it.
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -45,7 +46,19 @@ public:
 #endif
     }
 
+    // Between two looks at a flag: a pause, and every few looks a yield, so that a spinning
+    // thread gives its core to a thread of the batch that waits for one (the pool has as many
+    // workers as processors, and the submitting thread is one more).
+    static void Backoff(int spin) {
+        if (spin % kChecksPerYield == kChecksPerYield - 1) {
+            std::this_thread::yield();
+        } else {
+            Pause();
+        }
+    }
+
     static constexpr int kSpinChecks = 4000;
+    static constexpr int kChecksPerYield = 64;
 
 private:
     std::mutex m_mutex;

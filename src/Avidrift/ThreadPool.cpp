@@ -83,7 +83,7 @@ void ThreadPool::WorkerLoop() {
                 if (m_queued.load(std::memory_order_relaxed) != 0) {
                     break;
                 }
-                AutoResetEvent::Pause();
+                AutoResetEvent::Backoff(spin);
             }
         }
         Item item{};

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <limits>
 
+#include "Avidrift/ThreadPool.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {
@@ -18,6 +19,10 @@ void TaskGroup::Add(std::shared_ptr<ITask> task) {
 }
 
 void TaskGroup::Wait() {
+    if (m_pool != nullptr) {
+        while (m_pending.load(std::memory_order_acquire) > 0 && m_pool->TryRunOne()) {
+        }
+    }
     m_completion.Wait();
     if (m_failure) {
         std::exception_ptr failure = std::move(m_failure);

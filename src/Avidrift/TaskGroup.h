@@ -12,6 +12,8 @@
 
 namespace Avidrift {
 
+class ThreadPool;
+
 // One batch of tasks: built, submitted and waited for on the submitting thread, destroyed after
 // the wait. It keeps its tasks alive until it is destroyed.
 class TaskGroup {
@@ -24,8 +26,8 @@ public:
     // exceed the pending counter's range.
     void Add(std::shared_ptr<ITask> task);
 
-    // Called on the submitting thread after Submit; blocks until the last task has returned.
-    // Then rethrows the first exception a task let escape, if any: on a worker it would have
+    // Called on the submitting thread after Submit; blocks until the last task has returned,
+    // running tasks of the batch still queued itself meanwhile. Then rethrows the first exception a task let escape, if any: on a worker it would have
     // ended the process.
     void Wait();
 
@@ -45,6 +47,9 @@ private:
     std::atomic<bool> m_failed{false};
     std::exception_ptr m_failure;
     std::vector<std::shared_ptr<ITask>> m_tasks;
+    // The pool the batch was handed to, set by Submit: the waiter takes queued items from it,
+    // so that the batch needs one worker fewer and no worker waits for the waiter's processor.
+    ThreadPool* m_pool = nullptr;
 };
 
 }  // namespace Avidrift

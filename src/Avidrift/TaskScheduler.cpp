@@ -20,6 +20,7 @@ void TaskScheduler::Submit(TaskGroup& group) {
     }
     // Every item exists before the first is handed over, so no reallocation can move an item
     // a worker is already reading.
+    group.m_pool = m_pool.get();
     m_items.clear();
     m_items.reserve(count);
     m_contexts.clear();

@@ -98,11 +98,30 @@ void ThreadPool::WorkerLoop() {
             m_queued.fetch_sub(1, std::memory_order_relaxed);
         }
         justWorked = true;
-        CallbackInstance instance;
-        item.callback(instance, item.context);
-        if (instance.m_eventOnReturn != nullptr) {
-            instance.m_eventOnReturn->Set();
+        Run(item);
+    }
+}
+
+bool ThreadPool::TryRunOne() {
+    Item item{};
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_items.empty()) {
+            return false;
         }
+        item = m_items.front();
+        m_items.pop_front();
+        m_queued.fetch_sub(1, std::memory_order_relaxed);
+    }
+    Run(item);
+    return true;
+}
+
+void ThreadPool::Run(const Item& item) {
+    CallbackInstance instance;
+    item.callback(instance, item.context);
+    if (instance.m_eventOnReturn != nullptr) {
+        instance.m_eventOnReturn->Set();
     }
 }
 

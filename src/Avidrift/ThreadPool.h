@@ -46,6 +46,10 @@ public:
     // accepted: all, or none once the pool is closing; a test's pool may refuse part-way.
     virtual std::size_t TrySubmitMany(Callback callback, void* const* contexts, std::size_t count);
 
+    // Called on a thread that waits for queued work, outside the pool: runs the oldest queued
+    // item there, as a worker would. Returns false, running nothing, when none is queued.
+    bool TryRunOne();
+
     unsigned GetWorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
 
 private:
@@ -55,6 +59,7 @@ private:
     };
 
     void WorkerLoop();
+    static void Run(const Item& item);
 
     std::mutex m_mutex;
     std::condition_variable m_condition;

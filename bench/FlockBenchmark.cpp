@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "Avidrift/FlockData.h"
 #include "Avidrift/FlockStep.h"
@@ -78,13 +79,17 @@ void BM_LiteralStep(benchmark::State& state) {
     SetCounters(state, n, rows);
 }
 
-void RunStep(benchmark::State& state, NeighbourSearchMode mode) {
+void RunStep(benchmark::State& state, NeighbourSearchMode mode,
+             std::optional<Avidrift::InstructionSet> instructionSet = std::nullopt) {
     const auto n = static_cast<std::uint32_t>(state.range(0));
     const auto tasks = static_cast<std::uint32_t>(state.range(1));
     const FlockData& read = SteppedFlock(n);
     FlockData write = read;
     FlockStep step(Scheduler());
     step.SetSearchMode(mode);
+    if (instructionSet) {
+        step.SetInstructionSet(*instructionSet);
+    }
     for (auto _ : state) {
         step.Run(read, write, tasks, kStepTime);
         benchmark::DoNotOptimize(write.velocities[0]);
@@ -100,6 +105,18 @@ void BM_GridStep(benchmark::State& state) {
     RunStep(state, NeighbourSearchMode::Grid);
 }
 
+// The kernels a CPU without AVX-512 would run, on the same flock.
+void BM_GridStepAvx2(benchmark::State& state) {
+    if (Avidrift::DetectInstructionSet() == Avidrift::InstructionSet::Portable) {
+        state.SkipWithError("this CPU has no AVX2");
+        return;
+    }
+    RunStep(state, NeighbourSearchMode::Grid, Avidrift::InstructionSet::Avx2);
+}
+void BM_GridStepPortable(benchmark::State& state) {
+    RunStep(state, NeighbourSearchMode::Grid, Avidrift::InstructionSet::Portable);
+}
+
 void FlockSizes(benchmark::internal::Benchmark* benchmark) {
     for (const int n : {1000, 10000, 20000, 100000}) {
         for (const int tasks : {1, 2}) {
@@ -112,6 +129,16 @@ void FlockSizes(benchmark::internal::Benchmark* benchmark) {
 BENCHMARK(BM_LiteralStep)->Apply(FlockSizes);
 BENCHMARK(BM_AllPairsStep)->Apply(FlockSizes);
 BENCHMARK(BM_GridStep)->Apply(FlockSizes);
+BENCHMARK(BM_GridStepAvx2)
+    ->Args({20000, 2})
+    ->ArgNames({"boids", "tasks"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_GridStepPortable)
+    ->Args({20000, 2})
+    ->ArgNames({"boids", "tasks"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 class EmptyTask : public Avidrift::ITask {
 public:

@@ -40,85 +40,174 @@ AVIDRIFT_AVX2 inline __m256 AddWhere(__m256 sum, __m256 term, __m256 mask) {
     return _mm256_blendv_ps(sum, _mm256_add_ps(sum, term), mask);
 }
 
+// One block of boids and what its scan has added up so far.
+struct Block {
+    __m256 x, y, z, vx, vy, vz;
+    __m256i index;
+    __m256 valid;
+    __m256 filter, separationThreshold, groupThreshold;
+    __m256 separationHigh, groupLow;
+    bool groupShortcut;
+    __m256 sx, sy, sz, mx, my, mz, ax, ay, az;
+    __m256i separationCount, groupCount;
+};
+
+// The differences to one candidate and the cheap single-precision test of them.
+struct Probe {
+    __m256 dx, dy, dz;
+    __m256 rough;  // the squared distance summed in single precision
+    __m256 near;   // all ones in the lanes the candidate may count for
+};
+
+AVIDRIFT_AVX2 inline Probe Near(const Block& b, const CandidateView& c, std::uint32_t k) {
+    Probe p;
+    p.dx = _mm256_sub_ps(b.x, _mm256_broadcast_ss(c.px + k));
+    p.dy = _mm256_sub_ps(b.y, _mm256_broadcast_ss(c.py + k));
+    p.dz = _mm256_sub_ps(b.z, _mm256_broadcast_ss(c.pz + k));
+    p.rough = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p.dx, p.dx), _mm256_mul_ps(p.dy, p.dy)),
+                            _mm256_mul_ps(p.dz, p.dz));
+    p.near = _mm256_and_ps(_mm256_cmp_ps(p.rough, b.filter, _CMP_LE_OQ), b.valid);
+    return p;
+}
+
+// The near lanes whose pair does not clearly count for the group only: they need the exact
+// length. Only meaningful with groupShortcut.
+AVIDRIFT_AVX2 inline __m256 NeedsExact(const Block& b, const Probe& p) {
+    const __m256 clearlyGroup = _mm256_and_ps(_mm256_cmp_ps(p.rough, b.separationHigh, _CMP_GE_OQ),
+                                              _mm256_cmp_ps(p.rough, b.groupLow, _CMP_LT_OQ));
+    return _mm256_andnot_ps(clearlyGroup, p.near);
+}
+
+// The lanes of near whose boid is not candidate k itself.
+AVIDRIFT_AVX2 inline __m256 Others(const Block& b, const CandidateView& c, std::uint32_t k,
+                                   __m256 near) {
+    const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
+    const __m256 self = _mm256_castsi256_ps(
+        _mm256_cmpeq_epi32(b.index, _mm256_set1_epi32(static_cast<int>(j))));
+    return _mm256_andnot_ps(self, near);
+}
+
+// Adds candidate k to the group sums of the lanes in grouping (none: nothing changes).
+AVIDRIFT_AVX2 inline void AddToGroup(Block& b, const CandidateView& c, std::uint32_t k,
+                                     __m256 grouping) {
+    b.ax = AddWhere(b.ax, _mm256_sub_ps(_mm256_broadcast_ss(c.vx + k), b.vx), grouping);
+    b.ay = AddWhere(b.ay, _mm256_sub_ps(_mm256_broadcast_ss(c.vy + k), b.vy), grouping);
+    b.az = AddWhere(b.az, _mm256_sub_ps(_mm256_broadcast_ss(c.vz + k), b.vz), grouping);
+    b.mx = AddWhere(b.mx, _mm256_broadcast_ss(c.px + k), grouping);
+    b.my = AddWhere(b.my, _mm256_broadcast_ss(c.py + k), grouping);
+    b.mz = AddWhere(b.mz, _mm256_broadcast_ss(c.pz + k), grouping);
+    b.groupCount = _mm256_sub_epi32(b.groupCount, _mm256_castps_si256(grouping));
+}
+
+// The exact tests and sums of the scalar reference for candidate k, in the near lanes.
+AVIDRIFT_AVX2 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
+                                const Probe& p) {
+    const __m256 counted = Others(b, c, k, p.near);
+    if (b.groupShortcut && _mm256_movemask_ps(NeedsExact(b, p)) == 0) {
+        AddToGroup(b, c, k, counted);
+        return;
+    }
+    const __m256 squared = ExactSquared(p.dx, p.dy, p.dz);
+    const __m256 closeForSeparation = _mm256_cmp_ps(squared, b.separationThreshold, _CMP_LT_OQ);
+    const __m256 separating = _mm256_and_ps(
+        _mm256_and_ps(closeForSeparation,
+                      _mm256_cmp_ps(squared, _mm256_setzero_ps(), _CMP_NEQ_OQ)),
+        counted);
+    const __m256 grouping =
+        _mm256_and_ps(_mm256_andnot_ps(closeForSeparation,
+                                       _mm256_cmp_ps(squared, b.groupThreshold, _CMP_LT_OQ)),
+                      counted);
+    if (_mm256_movemask_ps(separating) != 0) {
+        // Lanes that do not separate divide by whatever their distance is; the blend discards
+        // those results.
+        const __m256 distance = _mm256_sqrt_ps(squared);
+        const __m256 inverse = _mm256_div_ps(_mm256_set1_ps(1.0f), distance);
+        b.sx = AddWhere(b.sx, _mm256_mul_ps(_mm256_div_ps(p.dx, distance), inverse), separating);
+        b.sy = AddWhere(b.sy, _mm256_mul_ps(_mm256_div_ps(p.dy, distance), inverse), separating);
+        b.sz = AddWhere(b.sz, _mm256_mul_ps(_mm256_div_ps(p.dz, distance), inverse), separating);
+        b.separationCount = _mm256_sub_epi32(b.separationCount, _mm256_castps_si256(separating));
+    }
+    if (_mm256_movemask_ps(grouping) != 0) {
+        AddToGroup(b, c, k, grouping);
+    }
+}
+
 AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* boids,
                                    std::uint32_t laneCount, const CandidateView& c,
                                    const NeighbourThresholds& t, NeighbourSums* out) {
     const LaneBoids<kLanes> lanes(all, boids, laneCount);
-    const __m256 bx = _mm256_load_ps(lanes.x);
-    const __m256 by = _mm256_load_ps(lanes.y);
-    const __m256 bz = _mm256_load_ps(lanes.z);
-    const __m256 bvx = _mm256_load_ps(lanes.vx);
-    const __m256 bvy = _mm256_load_ps(lanes.vy);
-    const __m256 bvz = _mm256_load_ps(lanes.vz);
-    const __m256i laneIndex = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.index));
-    const __m256 laneValid =
-        _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.valid)));
-    const __m256 filter = _mm256_set1_ps(t.filter);
-    const __m256 separationThreshold = _mm256_set1_ps(t.separation);
-    const __m256 groupThreshold = _mm256_set1_ps(t.group);
     const __m256 zero = _mm256_setzero_ps();
-    const __m256 one = _mm256_set1_ps(1.0f);
+    Block b{_mm256_load_ps(lanes.x),
+            _mm256_load_ps(lanes.y),
+            _mm256_load_ps(lanes.z),
+            _mm256_load_ps(lanes.vx),
+            _mm256_load_ps(lanes.vy),
+            _mm256_load_ps(lanes.vz),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.index)),
+            _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes.valid))),
+            _mm256_set1_ps(t.filter),
+            _mm256_set1_ps(t.separation),
+            _mm256_set1_ps(t.group),
+            _mm256_set1_ps(t.separationHigh),
+            _mm256_set1_ps(t.groupLow),
+            t.groupShortcut,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            zero,
+            _mm256_setzero_si256(),
+            _mm256_setzero_si256()};
 
-    __m256 sx = zero, sy = zero, sz = zero;
-    __m256 mx = zero, my = zero, mz = zero;
-    __m256 ax = zero, ay = zero, az = zero;
-    __m256i separationCount = _mm256_setzero_si256();
-    __m256i groupCount = _mm256_setzero_si256();
-
-    for (std::uint32_t k = 0; k < c.count; ++k) {
-        const __m256 pjx = _mm256_broadcast_ss(c.px + k);
-        const __m256 pjy = _mm256_broadcast_ss(c.py + k);
-        const __m256 pjz = _mm256_broadcast_ss(c.pz + k);
-        const __m256 dx = _mm256_sub_ps(bx, pjx);
-        const __m256 dy = _mm256_sub_ps(by, pjy);
-        const __m256 dz = _mm256_sub_ps(bz, pjz);
-        const __m256 rough = _mm256_add_ps(
-            _mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
-        const __m256 near = _mm256_and_ps(_mm256_cmp_ps(rough, filter, _CMP_LE_OQ), laneValid);
-        if (_mm256_movemask_ps(near) == 0) {
-            continue;  // the common case: nobody in the block is near this candidate
+    // Four candidates per test of the masks, as in the AVX-512 kernel.
+    std::uint32_t k = 0;
+    for (; k + 4 <= c.count; k += 4) {
+        const Probe p0 = Near(b, c, k);
+        const Probe p1 = Near(b, c, k + 1);
+        const Probe p2 = Near(b, c, k + 2);
+        const Probe p3 = Near(b, c, k + 3);
+        if (_mm256_movemask_ps(_mm256_or_ps(_mm256_or_ps(p0.near, p1.near),
+                                            _mm256_or_ps(p2.near, p3.near))) == 0) {
+            continue;  // the common case of a sparse flock: nobody in the block is near
         }
-        const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
-        const __m256 notSelf = _mm256_castsi256_ps(
-            _mm256_xor_si256(_mm256_cmpeq_epi32(laneIndex, _mm256_set1_epi32(static_cast<int>(j))),
-                             _mm256_set1_epi32(-1)));
-        const __m256 counted = _mm256_and_ps(near, notSelf);
-        const __m256 squared = ExactSquared(dx, dy, dz);
-        const __m256 closeForSeparation = _mm256_cmp_ps(squared, separationThreshold, _CMP_LT_OQ);
-        const __m256 separating = _mm256_and_ps(
-            _mm256_and_ps(closeForSeparation, _mm256_cmp_ps(squared, zero, _CMP_NEQ_OQ)), counted);
-        const __m256 grouping =
-            _mm256_and_ps(_mm256_andnot_ps(closeForSeparation,
-                                           _mm256_cmp_ps(squared, groupThreshold, _CMP_LT_OQ)),
-                          counted);
-        if (_mm256_movemask_ps(separating) != 0) {
-            // Lanes that do not separate divide by whatever their distance is; the blend
-            // discards those results.
-            const __m256 distance = _mm256_sqrt_ps(squared);
-            const __m256 inverse = _mm256_div_ps(one, distance);
-            sx = AddWhere(sx, _mm256_mul_ps(_mm256_div_ps(dx, distance), inverse), separating);
-            sy = AddWhere(sy, _mm256_mul_ps(_mm256_div_ps(dy, distance), inverse), separating);
-            sz = AddWhere(sz, _mm256_mul_ps(_mm256_div_ps(dz, distance), inverse), separating);
-            separationCount = _mm256_sub_epi32(separationCount, _mm256_castps_si256(separating));
+        if (b.groupShortcut &&
+            _mm256_movemask_ps(_mm256_or_ps(_mm256_or_ps(NeedsExact(b, p0), NeedsExact(b, p1)),
+                                            _mm256_or_ps(NeedsExact(b, p2), NeedsExact(b, p3)))) ==
+                0) {
+            // All four clearly count for the group only, where at all: add them without a
+            // branch on each, which would be mispredicted.
+            AddToGroup(b, c, k, Others(b, c, k, p0.near));
+            AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
+            AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
+            AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
+            continue;
         }
-        if (_mm256_movemask_ps(grouping) != 0) {
-            ax = AddWhere(ax, _mm256_sub_ps(_mm256_broadcast_ss(c.vx + k), bvx), grouping);
-            ay = AddWhere(ay, _mm256_sub_ps(_mm256_broadcast_ss(c.vy + k), bvy), grouping);
-            az = AddWhere(az, _mm256_sub_ps(_mm256_broadcast_ss(c.vz + k), bvz), grouping);
-            mx = AddWhere(mx, pjx, grouping);
-            my = AddWhere(my, pjy, grouping);
-            mz = AddWhere(mz, pjz, grouping);
-            groupCount = _mm256_sub_epi32(groupCount, _mm256_castps_si256(grouping));
+        // In ascending order, as the reference adds them.
+        const Probe* probes[4] = {&p0, &p1, &p2, &p3};
+        for (std::uint32_t q = 0; q < 4; ++q) {
+            if (_mm256_movemask_ps(probes[q]->near) != 0) {
+                Count(b, c, k + q, *probes[q]);
+            }
+        }
+    }
+    for (; k < c.count; ++k) {
+        const Probe p = Near(b, c, k);
+        if (_mm256_movemask_ps(p.near) != 0) {
+            Count(b, c, k, p);
         }
     }
 
     LaneSums<kLanes> result;
-    const __m256 results[9] = {sx, sy, sz, mx, my, mz, ax, ay, az};
+    const __m256 results[9] = {b.sx, b.sy, b.sz, b.mx, b.my, b.mz, b.ax, b.ay, b.az};
     for (int q = 0; q < 9; ++q) {
         _mm256_store_ps(result.values[q], results[q]);
     }
-    _mm256_store_si256(reinterpret_cast<__m256i*>(result.counts[0]), separationCount);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(result.counts[1]), groupCount);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(result.counts[0]), b.separationCount);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(result.counts[1]), b.groupCount);
     result.CopyTo(out, laneCount);
 }
 

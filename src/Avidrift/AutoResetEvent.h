@@ -23,9 +23,9 @@ public:
         m_condition.notify_one();
     }
 
-    // Called on the waiting thread; blocks without a time limit. Watches the flag for a few
-    // microseconds first: a batch of short tasks usually ends within that, and sleeping and
-    // waking would cost more than the batch.
+    // Called on the waiting thread; blocks without a time limit. Watches the flag for about a
+    // tenth of a millisecond first: a batch of short tasks usually ends within that, and
+    // sleeping and waking would cost more than the batch.
     void Wait() {
         for (int spin = 0; spin < kSpinChecks; ++spin) {
             if (m_signalled.load(std::memory_order_relaxed)) {

@@ -24,9 +24,9 @@ private:
 };
 
 // A fixed set of worker threads that run submitted callbacks in FIFO order, each exactly once.
-// A worker that has just finished an item watches the queue for a few microseconds, since the
-// next batch of a simulation step often follows at once; then it sleeps on a condition
-// variable. Without work no worker spins.
+// A worker that has just finished an item watches the queue for about a tenth of a
+// millisecond, since the next batch of a simulation step often follows at once, yielding its
+// processor now and then; then it sleeps on a condition variable. Without work no worker spins.
 class ThreadPool {
 public:
     using Callback = void (*)(CallbackInstance& instance, void* context);

@@ -79,10 +79,17 @@ TEST_F(LogicTest, InitStartsFromSharedSceneAndPublishesTheResult) {
     EXPECT_EQ(m_shared->m_second, 105);
 }
 
+// Events posted while a batch is handled wait for the next update.
 TEST_F(LogicTest, UpdateHandsEventsToHandlersByTypeInPostingOrder) {
     m_logic.Init();
     auto other = std::make_shared<OtherEvent>();
     std::weak_ptr<IUserEvent> otherAlive = other;
+    m_callable->m_onCustomEvent = [&](int id) {
+        if (id == 2) {
+            m_events.Post(std::make_shared<ValueChangedEvent>(0.0f, 5));
+            m_events.Post(std::make_shared<MouseEvent>(6, 0, 0, 0, 6, 0, 0, true, 0));
+        }
+    };
     m_events.Post(std::make_shared<MouseEvent>(1, 0, 0, 0, 1, 0, 0, true, 0));
     m_events.Post(std::make_shared<ValueChangedEvent>(0.0f, 2));
     m_events.Post(std::move(other));
@@ -90,36 +97,15 @@ TEST_F(LogicTest, UpdateHandsEventsToHandlersByTypeInPostingOrder) {
     m_events.Post(std::make_shared<MouseEvent>(4, 0, 0, 0, 4, 0, 0, false, 4));
 
     m_logic.Update(0.5f);
+    EXPECT_TRUE(otherAlive.expired());
+    EXPECT_EQ(m_shared->m_first, 106);
+    m_logic.Update(2.0f);
 
     EXPECT_EQ(m_callable->m_calls,
               (Calls{"init sees 5", "mouse 1 @0.500000", "value 2 @0.500000", "value 3 @0.500000",
-                     "mouse 4 @0.500000", "update @0.500000"}));
-    EXPECT_TRUE(otherAlive.expired());
+                     "mouse 4 @0.500000", "update @0.500000", "value 5 @2.000000",
+                     "mouse 6 @2.000000", "update @2.000000"}));
     EXPECT_TRUE(m_events.TakeAll().empty());
-    EXPECT_EQ(m_shared->m_first, 106);
-}
-
-TEST_F(LogicTest, UpdateWithoutEventsStillUpdatesAndPublishes) {
-    m_logic.Init();
-    m_logic.Update(0.25f);
-    EXPECT_EQ(m_callable->m_calls, (Calls{"init sees 5", "update @0.250000"}));
-    EXPECT_EQ(m_shared->m_second, 106);
-}
-
-TEST_F(LogicTest, EventsPostedDuringBatchWaitForNextUpdateInPostingOrder) {
-    m_logic.Init();
-    m_callable->m_onCustomEvent = [&](int id) {
-        if (id == 1) {
-            m_events.Post(std::make_shared<ValueChangedEvent>(0.0f, 2));
-            m_events.Post(std::make_shared<ValueChangedEvent>(0.0f, 3));
-        }
-    };
-    m_events.Post(std::make_shared<ValueChangedEvent>(0.0f, 1));
-    m_logic.Update(1.0f);
-    m_logic.Update(2.0f);
-    EXPECT_EQ(m_callable->m_calls,
-              (Calls{"init sees 5", "value 1 @1.000000", "update @1.000000", "value 2 @2.000000",
-                     "value 3 @2.000000", "update @2.000000"}));
 }
 
 TEST_F(LogicTest, StopRequestedDuringUpdateIsForwardedAndNothingOfThatUpdateIsPublished) {

@@ -8,7 +8,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -33,19 +32,12 @@ struct ExtensionCase {
 TEST(ContainsExtension, MatchesWholeNamesOnly) {
     const ExtensionCase cases[] = {
         {"GLX_ARB_multisample", "GLX_ARB_multisample", true},
-        {"GLX_ARB_multisample GLX_EXT_visual_info", "GLX_ARB_multisample", true},
-        {"GLX_EXT_visual_info GLX_ARB_multisample", "GLX_ARB_multisample", true},
         {"A  GLX_ARB_multisample  B", "GLX_ARB_multisample", true},
         {"GLX_ARB_multisample_extra", "GLX_ARB_multisample", false},
-        {"GLX_ARB_multisamples", "GLX_ARB_multisample", false},
         {"XGLX_ARB_multisample", "GLX_ARB_multisample", false},
-        {"A_GLX_ARB_multisample B", "GLX_ARB_multisample", false},
-        {"GLX_ARB_multi", "GLX_ARB_multisample", false},
         // A rejected occurrence must not end the search.
         {"GLX_ARB_multisample_extra GLX_ARB_multisample", "GLX_ARB_multisample", true},
         {"aaa aa", "aa", true},
-        {"aaa aaaa", "aa", false},
-        {"", "GLX_ARB_multisample", false},
         {"GLX_ARB_multisample", "", false},
     };
     for (const ExtensionCase& c : cases) {
@@ -54,67 +46,27 @@ TEST(ContainsExtension, MatchesWholeNamesOnly) {
     }
 }
 
-std::wstring MessageOf(void (*operation)()) {
-    try {
-        operation();
-    } catch (const Exception& exception) {
-        return exception.GetMessage();
-    }
-    return L"<no exception>";
-}
-
 class OpenglContextTest : public ::testing::Test {
 protected:
     // Smaller than the program's 800 x 600, so a GL window sized from anything else shows.
     OpenglTestWindow m_parent{320, 240};
 };
 
-TEST_F(OpenglContextTest, SetsTheInitialState) {
-    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
-
-    GLfloat clearColour[4] = {};
-    glGetFloatv(GL_COLOR_CLEAR_VALUE, clearColour);
-    EXPECT_FLOAT_EQ(clearColour[0], 0.5f);
-    EXPECT_FLOAT_EQ(clearColour[1], 0.5f);
-    EXPECT_FLOAT_EQ(clearColour[2], 0.7f);
-    EXPECT_FLOAT_EQ(clearColour[3], 0.0f);
-    GLint value = 0;
-    glGetIntegerv(GL_DEPTH_FUNC, &value);
-    EXPECT_EQ(value, GL_LESS);
+TEST_F(OpenglContextTest, FillsTheParentAndShowsTheClearedFrame) {
+    OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
+    RecordProperty("samples", context.GetSamples());
+    GLint value = -1;
+    glGetIntegerv(GL_SAMPLES, &value);
+    EXPECT_EQ(context.GetSamples(), value);
+    EXPECT_LE(context.GetSamples(), 4);
+    glGetIntegerv(GL_DEPTH_BITS, &value);
+    EXPECT_EQ(context.GetDepthBits(), value);
+    EXPECT_GE(context.GetDepthBits(), 16);
+    // The boids are closed meshes wound counter-clockwise.
     EXPECT_EQ(glIsEnabled(GL_CULL_FACE), GL_TRUE);
     EXPECT_EQ(glIsEnabled(GL_DEPTH_TEST), GL_TRUE);
-    glGetIntegerv(GL_CULL_FACE_MODE, &value);
-    EXPECT_EQ(value, GL_BACK);
     glGetIntegerv(GL_FRONT_FACE, &value);
     EXPECT_EQ(value, GL_CCW);
-    GLint polygonMode[2] = {};
-    glGetIntegerv(GL_POLYGON_MODE, polygonMode);
-    EXPECT_EQ(polygonMode[0], GL_FILL);
-    EXPECT_EQ(polygonMode[1], GL_FILL);
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-}
-
-TEST_F(OpenglContextTest, ReportsTheFrameBufferItRendersInto) {
-    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
-
-    GLint samples = -1;
-    glGetIntegerv(GL_SAMPLES, &samples);
-    GLint depthBits = -1;
-    glGetIntegerv(GL_DEPTH_BITS, &depthBits);
-    std::printf("GL_VERSION: %s\nGL_RENDERER: %s\nsamples: %d, depth bits: %d, paced: %s\n",
-                reinterpret_cast<const char*>(glGetString(GL_VERSION)),
-                reinterpret_cast<const char*>(glGetString(GL_RENDERER)), context.GetSamples(),
-                context.GetDepthBits(), context.IsPresentPaced() ? "yes" : "no");
-    RecordProperty("samples", context.GetSamples());
-    EXPECT_EQ(context.GetSamples(), samples);
-    EXPECT_EQ(context.GetDepthBits(), depthBits);
-    EXPECT_GE(context.GetDepthBits(), 16);
-    EXPECT_GE(context.GetSamples(), 0);
-    EXPECT_LE(context.GetSamples(), 4);
-}
-
-TEST_F(OpenglContextTest, GlWindowFillsTheParentAndSelectsNoInput) {
-    const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
 
     ASSERT_EQ(m_parent.GetChildren(), std::vector<Window>{context.GetWindow()});
     XWindowAttributes attributes = {};
@@ -128,58 +80,46 @@ TEST_F(OpenglContextTest, GlWindowFillsTheParentAndSelectsNoInput) {
     glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[2], 320);
     EXPECT_EQ(viewport[3], 240);
-}
 
-TEST_F(OpenglContextTest, DestructionReleasesContextAndWindow) {
-    {
-        const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
-        EXPECT_TRUE(context.IsCurrent());
-        EXPECT_NE(glXGetCurrentContext(), nullptr);
-    }
-    EXPECT_EQ(glXGetCurrentContext(), nullptr);
-    EXPECT_TRUE(m_parent.GetChildren().empty());
-}
-
-TEST_F(OpenglContextTest, PresentShowsTheFrameInTheWindow) {
-    OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     context.Present();
-
     XImage* image =
         XGetImage(m_parent.GetDisplay(), context.GetWindow(), 160, 120, 1, 1, AllPlanes, ZPixmap);
     ASSERT_NE(image, nullptr);
-    // The 24-bit TrueColor visual of the test server: eight bits each of red, green and blue.
+    // The clear colour (0.5, 0.5, 0.7) in the 24-bit TrueColor visual of the test server.
     const unsigned long pixel = XGetPixel(image, 0, 0);
     XDestroyImage(image);
     EXPECT_LE(std::labs(static_cast<long>((pixel >> 16) & 0xff) - 128), 1);
     EXPECT_LE(std::labs(static_cast<long>((pixel >> 8) & 0xff) - 128), 1);
     EXPECT_LE(std::labs(static_cast<long>(pixel & 0xff) - 179), 1);
-}
-
-TEST_F(OpenglContextTest, TwoContextsLiveSideBySide) {
-    // freeglut ends the process on a second glutInit, so this also proves the guard.
-    OpenglContext first(m_parent.GetWindow(), m_parent.GetDisplayName());
-    OpenglContext second(m_parent.GetWindow(), "");
-    EXPECT_TRUE(second.IsCurrent());
-    EXPECT_FALSE(first.IsCurrent());
-    EXPECT_EQ(m_parent.GetChildren().size(), 2u);
-
-    first.MakeCurrent();
-    EXPECT_TRUE(first.IsCurrent());
-    glClear(GL_COLOR_BUFFER_BIT);
-    first.Present();
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
+TEST_F(OpenglContextTest, TwoContextsLiveSideBySideAndDestructionReleasesEach) {
+    {
+        // freeglut ends the process on a second glutInit, so this also proves the guard.
+        OpenglContext first(m_parent.GetWindow(), m_parent.GetDisplayName());
+        OpenglContext second(m_parent.GetWindow(), "");
+        EXPECT_TRUE(second.IsCurrent());
+        EXPECT_FALSE(first.IsCurrent());
+        EXPECT_EQ(m_parent.GetChildren().size(), 2u);
+
+        first.MakeCurrent();
+        EXPECT_TRUE(first.IsCurrent());
+        glClear(GL_COLOR_BUFFER_BIT);
+        first.Present();
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    }
+    EXPECT_EQ(glXGetCurrentContext(), nullptr);
+    EXPECT_TRUE(m_parent.GetChildren().empty());
+}
+
+// Each end of the table: an index past it would read beyond the requirements.
 TEST_F(OpenglContextTest, RequireOpenglVersionRejectsUnknownVersions) {
     const OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
     EXPECT_NO_THROW(RequireOpenglVersion(0));
-    EXPECT_NO_THROW(RequireOpenglVersion(1));
-    EXPECT_NO_THROW(RequireOpenglExtensions());
-    const std::wstring message =
-        L"Invalid parameter: version < 0 || version > 4 in RequireOpenglVersion";
-    EXPECT_EQ(MessageOf([] { RequireOpenglVersion(-1); }), message);
-    EXPECT_EQ(MessageOf([] { RequireOpenglVersion(5); }), message);
+    EXPECT_THROW(RequireOpenglVersion(-1), Exception);
+    EXPECT_THROW(RequireOpenglVersion(5), Exception);
 }
 
 TEST_F(OpenglContextTest, UnknownParentWindowFailsWithTheXError) {

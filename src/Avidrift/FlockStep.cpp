@@ -181,7 +181,7 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
     // its result.
     const std::uint32_t cells = m_grid.GetCellCount();
     const std::uint32_t chunks =
-        std::min<std::uint32_t>(std::max<std::uint32_t>(cells, 1), 8 * tasks);
+        std::min<std::uint32_t>(std::max<std::uint32_t>(cells, 1), 32 * tasks);
     std::vector<std::uint32_t> firstCell(chunks + 1, cells);
     {
         std::uint64_t seen = 0;

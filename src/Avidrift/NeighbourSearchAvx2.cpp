@@ -82,8 +82,8 @@ AVIDRIFT_AVX2 inline __m256 NeedsExact(const Block& b, const Probe& p) {
 AVIDRIFT_AVX2 inline __m256 Others(const Block& b, const CandidateView& c, std::uint32_t k,
                                    __m256 near) {
     const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
-    const __m256 self = _mm256_castsi256_ps(
-        _mm256_cmpeq_epi32(b.index, _mm256_set1_epi32(static_cast<int>(j))));
+    const __m256 self =
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(b.index, _mm256_set1_epi32(static_cast<int>(j))));
     return _mm256_andnot_ps(self, near);
 }
 
@@ -100,8 +100,7 @@ AVIDRIFT_AVX2 inline void AddToGroup(Block& b, const CandidateView& c, std::uint
 }
 
 // The exact tests and sums of the scalar reference for candidate k, in the near lanes.
-AVIDRIFT_AVX2 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
-                                const Probe& p) {
+AVIDRIFT_AVX2 inline void Count(Block& b, const CandidateView& c, std::uint32_t k, const Probe& p) {
     const __m256 counted = Others(b, c, k, p.near);
     if (b.groupShortcut && _mm256_movemask_ps(NeedsExact(b, p)) == 0) {
         AddToGroup(b, c, k, counted);
@@ -110,13 +109,11 @@ AVIDRIFT_AVX2 inline void Count(Block& b, const CandidateView& c, std::uint32_t 
     const __m256 squared = ExactSquared(p.dx, p.dy, p.dz);
     const __m256 closeForSeparation = _mm256_cmp_ps(squared, b.separationThreshold, _CMP_LT_OQ);
     const __m256 separating = _mm256_and_ps(
-        _mm256_and_ps(closeForSeparation,
-                      _mm256_cmp_ps(squared, _mm256_setzero_ps(), _CMP_NEQ_OQ)),
+        _mm256_and_ps(closeForSeparation, _mm256_cmp_ps(squared, _mm256_setzero_ps(), _CMP_NEQ_OQ)),
         counted);
-    const __m256 grouping =
-        _mm256_and_ps(_mm256_andnot_ps(closeForSeparation,
-                                       _mm256_cmp_ps(squared, b.groupThreshold, _CMP_LT_OQ)),
-                      counted);
+    const __m256 grouping = _mm256_and_ps(
+        _mm256_andnot_ps(closeForSeparation, _mm256_cmp_ps(squared, b.groupThreshold, _CMP_LT_OQ)),
+        counted);
     if (_mm256_movemask_ps(separating) != 0) {
         // Lanes that do not separate divide by whatever their distance is; the blend discards
         // those results.
@@ -174,10 +171,9 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
                                             _mm256_or_ps(p2.near, p3.near))) == 0) {
             continue;  // the common case of a sparse flock: nobody in the block is near
         }
-        if (b.groupShortcut &&
-            _mm256_movemask_ps(_mm256_or_ps(_mm256_or_ps(NeedsExact(b, p0), NeedsExact(b, p1)),
-                                            _mm256_or_ps(NeedsExact(b, p2), NeedsExact(b, p3)))) ==
-                0) {
+        if (b.groupShortcut && _mm256_movemask_ps(_mm256_or_ps(
+                                   _mm256_or_ps(NeedsExact(b, p0), NeedsExact(b, p1)),
+                                   _mm256_or_ps(NeedsExact(b, p2), NeedsExact(b, p3)))) == 0) {
             // All four clearly count for the group only, where at all: add them without a
             // branch on each, which would be mispredicted.
             AddToGroup(b, c, k, Others(b, c, k, p0.near));

@@ -27,8 +27,8 @@ public:
     void Add(std::shared_ptr<ITask> task);
 
     // Called on the submitting thread after Submit; blocks until the last task has returned,
-    // running tasks of the batch still queued itself meanwhile. Then rethrows the first exception a task let escape, if any: on a worker it would have
-    // ended the process.
+    // running tasks of the batch still queued itself meanwhile. Then rethrows the first exception a
+    // task let escape, if any: on a worker it would have ended the process.
     void Wait();
 
     std::size_t GetTaskCount() const { return m_tasks.size(); }

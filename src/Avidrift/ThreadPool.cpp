@@ -41,20 +41,10 @@ ThreadPool::~ThreadPool() {
 }
 
 bool ThreadPool::TrySubmit(Callback callback, void* context) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_closing) {
-            return false;
-        }
-        m_items.push_back(Item{callback, context});
-        m_queued.fetch_add(1, std::memory_order_relaxed);
-    }
-    m_condition.notify_one();
-    return true;
+    return TrySubmitMany(callback, &context, 1) == 1;
 }
 
-std::size_t ThreadPool::TrySubmitMany(Callback callback, void* const* contexts,
-                                      std::size_t count) {
+std::size_t ThreadPool::TrySubmitMany(Callback callback, void* const* contexts, std::size_t count) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closing) {
@@ -93,9 +83,7 @@ void ThreadPool::WorkerLoop() {
             if (m_items.empty()) {
                 return;  // closing and drained
             }
-            item = m_items.front();
-            m_items.pop_front();
-            m_queued.fetch_sub(1, std::memory_order_relaxed);
+            item = TakeFront();
         }
         justWorked = true;
         Run(item);
@@ -109,12 +97,17 @@ bool ThreadPool::TryRunOne() {
         if (m_items.empty()) {
             return false;
         }
-        item = m_items.front();
-        m_items.pop_front();
-        m_queued.fetch_sub(1, std::memory_order_relaxed);
+        item = TakeFront();
     }
     Run(item);
     return true;
+}
+
+ThreadPool::Item ThreadPool::TakeFront() {
+    const Item item = m_items.front();
+    m_items.pop_front();
+    m_queued.fetch_sub(1, std::memory_order_relaxed);
+    return item;
 }
 
 void ThreadPool::Run(const Item& item) {

@@ -38,12 +38,12 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    // Called on any thread. Returns false, running nothing, once the pool is closing. Virtual
-    // so that a test can stand in a pool that refuses part-way through a batch.
-    virtual bool TrySubmit(Callback callback, void* context);
+    // Called on any thread. Returns false, running nothing, once the pool is closing.
+    bool TrySubmit(Callback callback, void* context);
     // Queues callback(contexts[0]), callback(contexts[1]), ... in order under one lock, so a
     // batch costs one lock and no worker wakes to a half-filled queue. Returns how many were
-    // accepted: all, or none once the pool is closing; a test's pool may refuse part-way.
+    // accepted: all, or none once the pool is closing. Virtual so that a test can stand in a
+    // pool that refuses part-way through a batch.
     virtual std::size_t TrySubmitMany(Callback callback, void* const* contexts, std::size_t count);
 
     // Called on a thread that waits for queued work, outside the pool: runs the oldest queued
@@ -59,6 +59,8 @@ private:
     };
 
     void WorkerLoop();
+    // Called with m_mutex held and the queue not empty.
+    Item TakeFront();
     static void Run(const Item& item);
 
     std::mutex m_mutex;

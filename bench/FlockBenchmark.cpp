@@ -10,11 +10,11 @@
 #include <memory>
 #include <optional>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockStep.h"
-#include "Avidrift/FlockTask.h"
-#include "Avidrift/TaskGroup.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Tasks/TaskGroup.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 
 namespace {
 

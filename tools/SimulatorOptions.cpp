@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 
 namespace Avidrift {
 

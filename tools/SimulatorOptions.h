@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "Avidrift/FlockStep.h"
+#include "Avidrift/Flock/FlockStep.h"
 
 namespace Avidrift {
 

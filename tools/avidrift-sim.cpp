@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockStep.h"
-#include "Avidrift/ProcessorCount.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Tasks/ProcessorCount.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
 #include "Quellon/Timer.h"

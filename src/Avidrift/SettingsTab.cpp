@@ -15,7 +15,7 @@
 #include <QSpinBox>
 #include <QWidget>
 
-#include "Avidrift/TestLogic.h"
+#include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 #include "Quellon/UserEvent.h"
@@ -195,7 +195,7 @@ void SettingsTab::SetScene(std::shared_ptr<Quellon::Scene> scene) {
     const FlockData& flock = testScene->m_flock;
     // The logic's limit when no renderer has set one, so the page offers what the logic takes.
     const std::uint32_t maxFlockSize =
-        flock.maxFlockSize != 0 ? flock.maxFlockSize : TestLogic::kDefaultFlockSizeLimit;
+        flock.maxFlockSize != 0 ? flock.maxFlockSize : kDefaultFlockSizeLimit;
 
     // Loading is not a change by the user: the logic already has these values, and events
     // for them would reach it only after it had moved on.

@@ -4,36 +4,21 @@
 #include <cstdint>
 #include <memory>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockStep.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Settings.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 #include "Quellon/ILogicCallable.h"
 
 namespace Avidrift {
 
 class TestScene;
 
-// The setting ids that the settings page posts in ValueChangedEvents.
-enum SettingId : int {
-    kTaskCountSetting = 0,
-    kFlockSizeSetting = 1,
-    kAngleIncrementSetting = 2,
-    kSeparationWeightSetting = 3,
-    kCohesionWeightSetting = 4,
-    kAlignmentWeightSetting = 5,
-    kTrefoilKnotPathWeightSetting = 6,
-    kMaxSpeedSetting = 7,
-    kSeparationDistanceSetting = 8,
-    kGroupDistanceSetting = 9,
-};
-
-// The flock program's logic: places the flock, applies settings and mouse input to the working
-// scene, and advances the flock one step per iteration on its task scheduler.
+// The flock program's logic (the "Test" in the name comes from the design): places the flock,
+// applies settings and mouse input to the working scene, and advances the flock one step per
+// iteration on its task scheduler.
 class TestLogic : public Quellon::ILogicCallable {
 public:
-    // Largest flock accepted when the renderer has not said how many it can hold.
-    static constexpr std::uint32_t kDefaultFlockSizeLimit = 1u << 24;
-
     // Called on the main thread; keeps the scene. Throws Exception when the worker pool cannot
     // be made.
     explicit TestLogic(std::shared_ptr<TestScene> scene);

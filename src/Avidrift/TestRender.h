@@ -17,8 +17,9 @@ namespace Avidrift {
 
 class TestScene;
 
-// The flock renderer: one instanced draw of the scene's mesh per frame, one instance per boid,
-// with each boid's position and velocity in a float texture that is refilled every frame.
+// The flock program's renderer (the "Test" in the name comes from the design): one instanced draw
+// of the scene's mesh per frame, one instance per boid, with each boid's position and velocity in a
+// float texture that is refilled every frame.
 class TestRender : public Quellon::IRenderCallable {
 public:
     // Called on the main thread. window is the native X window of the render area; displayName

@@ -4,13 +4,14 @@
 #include <memory>
 #include <string>
 
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 #include "Quellon/Matrix4.h"
 #include "Quellon/ObjMesh.h"
 #include "Quellon/Scene.h"
 
 namespace Avidrift {
 
+// The flock program's scene (the "Test" in the name comes from the design).
 // What the logic produces and the renderer draws: the flock, the boid mesh and its model
 // transform, the shader files, the task count and the last step time. Two exist at run time,
 // the logic's working scene and the one shared with the renderer.

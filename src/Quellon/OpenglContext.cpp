@@ -287,7 +287,6 @@ struct OpenglContext::Resources {
     OwnedContext context;
     int samples = 0;
     int depthBits = 0;
-    bool presentPaced = false;
 };
 
 OpenglContext::Resources::Resources(unsigned long parentWindow, const std::string& displayName,
@@ -384,7 +383,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
             throw Exception(std::wstring(L"glXMakeCurrent failed") + kConstructor);
         }
     }
-    presentPaced = EnableSwapInterval(display, screen, window.window);
+    EnableSwapInterval(display, screen, window.window);
 }
 
 OpenglContext::OpenglContext(unsigned long parentWindow, const std::string& displayName,
@@ -431,10 +430,6 @@ int OpenglContext::GetSamples() const {
 
 int OpenglContext::GetDepthBits() const {
     return m_resources->depthBits;
-}
-
-bool OpenglContext::IsPresentPaced() const {
-    return m_resources->presentPaced;
 }
 
 unsigned long OpenglContext::GetWindow() const {

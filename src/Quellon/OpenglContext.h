@@ -42,16 +42,13 @@ public:
     // another context was made current on this thread. Throws Exception on failure.
     void MakeCurrent();
     bool IsCurrent() const;
-    // Shows the back buffer; paced to the display when IsPresentPaced. Throws Exception when
+    // Shows the back buffer; paced to the display when a swap interval could be set. Throws Exception when
     // the server rejects it (the GL window was destroyed under us).
     void Present();
 
     // What the chosen frame-buffer configuration really has, read back from GLX.
     int GetSamples() const;
     int GetDepthBits() const;
-    // True when a swap interval of 1 could be set (GLX_EXT_swap_control or
-    // GLX_MESA_swap_control); otherwise frames follow each other as fast as they are drawn.
-    bool IsPresentPaced() const;
     // The GL window's X id.
     unsigned long GetWindow() const;
 

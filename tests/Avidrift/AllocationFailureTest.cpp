@@ -14,9 +14,9 @@
 #include <new>
 #include <string>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockStep.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 #include "Avidrift/TestLogic.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"

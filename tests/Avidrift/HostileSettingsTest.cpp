@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockStep.h"
-#include "Avidrift/FlockTask.h"
-#include "Avidrift/NeighbourSearch.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Flock/NeighbourSearch.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 #include "Avidrift/TestLogic.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Avidrift/TestLogic.h"
+#include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 #include "Quellon/IWindowListener.h"
@@ -122,7 +122,7 @@ TEST_F(SettingsTabTest, SetSceneLoadsClampedValuesWithoutPosting) {
     m_tab.SetScene(scene);
     EXPECT_EQ(Find<QSpinBox>("spinBox_flockSize")->value(), 100);
     EXPECT_EQ(Find<QSpinBox>("spinBox_flockSize")->maximum(),
-              static_cast<int>(TestLogic::kDefaultFlockSizeLimit));
+              static_cast<int>(kDefaultFlockSizeLimit));
 }
 
 class ForeignScene : public Quellon::Scene {

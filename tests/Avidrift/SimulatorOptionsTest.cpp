@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 
 namespace Avidrift {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <thread>
 
-#include "Avidrift/FlockTask.h"
+#include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"
 

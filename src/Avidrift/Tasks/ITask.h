@@ -2,8 +2,9 @@
 
 namespace Avidrift {
 
-// One unit of a batch. Run is called exactly once, on a pool thread, and must not throw: an
-// exception has nowhere to go there.
+// One unit of a batch. Run is called exactly once, on a pool thread or on the thread waiting for
+// the batch. It may throw: the pool keeps the first exception of a batch and TaskGroup::Wait
+// rethrows it once every task has returned.
 class ITask {
 public:
     ITask() = default;

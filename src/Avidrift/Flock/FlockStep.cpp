@@ -1,4 +1,4 @@
-#include "Avidrift/FlockStep.h"
+#include "Avidrift/Flock/FlockStep.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,11 @@
 #include <memory>
 #include <numeric>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockTask.h"
-#include "Avidrift/TaskGroup.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/BoidSteering.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Tasks/TaskGroup.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 
 namespace Avidrift {
 

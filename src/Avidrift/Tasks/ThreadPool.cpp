@@ -1,9 +1,9 @@
-#include "Avidrift/ThreadPool.h"
+#include "Avidrift/Tasks/ThreadPool.h"
 
 #include <cerrno>
 #include <system_error>
 
-#include "Avidrift/AutoResetEvent.h"
+#include "Avidrift/Tasks/AutoResetEvent.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {

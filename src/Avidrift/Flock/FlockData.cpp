@@ -1,8 +1,8 @@
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 
 #include <algorithm>
 
-#include "Avidrift/TrefoilKnot.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
 
 namespace Avidrift {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/Flock/NeighbourSearch.h"
 
 namespace Avidrift {
 

@@ -1,4 +1,4 @@
-#include "Avidrift/TrefoilKnot.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
 
 namespace Avidrift {
 

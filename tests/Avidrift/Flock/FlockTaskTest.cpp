@@ -1,11 +1,11 @@
-#include "Avidrift/FlockTask.h"
+#include "Avidrift/Flock/FlockTask.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <vector>
 
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 
 namespace Avidrift {
 namespace {

@@ -1,9 +1,9 @@
-#include "Avidrift/NeighbourGrid.h"
+#include "Avidrift/Flock/NeighbourGrid.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/Flock/NeighbourSearch.h"
 
 namespace Avidrift {
 

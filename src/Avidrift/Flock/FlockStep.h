@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "Avidrift/NeighbourGrid.h"
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/Flock/NeighbourGrid.h"
+#include "Avidrift/Flock/NeighbourSearch.h"
 
 namespace Avidrift {
 

@@ -1,4 +1,4 @@
-#include "Avidrift/ProcessorCount.h"
+#include "Avidrift/Tasks/ProcessorCount.h"
 
 #include <sched.h>
 

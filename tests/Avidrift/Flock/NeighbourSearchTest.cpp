@@ -1,4 +1,4 @@
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/Flock/NeighbourSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockStep.h"
-#include "Avidrift/FlockTask.h"
-#include "Avidrift/NeighbourGrid.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Flock/NeighbourGrid.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 
 namespace Avidrift {
 namespace {

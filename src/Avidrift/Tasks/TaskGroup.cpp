@@ -1,9 +1,9 @@
-#include "Avidrift/TaskGroup.h"
+#include "Avidrift/Tasks/TaskGroup.h"
 
 #include <cerrno>
 #include <limits>
 
-#include "Avidrift/ThreadPool.h"
+#include "Avidrift/Tasks/ThreadPool.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "Avidrift/NeighbourLanes.h"
+#include "Avidrift/Flock/NeighbourLanes.h"
 
 namespace Avidrift {
 

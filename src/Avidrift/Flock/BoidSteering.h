@@ -1,36 +1,15 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
-#include "Avidrift/ITask.h"
 #include "Quellon/Vector3.h"
 
 namespace Avidrift {
 
 struct FlockData;
 
-// The steering step for one contiguous slice of boids. It reads only m_read and writes only
-// its own slice of m_write, so the tasks of one step need no lock and the result does not
-// depend on how they are scheduled.
-class FlockTask : public ITask {
-public:
-    // Both records are borrowed and must outlive the task, keep their sizes during the step and
-    // not share arrays. cancel, when given, is polled every few hundred boids; once it reads
-    // true the task returns early and leaves the rest of its slice unwritten.
-    FlockTask(const FlockData* read, FlockData* write, std::uint32_t begin, std::uint32_t end,
-              float stepTime, const std::atomic<bool>* cancel = nullptr);
-
-    void Run() override;
-
-private:
-    const FlockData* m_read;
-    FlockData* m_write;
-    std::uint32_t m_begin;
-    std::uint32_t m_end;
-    float m_stepTime;
-    const std::atomic<bool>* m_cancel;
-};
+// The steering rule of one boid. Every neighbour search, scalar or vectorised, must reproduce
+// these functions bit for bit, so they live apart from any task or kernel.
 
 // What boid i's neighbours add up to: the sums before they are averaged, and how many
 // neighbours counted for separation and for the group.

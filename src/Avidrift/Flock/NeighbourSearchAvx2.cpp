@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "Avidrift/NeighbourLanes.h"
+#include "Avidrift/Flock/NeighbourLanes.h"
 
 namespace Avidrift {
 

@@ -1,9 +1,9 @@
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 
 #include <cerrno>
 
-#include "Avidrift/ProcessorCount.h"
-#include "Avidrift/TaskGroup.h"
+#include "Avidrift/Tasks/ProcessorCount.h"
+#include "Avidrift/Tasks/TaskGroup.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {

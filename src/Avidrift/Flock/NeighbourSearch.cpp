@@ -1,10 +1,10 @@
-#include "Avidrift/NeighbourSearch.h"
+#include "Avidrift/Flock/NeighbourSearch.h"
 
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 
 namespace Avidrift {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "Avidrift/AutoResetEvent.h"
-#include "Avidrift/ITask.h"
+#include "Avidrift/Tasks/AutoResetEvent.h"
+#include "Avidrift/Tasks/ITask.h"
 
 namespace Avidrift {
 

@@ -1,4 +1,4 @@
-#include "Avidrift/FlockData.h"
+#include "Avidrift/Flock/FlockData.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "Avidrift/ProcessorCount.h"
-#include "Avidrift/TaskGroup.h"
+#include "Avidrift/Tasks/ProcessorCount.h"
+#include "Avidrift/Tasks/TaskGroup.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {

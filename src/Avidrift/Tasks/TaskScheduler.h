@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "Avidrift/ThreadPool.h"
+#include "Avidrift/Tasks/ThreadPool.h"
 
 namespace Avidrift {
 

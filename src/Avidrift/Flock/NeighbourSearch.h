@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Avidrift/FlockTask.h"
+#include "Avidrift/Flock/BoidSteering.h"
 
 namespace Avidrift {
 

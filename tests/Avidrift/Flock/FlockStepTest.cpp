@@ -1,4 +1,4 @@
-#include "Avidrift/FlockStep.h"
+#include "Avidrift/Flock/FlockStep.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Avidrift/FlockData.h"
-#include "Avidrift/FlockTask.h"
-#include "Avidrift/TaskScheduler.h"
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
 
 namespace Avidrift {
 namespace {

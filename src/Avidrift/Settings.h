@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Avidrift {
+
+// The setting ids that the settings page posts in ValueChangedEvents.
+enum SettingId : int {
+    kTaskCountSetting = 0,
+    kFlockSizeSetting = 1,
+    kAngleIncrementSetting = 2,
+    kSeparationWeightSetting = 3,
+    kCohesionWeightSetting = 4,
+    kAlignmentWeightSetting = 5,
+    kTrefoilKnotPathWeightSetting = 6,
+    kMaxSpeedSetting = 7,
+    kSeparationDistanceSetting = 8,
+    kGroupDistanceSetting = 9,
+};
+
+// Largest flock accepted when the renderer has not said how many it can hold.
+constexpr std::uint32_t kDefaultFlockSizeLimit = 1u << 24;
+
+}  // namespace Avidrift

@@ -73,9 +73,7 @@ void FlockStep::RunBatch(std::uint32_t tasks, Body body) {
     group.Wait();
 }
 
-NeighbourSearchMode FlockStep::ChooseSearch(const FlockData& read,
-                                            const NeighbourThresholds& thresholds, bool gridBuilt) {
-    (void)thresholds;
+NeighbourSearchMode FlockStep::ChooseSearch(const FlockData& read, bool gridBuilt) const {
     if (!gridBuilt) {
         return NeighbourSearchMode::AllPairs;
     }
@@ -99,119 +97,119 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
         write = std::move(sized);
     }
     const std::uint32_t n = read.boidCount;
-    const std::uint32_t tasks = TaskCountFor(taskCount, n);
+    const Pass pass{read,
+                    write,
+                    TaskCountFor(taskCount, n),
+                    NeighbourThresholds::For(read.separationDistance, read.groupDistance),
+                    stepTime,
+                    cancel};
 
     if (n < kLiteralBelow) {
         // A handful of boids costs less than waking a worker: step them on this thread. The
         // result is the same; only the slicing into tasks is skipped.
         m_lastSearch = NeighbourSearchMode::AllPairs;
         FlockTask(&read, &write, 0, n, stepTime, cancel).Run();
-        return !Cancelled(cancel);
+    } else if (pass.thresholds.none) {
+        m_lastSearch = m_mode == NeighbourSearchMode::Grid ? NeighbourSearchMode::Grid
+                                                           : NeighbourSearchMode::AllPairs;
+        RunWithoutNeighbours(pass);
+    } else {
+        const bool gridPossible = std::isfinite(pass.thresholds.reach) &&
+                                  pass.thresholds.reach > 0.0f &&
+                                  m_mode != NeighbourSearchMode::AllPairs &&
+                                  (m_mode == NeighbourSearchMode::Grid || n >= kGridFrom);
+        CopyIntoArrays(pass, gridPossible);
+        m_lastSearch = ChooseSearch(read, gridPossible);
+        if (m_lastSearch == NeighbourSearchMode::AllPairs) {
+            RunAllPairs(pass);
+        } else {
+            RunGrid(pass);
+        }
     }
+    return !Cancelled(cancel);
+}
 
+void FlockStep::CopyIntoArrays(const Pass& pass, bool buildGrid) {
+    const std::uint32_t n = pass.read.boidCount;
     m_arrays.Resize(n);
-    const NeighbourThresholds thresholds =
-        NeighbourThresholds::For(read.separationDistance, read.groupDistance);
     // The grid's keys and sorts are made in the same batch as the copy, by slices; only the
     // merge of the sorted slices runs on this thread.
-    const bool gridPossible = !thresholds.none && std::isfinite(thresholds.reach) &&
-                              thresholds.reach > 0.0f && m_mode != NeighbourSearchMode::AllPairs &&
-                              (m_mode == NeighbourSearchMode::Grid || n >= kGridFrom);
-    if (gridPossible) {
-        m_grid.Prepare(n, thresholds.reach);
+    if (buildGrid) {
+        m_grid.Prepare(n, pass.thresholds.reach);
     }
-    RunBatch(tasks, [&](std::uint32_t k) {
-        const BoidSlice slice = Slice(k, n, tasks);
-        m_arrays.CopyFrom(read, slice.begin, slice.end);
-        if (gridPossible) {
+    RunBatch(pass.tasks, [&](std::uint32_t k) {
+        const BoidSlice slice = Slice(k, n, pass.tasks);
+        m_arrays.CopyFrom(pass.read, slice.begin, slice.end);
+        if (buildGrid) {
             m_grid.SortRange(m_arrays, slice.begin, slice.end);
         }
     });
-    if (gridPossible) {
-        std::vector<std::uint32_t> sliceEnds(tasks);
-        for (std::uint32_t k = 0; k < tasks; ++k) {
-            sliceEnds[k] = Slice(k, n, tasks).end;
+    if (buildGrid) {
+        std::vector<std::uint32_t> sliceEnds(pass.tasks);
+        for (std::uint32_t k = 0; k < pass.tasks; ++k) {
+            sliceEnds[k] = Slice(k, n, pass.tasks).end;
         }
         m_grid.Finish(sliceEnds);
     }
+}
 
-    if (thresholds.none) {
-        // Nobody can be anybody's neighbour: skip the search altogether.
-        m_lastSearch = m_mode == NeighbourSearchMode::Grid ? NeighbourSearchMode::Grid
-                                                           : NeighbourSearchMode::AllPairs;
-        RunBatch(tasks, [&](std::uint32_t k) {
-            const BoidSlice slice = Slice(k, n, tasks);
-            for (std::uint32_t i = slice.begin; i < slice.end && !Cancelled(cancel); ++i) {
-                FinishBoid(read, write, i, NeighbourSums(), stepTime);
-            }
-        });
-        return !Cancelled(cancel);
-    }
-
-    m_lastSearch = ChooseSearch(read, thresholds, gridPossible);
-    if (m_lastSearch == NeighbourSearchMode::AllPairs) {
-        const CandidateView everyone{m_arrays.px.data(),
-                                     m_arrays.py.data(),
-                                     m_arrays.pz.data(),
-                                     m_arrays.vx.data(),
-                                     m_arrays.vy.data(),
-                                     m_arrays.vz.data(),
-                                     nullptr,
-                                     n};
-        RunBatch(tasks, [&](std::uint32_t k) {
-            const BoidSlice slice = Slice(k, n, tasks);
-            std::uint32_t boids[kBlock];
-            NeighbourSums sums[kBlock];
-            for (std::uint32_t first = slice.begin; first < slice.end; first += kBlock) {
-                if (Cancelled(cancel)) {
-                    return;
-                }
-                const std::uint32_t count = std::min(kBlock, slice.end - first);
-                std::iota(boids, boids + count, first);
-                m_accumulate(m_arrays, boids, count, everyone, thresholds, sums);
-                for (std::uint32_t b = 0; b < count; ++b) {
-                    FinishBoid(read, write, boids[b], sums[b], stepTime);
-                }
-            }
-        });
-        return !Cancelled(cancel);
-    }
-
-    // Grid: cut the cells into chunks of about equal boid counts, several per task, which the
-    // tasks take in turn: dense cells cost far more than sparse ones, and fixed ranges would
-    // leave one worker idle while the other finishes. Which task steers a boid does not change
-    // its result.
-    const std::uint32_t cells = m_grid.GetCellCount();
-    const std::uint32_t chunks =
-        std::min<std::uint32_t>(std::max<std::uint32_t>(cells, 1), 32 * tasks);
-    std::vector<std::uint32_t> firstCell(chunks + 1, cells);
-    {
-        std::uint64_t seen = 0;
-        std::uint32_t chunk = 0;
-        firstCell[0] = 0;
-        const std::uint64_t inCells = n - m_grid.GetOutsiders().size();
-        for (std::uint32_t cell = 0; cell < cells && chunk + 1 < chunks; ++cell) {
-            while (chunk + 1 < chunks && seen >= inCells * (chunk + 1) / chunks) {
-                firstCell[++chunk] = cell;
-            }
-            seen += m_grid.CellSize(cell);
+void FlockStep::RunWithoutNeighbours(const Pass& pass) {
+    RunBatch(pass.tasks, [&](std::uint32_t k) {
+        const BoidSlice slice = Slice(k, pass.read.boidCount, pass.tasks);
+        for (std::uint32_t i = slice.begin; i < slice.end && !Cancelled(pass.cancel); ++i) {
+            FinishBoid(pass.read, pass.write, i, NeighbourSums(), pass.stepTime);
         }
-    }
+    });
+}
+
+void FlockStep::RunAllPairs(const Pass& pass) {
+    const std::uint32_t n = pass.read.boidCount;
+    const CandidateView everyone{m_arrays.px.data(),
+                                 m_arrays.py.data(),
+                                 m_arrays.pz.data(),
+                                 m_arrays.vx.data(),
+                                 m_arrays.vy.data(),
+                                 m_arrays.vz.data(),
+                                 nullptr,
+                                 n};
+    RunBatch(pass.tasks, [&](std::uint32_t k) {
+        const BoidSlice slice = Slice(k, n, pass.tasks);
+        std::uint32_t boids[kBlock];
+        NeighbourSums sums[kBlock];
+        for (std::uint32_t first = slice.begin; first < slice.end; first += kBlock) {
+            if (Cancelled(pass.cancel)) {
+                return;
+            }
+            const std::uint32_t count = std::min(kBlock, slice.end - first);
+            std::iota(boids, boids + count, first);
+            m_accumulate(m_arrays, boids, count, everyone, pass.thresholds, sums);
+            for (std::uint32_t b = 0; b < count; ++b) {
+                FinishBoid(pass.read, pass.write, boids[b], sums[b], pass.stepTime);
+            }
+        }
+    });
+}
+
+void FlockStep::RunGrid(const Pass& pass) {
+    // Several chunks per task, which the tasks take in turn. Which task steers a boid does not
+    // change its result.
+    const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * pass.tasks);
+    const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
     std::atomic<std::uint32_t> nextChunk{0};
-    RunBatch(tasks, [&](std::uint32_t k) {
+    RunBatch(pass.tasks, [&](std::uint32_t k) {
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
         std::vector<NeighbourSums> sums;
         if (k == 0) {
             // Boids off every cell have no neighbours.
             for (const std::uint32_t i : m_grid.GetOutsiders()) {
-                FinishBoid(read, write, i, NeighbourSums(), stepTime);
+                FinishBoid(pass.read, pass.write, i, NeighbourSums(), pass.stepTime);
             }
         }
         for (std::uint32_t chunk = nextChunk.fetch_add(1, std::memory_order_relaxed);
              chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
             for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
-                if (Cancelled(cancel)) {
+                if (Cancelled(pass.cancel)) {
                     return;
                 }
                 m_grid.GatherNeighbourhood(cell, candidates);
@@ -231,14 +229,15 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
                     gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
                 const std::uint32_t size = m_grid.CellSize(cell);
                 sums.resize(size);
-                m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, thresholds, sums.data());
+                m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, pass.thresholds,
+                             sums.data());
                 for (std::uint32_t b = 0; b < size; ++b) {
-                    FinishBoid(read, write, m_grid.CellBegin(cell)[b], sums[b], stepTime);
+                    FinishBoid(pass.read, pass.write, m_grid.CellBegin(cell)[b], sums[b],
+                               pass.stepTime);
                 }
             }
         }
     });
-    return !Cancelled(cancel);
 }
 
 }  // namespace Avidrift

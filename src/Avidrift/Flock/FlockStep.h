@@ -64,9 +64,24 @@ public:
     static BoidSlice Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32_t taskCount);
 
 private:
+    // What every stage of one Run reads.
+    struct Pass {
+        const FlockData& read;
+        FlockData& write;
+        std::uint32_t tasks;
+        NeighbourThresholds thresholds;
+        float stepTime;
+        const std::atomic<bool>* cancel;
+    };
+
     // gridBuilt: the grid holds this step's boids; without it the search is all pairs.
-    NeighbourSearchMode ChooseSearch(const FlockData& read, const NeighbourThresholds& thresholds,
-                                     bool gridBuilt);
+    NeighbourSearchMode ChooseSearch(const FlockData& read, bool gridBuilt) const;
+    // The stages of a Run of more than a handful of boids, one batch each: the copy into the
+    // kernels' arrays (with the grid's build), then the chosen search.
+    void CopyIntoArrays(const Pass& pass, bool buildGrid);
+    void RunWithoutNeighbours(const Pass& pass);
+    void RunAllPairs(const Pass& pass);
+    void RunGrid(const Pass& pass);
     // Runs body(k) for k in [0, tasks) as one batch and waits for it.
     template <typename Body>
     void RunBatch(std::uint32_t tasks, Body body);

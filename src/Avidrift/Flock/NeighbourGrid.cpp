@@ -168,4 +168,21 @@ std::uint64_t NeighbourGrid::CountCandidatePairs() const {
     return pairs;
 }
 
+std::vector<std::uint32_t> NeighbourGrid::PlanChunks(std::uint32_t maxChunks) const {
+    const std::uint32_t cells = GetCellCount();
+    const std::uint32_t chunks = std::min(std::max<std::uint32_t>(cells, 1), maxChunks);
+    std::vector<std::uint32_t> firstCell(chunks + 1, cells);
+    firstCell[0] = 0;
+    const std::uint64_t inCells = m_order.size();
+    std::uint64_t seen = 0;
+    std::uint32_t chunk = 0;
+    for (std::uint32_t cell = 0; cell < cells && chunk + 1 < chunks; ++cell) {
+        while (chunk + 1 < chunks && seen >= inCells * (chunk + 1) / chunks) {
+            firstCell[++chunk] = cell;
+        }
+        seen += CellSize(cell);
+    }
+    return firstCell;
+}
+
 }  // namespace Avidrift

@@ -38,6 +38,11 @@ public:
     // index order, into out (replaced).
     void GatherNeighbourhood(std::uint32_t cell, std::vector<std::uint32_t>& out) const;
 
+    // Cuts the cells into at most maxChunks runs of about equal boid counts: chunk c is the cells
+    // [result[c], result[c + 1]). Dense cells cost far more than sparse ones, so runs of equal
+    // cell counts would leave one task idle while another finishes.
+    std::vector<std::uint32_t> PlanChunks(std::uint32_t maxChunks) const;
+
     // The pairs a grid step examines: the sum over cells of boids times neighbourhood boids.
     std::uint64_t CountCandidatePairs() const;
 

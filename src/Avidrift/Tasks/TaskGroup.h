@@ -31,8 +31,6 @@ public:
     // task let escape, if any: on a worker it would have ended the process.
     void Wait();
 
-    std::size_t GetTaskCount() const { return m_tasks.size(); }
-
 private:
     friend class TaskScheduler;
 

@@ -7,12 +7,15 @@
 #include <initializer_list>
 #include <vector>
 
+#include <QBoxLayout>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QTimer>
 #include <QWidget>
 
 #include "Avidrift/Settings.h"
@@ -30,32 +33,60 @@ constexpr int kLargestCount = 999999999;
 // and round as 0.1.
 constexpr double kFineStep = 0.1f;
 constexpr Qt::Alignment kSpinBoxAlignment = Qt::AlignRight | Qt::AlignVCenter;
+// How often the page looks whether the logic has answered a flock size: soon enough for the
+// user to see a refused size go back, and one atomic read each time.
+constexpr int kAnswerPollMilliseconds = 100;
 
 QString Translate(const char* text) {
     return QCoreApplication::translate("Settings", text);
 }
 
-QLabel* AddLabel(QWidget* parent, const char* name, const QRect& geometry) {
+QLabel* AddLabel(QWidget* parent, const char* name) {
     auto* label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
-    label->setGeometry(geometry);
     return label;
 }
 
-QGroupBox* AddGroupBox(QWidget* parent, const char* name, const QRect& geometry) {
+QGroupBox* AddGroupBox(QWidget* parent, const char* name) {
     auto* group = new QGroupBox(parent);
     group->setObjectName(QString::fromLatin1(name));
-    group->setGeometry(geometry);
     return group;
 }
 
 template <typename SpinBox>
-SpinBox* AddSpinBox(QWidget* parent, const char* name, const QRect& geometry) {
+SpinBox* AddSpinBox(QWidget* parent, const char* name) {
     auto* box = new SpinBox(parent);
     box->setObjectName(QString::fromLatin1(name));
-    box->setGeometry(geometry);
     box->setAlignment(kSpinBoxAlignment);
     return box;
+}
+
+// The page is laid out from the fonts' sizes, not placed in pixels: fixed positions made for
+// one font cut labels and numbers off in another. Margins are small because the column is
+// narrow; the style's would leave too little room in the nested groups.
+constexpr int kGroupMargin = 6;
+
+QVBoxLayout* AddRowsLayout(QWidget* group) {
+    auto* rows = new QVBoxLayout(group);
+    rows->setContentsMargins(kGroupMargin, kGroupMargin, kGroupMargin, kGroupMargin);
+    return rows;
+}
+
+// One setting: its label on the left, its spin box at the right edge. A row too narrow for both
+// in the current font puts the spin box on a line of its own under the label instead of
+// cutting either short. Each row is a form of its own so that it decides alone: in one form
+// for the group, the widest label would narrow every spin box and push the wide ones (the
+// flock size) onto lines of their own.
+void AddRow(QBoxLayout* rows, QLabel* label, QAbstractSpinBox* box) {
+    auto* row = new QFormLayout;
+    row->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    row->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    row->setLabelAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    auto* field = new QHBoxLayout;
+    field->addStretch(1);
+    field->addWidget(box);
+    row->addRow(label, field);
+    rows->addLayout(row);
 }
 
 // Scene counts are unsigned 32-bit; a spin box holds an int.
@@ -73,6 +104,9 @@ SettingsTab::SettingsTab(Quellon::UserEventQueue* eventQueue)
     }
     m_widget = new QWidget(nullptr);
     BuildPage();
+    m_answerTimer = new QTimer(this);
+    m_answerTimer->setInterval(kAnswerPollMilliseconds);
+    connect(m_answerTimer, &QTimer::timeout, this, &SettingsTab::ShowRunningFlockSize);
 }
 
 SettingsTab::~SettingsTab() {
@@ -91,59 +125,79 @@ void SettingsTab::BuildPage() {
     page->setObjectName(QStringLiteral("Settings"));
     page->resize(181, 434);
 
-    QGroupBox* groupBox_2 = AddGroupBox(page, "groupBox_2", QRect(3, 10, 192, 381));
-    doubleSpinBox_angleIncrement = AddSpinBox<QDoubleSpinBox>(
-        groupBox_2, "doubleSpinBox_angleIncrement", QRect(140, 80, 49, 20));
+    QGroupBox* groupBox_2 = AddGroupBox(page, "groupBox_2");
+    doubleSpinBox_angleIncrement =
+        AddSpinBox<QDoubleSpinBox>(groupBox_2, "doubleSpinBox_angleIncrement");
     doubleSpinBox_angleIncrement->setMaximum(720.0);
     doubleSpinBox_angleIncrement->setSingleStep(kFineStep);
-    QLabel* label_3 = AddLabel(groupBox_2, "label_3", QRect(10, 50, 61, 20));
-    QLabel* label_10 = AddLabel(groupBox_2, "label_10", QRect(10, 80, 77, 16));
-    spinBox_flockSize =
-        AddSpinBox<QSpinBox>(groupBox_2, "spinBox_flockSize", QRect(120, 20, 70, 20));
+    QLabel* label_3 = AddLabel(groupBox_2, "label_3");
+    QLabel* label_10 = AddLabel(groupBox_2, "label_10");
+    spinBox_flockSize = AddSpinBox<QSpinBox>(groupBox_2, "spinBox_flockSize");
     QSizePolicy fixedPolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     fixedPolicy.setHorizontalStretch(0);
     fixedPolicy.setVerticalStretch(0);
     fixedPolicy.setHeightForWidth(spinBox_flockSize->sizePolicy().hasHeightForWidth());
     spinBox_flockSize->setSizePolicy(fixedPolicy);
     spinBox_flockSize->setMaximum(kLargestCount);
-    doubleSpinBox_maxSpeed =
-        AddSpinBox<QDoubleSpinBox>(groupBox_2, "doubleSpinBox_maxSpeed", QRect(140, 50, 49, 20));
-    QLabel* label_2 = AddLabel(groupBox_2, "label_2", QRect(10, 20, 51, 20));
+    doubleSpinBox_maxSpeed = AddSpinBox<QDoubleSpinBox>(groupBox_2, "doubleSpinBox_maxSpeed");
+    QLabel* label_2 = AddLabel(groupBox_2, "label_2");
 
-    QGroupBox* groupBox = AddGroupBox(groupBox_2, "groupBox", QRect(5, 220, 178, 141));
-    doubleSpinBox_trefoilKnotPathWeight = AddSpinBox<QDoubleSpinBox>(
-        groupBox, "doubleSpinBox_trefoilKnotPathWeight", QRect(120, 110, 49, 20));
+    QGroupBox* groupBox = AddGroupBox(groupBox_2, "groupBox");
+    doubleSpinBox_trefoilKnotPathWeight =
+        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_trefoilKnotPathWeight");
     doubleSpinBox_trefoilKnotPathWeight->setSingleStep(kFineStep);
-    QLabel* label_7 = AddLabel(groupBox, "label_7", QRect(10, 50, 72, 20));
-    doubleSpinBox_separationWeight = AddSpinBox<QDoubleSpinBox>(
-        groupBox, "doubleSpinBox_separationWeight", QRect(120, 20, 51, 20));
+    QLabel* label_7 = AddLabel(groupBox, "label_7");
+    doubleSpinBox_separationWeight =
+        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_separationWeight");
     doubleSpinBox_separationWeight->setSingleStep(kFineStep);
-    QLabel* label_6 = AddLabel(groupBox, "label_6", QRect(10, 20, 80, 20));
-    doubleSpinBox_cohesionWeight = AddSpinBox<QDoubleSpinBox>(
-        groupBox, "doubleSpinBox_cohesionWeight", QRect(120, 50, 49, 20));
+    QLabel* label_6 = AddLabel(groupBox, "label_6");
+    doubleSpinBox_cohesionWeight =
+        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_cohesionWeight");
     doubleSpinBox_cohesionWeight->setSingleStep(kFineStep);
-    doubleSpinBox_alignmentWeight = AddSpinBox<QDoubleSpinBox>(
-        groupBox, "doubleSpinBox_alignmentWeight", QRect(120, 80, 49, 20));
+    doubleSpinBox_alignmentWeight =
+        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_alignmentWeight");
     doubleSpinBox_alignmentWeight->setSingleStep(kFineStep);
-    QLabel* label_8 = AddLabel(groupBox, "label_8", QRect(10, 80, 75, 20));
-    QLabel* label_9 = AddLabel(groupBox, "label_9", QRect(10, 110, 81, 16));
+    QLabel* label_8 = AddLabel(groupBox, "label_8");
+    QLabel* label_9 = AddLabel(groupBox, "label_9");
 
-    QGroupBox* groupBox_3 = AddGroupBox(groupBox_2, "groupBox_3", QRect(5, 120, 178, 81));
-    doubleSpinBox_groupDistance = AddSpinBox<QDoubleSpinBox>(
-        groupBox_3, "doubleSpinBox_groupDistance", QRect(130, 50, 45, 20));
+    QGroupBox* groupBox_3 = AddGroupBox(groupBox_2, "groupBox_3");
+    doubleSpinBox_groupDistance =
+        AddSpinBox<QDoubleSpinBox>(groupBox_3, "doubleSpinBox_groupDistance");
     doubleSpinBox_groupDistance->setSingleStep(kFineStep);
-    doubleSpinBox_separationDistance = AddSpinBox<QDoubleSpinBox>(
-        groupBox_3, "doubleSpinBox_separationDistance", QRect(130, 20, 45, 20));
+    doubleSpinBox_separationDistance =
+        AddSpinBox<QDoubleSpinBox>(groupBox_3, "doubleSpinBox_separationDistance");
     doubleSpinBox_separationDistance->setSingleStep(kFineStep);
-    QLabel* label_4 = AddLabel(groupBox_3, "label_4", QRect(10, 20, 101, 20));
-    QLabel* label_5 = AddLabel(groupBox_3, "label_5", QRect(10, 50, 91, 20));
+    QLabel* label_4 = AddLabel(groupBox_3, "label_4");
+    QLabel* label_5 = AddLabel(groupBox_3, "label_5");
 
-    QGroupBox* groupBox_7 = AddGroupBox(page, "groupBox_7", QRect(3, 400, 190, 50));
-    QLabel* label = AddLabel(groupBox_7, "label", QRect(10, 20, 78, 16));
-    spinBox_tasksCount =
-        AddSpinBox<QSpinBox>(groupBox_7, "spinBox_tasksCount", QRect(135, 20, 50, 20));
+    QGroupBox* groupBox_7 = AddGroupBox(page, "groupBox_7");
+    QLabel* label = AddLabel(groupBox_7, "label");
+    spinBox_tasksCount = AddSpinBox<QSpinBox>(groupBox_7, "spinBox_tasksCount");
     spinBox_tasksCount->setMinimum(1);
     spinBox_tasksCount->setMaximum(kLargestCount);
+
+    // The arrangement of the form top to bottom: the flock's own settings, then its distances
+    // and force weights in groups of their own inside it; the task system below.
+    auto* pageLayout = new QVBoxLayout(page);
+    pageLayout->setContentsMargins(3, 10, 3, 3);
+    pageLayout->addWidget(groupBox_2);
+    pageLayout->addWidget(groupBox_7);
+    pageLayout->addStretch(1);
+    QVBoxLayout* flockRows = AddRowsLayout(groupBox_2);
+    AddRow(flockRows, label_2, spinBox_flockSize);
+    AddRow(flockRows, label_3, doubleSpinBox_maxSpeed);
+    AddRow(flockRows, label_10, doubleSpinBox_angleIncrement);
+    flockRows->addWidget(groupBox_3);
+    flockRows->addWidget(groupBox);
+    QVBoxLayout* distanceRows = AddRowsLayout(groupBox_3);
+    AddRow(distanceRows, label_4, doubleSpinBox_separationDistance);
+    AddRow(distanceRows, label_5, doubleSpinBox_groupDistance);
+    QVBoxLayout* weightRows = AddRowsLayout(groupBox);
+    AddRow(weightRows, label_6, doubleSpinBox_separationWeight);
+    AddRow(weightRows, label_7, doubleSpinBox_cohesionWeight);
+    AddRow(weightRows, label_8, doubleSpinBox_alignmentWeight);
+    AddRow(weightRows, label_9, doubleSpinBox_trefoilKnotPathWeight);
+    AddRow(AddRowsLayout(groupBox_7), label, spinBox_tasksCount);
 
     page->setWindowTitle(Translate("Settings"));
     groupBox_2->setTitle(Translate("Flock Properties"));
@@ -186,8 +240,8 @@ void SettingsTab::SetScene(std::shared_ptr<Quellon::Scene> scene) {
         errno = EINVAL;
         throw Quellon::Exception(L"Invalid parameter: !scene in SettingsTab::SetScene");
     }
-    const auto* testScene = dynamic_cast<const TestScene*>(scene.get());
-    if (testScene == nullptr) {
+    const auto testScene = std::dynamic_pointer_cast<TestScene>(scene);
+    if (!testScene) {
         errno = EINVAL;
         throw Quellon::Exception(
             L"Invalid parameter: scene is not a TestScene in SettingsTab::SetScene");
@@ -224,6 +278,27 @@ void SettingsTab::SetScene(std::shared_ptr<Quellon::Scene> scene) {
     doubleSpinBox_maxSpeed->setValue(flock.maxSpeed.x);
     doubleSpinBox_separationDistance->setValue(flock.separationDistance);
     doubleSpinBox_groupDistance->setValue(flock.groupDistance);
+
+    m_scene = testScene;
+    m_sentFlockSizes = testScene->GetFlockSizeAnswer().handled;
+}
+
+void SettingsTab::ShowRunningFlockSize() {
+    const std::shared_ptr<TestScene> scene = m_scene.lock();
+    if (!scene) {
+        m_answerTimer->stop();
+        return;
+    }
+    // Until the logic has handled every size sent, the box shows one still on its way; setting
+    // it back then would undo what the user just typed.
+    const TestScene::FlockSizeAnswer answer = scene->GetFlockSizeAnswer();
+    if (answer.handled != m_sentFlockSizes) {
+        return;
+    }
+    m_answerTimer->stop();
+    // The logic already runs this size: telling it again would place the flock anew.
+    const QSignalBlocker blocker(spinBox_flockSize);
+    spinBox_flockSize->setValue(ToSpinBoxValue(answer.boidCount));
 }
 
 void SettingsTab::Post(float value, int id) {
@@ -236,6 +311,8 @@ void SettingsTab::TasksCountChanged(int i) {
 
 void SettingsTab::SizeChange(int val) {
     Post(static_cast<float>(val), kFlockSizeSetting);
+    ++m_sentFlockSizes;
+    m_answerTimer->start();
 }
 
 void SettingsTab::AngleIncrementChanged(double val) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include <QObject>
@@ -9,6 +10,7 @@
 
 class QDoubleSpinBox;
 class QSpinBox;
+class QTimer;
 class QWidget;
 
 namespace Quellon {
@@ -17,6 +19,8 @@ class UserEventQueue;
 }  // namespace Quellon
 
 namespace Avidrift {
+
+class TestScene;
 
 // The "Settings" page: one spin box per setting of the flock and the task system. Every change
 // of a spin box is posted to the logic's queue as a ValueChangedEvent carrying the setting's
@@ -38,7 +42,13 @@ public:
     // scene is read without locking. Loads every spin box from the scene, a TestScene, and
     // posts nothing; the flock size is limited to the scene's largest flock. Throws Exception
     // for an empty scene or one of another type, changing nothing.
+    // Keeps a weak reference to the scene: the logic's answers to flock sizes appear there.
     void SetScene(std::shared_ptr<Quellon::Scene> scene) override;
+
+    // Called on the Qt thread, by the page's timer while a flock size is on its way. Once the
+    // logic has answered every flock size the page sent, shows the size that runs, which is
+    // the old one when the logic refused the last (not enough memory), and posts nothing.
+    void ShowRunningFlockSize();
 
 private slots:
     void TasksCountChanged(int i);
@@ -72,6 +82,12 @@ private:
     QSpinBox* spinBox_tasksCount = nullptr;
     // Borrowed: the logic's queue, which outlives the page.
     Quellon::UserEventQueue* m_eventQueue;
+    // The scene the logic publishes into; the page never keeps it alive.
+    std::weak_ptr<TestScene> m_scene;
+    // Flock sizes posted so far, counted like the logic's answers in the scene.
+    std::uint32_t m_sentFlockSizes = 0;
+    // Child of this object; runs only while a flock size waits for its answer.
+    QTimer* m_answerTimer = nullptr;
 };
 
 }  // namespace Avidrift

@@ -97,6 +97,8 @@ void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event)
             break;
         case kFlockSizeSetting:
             SetFlockSize(value);
+            // Refused or not, the settings page learns the size that runs.
+            m_scene->AnswerFlockSizeSetting(m_flock.boidCount);
             break;
         case kAngleIncrementSetting:
             m_flock.angleIncrement = value;

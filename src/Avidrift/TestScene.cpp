@@ -2,14 +2,15 @@
 
 #include <cerrno>
 
+#include "Avidrift/DataFile.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {
 
 TestScene::TestScene()
-    : m_mesh(kMeshFile),
-      m_vertexShaderFile(kVertexShaderFile),
-      m_pixelShaderFile(kPixelShaderFile) {
+    : m_mesh(FindDataFile(kMeshFile)),
+      m_vertexShaderFile(FindDataFile(kVertexShaderFile)),
+      m_pixelShaderFile(FindDataFile(kPixelShaderFile)) {
     // The mesh's units are those of the original teapot: shrink it to boid size and give it a
     // quarter turn about Y; the vertex shader then orients it along each boid's velocity.
     Quellon::Matrix4 scale;
@@ -32,6 +33,18 @@ void TestScene::CopyFrom(std::shared_ptr<Quellon::Scene> source) {
     m_taskCount = other->m_taskCount;
     m_camera = other->m_camera;
     m_stepTime = other->m_stepTime;
+    m_flockSizeAnswer.store(other->m_flockSizeAnswer.load());
+}
+
+void TestScene::AnswerFlockSizeSetting(std::uint32_t runningBoidCount) {
+    const FlockSizeAnswer last = GetFlockSizeAnswer();
+    m_flockSizeAnswer.store((static_cast<std::uint64_t>(last.handled + 1) << 32) |
+                            runningBoidCount);
+}
+
+TestScene::FlockSizeAnswer TestScene::GetFlockSizeAnswer() const {
+    const std::uint64_t word = m_flockSizeAnswer.load();
+    return {static_cast<std::uint32_t>(word >> 32), static_cast<std::uint32_t>(word)};
 }
 
 }  // namespace Avidrift

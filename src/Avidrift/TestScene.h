@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,13 +22,25 @@ public:
     static constexpr const wchar_t* kVertexShaderFile = L"glsl/vertexShader.glsl";
     static constexpr const wchar_t* kPixelShaderFile = L"glsl/pixelShader.glsl";
 
-    // Reads the mesh file; throws what the mesh loader throws ("No such a file").
+    // Reads the mesh file; throws what the mesh loader throws ("No such a file"). The three
+    // files are looked for in the working directory, then where the program is installed.
     TestScene();
 
     // Copies mesh, flock, task count, camera and step time from another TestScene; the local
     // matrix and shader names are the same constants in every scene and stay. Throws Exception
     // for a source of another type.
     void CopyFrom(std::shared_ptr<Quellon::Scene> source) override;
+
+    // What the logic made of the flock-size settings it was sent, for the settings page.
+    struct FlockSizeAnswer {
+        std::uint32_t handled = 0;    // settings handled so far, refused ones included
+        std::uint32_t boidCount = 0;  // the size that runs since the last of them
+    };
+    // Called on the logic thread after a flock-size setting was applied or refused.
+    void AnswerFlockSizeSetting(std::uint32_t runningBoidCount);
+    // Called on any thread, without the scene's lock: a frame in progress holds that for as
+    // long as the frame takes, and the page must not wait for it.
+    FlockSizeAnswer GetFlockSizeAnswer() const;
 
     FlockData m_flock;
     Quellon::ObjMesh m_mesh;
@@ -36,6 +49,11 @@ public:
     std::wstring m_pixelShaderFile;
     std::uint32_t m_taskCount = 1;
     float m_stepTime = 0.0f;
+
+private:
+    // FlockSizeAnswer in one word (handled in the high half), so that a reader never sees the
+    // count of one answer with the size of another.
+    std::atomic<std::uint64_t> m_flockSizeAnswer{0};
 };
 
 }  // namespace Avidrift

@@ -39,7 +39,7 @@ std::wstring Body(const std::wstring& word, const std::wstring& message) {
 // read them; with no display that is the only place they go.
 void ShowError(int argc, char** argv, const std::wstring& caption, const std::wstring& body) {
     std::fprintf(stderr, "avidrift: %s: %s\n", ToUtf8(caption).c_str(), ToUtf8(body).c_str());
-    if (!Quellon::App::CanShowWindows()) {
+    if (!Quellon::App::CanShowWindows(argc, argv)) {
         return;
     }
     std::unique_ptr<QApplication> application;
@@ -57,6 +57,12 @@ void ShowError(int argc, char** argv, const std::wstring& caption, const std::ws
 int main(int argc, char** argv) {
     // The render thread talks to X on a connection of its own while Qt uses its own.
     XInitThreads();
+    // In a Wayland session Qt would pick its wayland platform, where no GLX child window can
+    // exist; asking for xcb runs the program through XWayland instead. Only an empty choice is
+    // made here: a platform the user named stays, and the run says what to change.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
     try {
         Avidrift::SubsystemsAllocator allocator;
         const std::wstring title = kTitle;

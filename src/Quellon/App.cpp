@@ -1,9 +1,9 @@
 #include "Quellon/App.h"
 
 #include <QApplication>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "Quellon/Barrier.h"
 #include "Quellon/ISubsystemsAllocator.h"
@@ -23,10 +23,29 @@ namespace {
 
 const char* const kNoDisplay =
     "Avidrift needs an X11 display (an X server or XWayland): none could be opened. "
-    "Set DISPLAY and start it again.";
+    "Set DISPLAY (or give Qt's -display NAME) and start it again.";
 const char* const kNotX11 =
     "Avidrift draws with OpenGL into an X11 window and needs Qt's xcb platform; "
-    "unset QT_QPA_PLATFORM or set it to xcb.";
+    "unset QT_QPA_PLATFORM or set it to xcb (and leave out -platform).";
+
+// A platform other than xcb that the user asked for in QT_QPA_PLATFORM ("wayland",
+// "offscreen", or a list such as "wayland;xcb", whose first entry Qt tries first).
+bool OtherPlatformChosen() {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    return !platform.isEmpty() && !platform.startsWith("xcb");
+}
+
+// Qt's own -display argument (also written --display), which its xcb platform honours ahead of
+// $DISPLAY; empty when there is none.
+std::string DisplayArgument(int argc, char** argv) {
+    std::string name;
+    for (int i = 1; argv != nullptr && i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-display") == 0 || std::strcmp(argv[i], "--display") == 0) {
+            name = argv[i + 1];
+        }
+    }
+    return name;
+}
 
 // Joins both threads on every way out of the run's scope: they use the run's barriers, which
 // must not go before them.
@@ -77,13 +96,14 @@ void AppWindowListener::OnClose() {
     m_threads->StopAndJoin();
 }
 
-bool App::CanShowWindows() {
-    // Qt aborts the process when its xcb platform finds no display, so look first.
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0) {
+bool App::CanShowWindows(int argc, char** argv) {
+    // Qt aborts the process when its xcb platform finds no display, so look first, at the
+    // display Qt will open.
+    if (OtherPlatformChosen()) {
         return false;
     }
-    Display* display = XOpenDisplay(nullptr);
+    const std::string name = DisplayArgument(argc, argv);
+    Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
     if (display == nullptr) {
         return false;
     }
@@ -94,12 +114,8 @@ bool App::CanShowWindows() {
 AppThreads App::Run(ISubsystemsAllocator& allocator, int argc, char** argv,
                     const std::wstring& title) {
     AppThreads result;
-    if (!CanShowWindows()) {
-        const char* platform = std::getenv("QT_QPA_PLATFORM");
-        throw DisplayUnavailable(platform != nullptr && *platform != '\0' &&
-                                         std::strncmp(platform, "xcb", 3) != 0
-                                     ? kNotX11
-                                     : kNoDisplay);
+    if (!CanShowWindows(argc, argv)) {
+        throw DisplayUnavailable(OtherPlatformChosen() ? kNotX11 : kNoDisplay);
     }
     // Only the render frame is a native window; native siblings would cost every widget an X
     // window of its own.

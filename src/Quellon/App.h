@@ -61,9 +61,10 @@ namespace App {
 // closed and both threads were joined), and DisplayUnavailable.
 AppThreads Run(ISubsystemsAllocator& allocator, int argc, char** argv, const std::wstring& title);
 
-// Whether a QApplication could show windows here: false without an X display (Qt would abort
-// the process trying to open it) and on a platform other than xcb.
-bool CanShowWindows();
+// Whether a QApplication made from argc and argv could show windows here: false without an X
+// display (Qt would abort the process trying to open it) and on a platform other than xcb. The
+// display is the one Qt opens: its -display argument, else $DISPLAY.
+bool CanShowWindows(int argc, char** argv);
 
 }  // namespace App
 

@@ -3,11 +3,11 @@
 #include <cerrno>
 
 #include <QtGui/qguiapplication_platform.h>
+#include <QBoxLayout>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QGuiApplication>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTabWidget>
@@ -118,22 +118,29 @@ void Window::BuildForm(const std::wstring& title, const ContactInfo& contact) {
     settings->setMinimumSize(kColumnWidth, kRenderHeight);
     settings->setMaximumSize(kColumnWidth, kRenderHeight);
 
-    auto* groupBox = new QGroupBox(settings);
-    groupBox->setObjectName(QStringLiteral("groupBox"));
-    groupBox->setGeometry(10, 510, 201, 91);
-    auto* label = new QLabel(groupBox);
-    label->setObjectName(QStringLiteral("label"));
-    label->setGeometry(10, 20, 121, 16);
-    auto* label_2 = new QLabel(groupBox);
-    label_2->setObjectName(QStringLiteral("label_2"));
-    label_2->setGeometry(10, 40, 181, 16);
-    auto* label_3 = new QLabel(groupBox);
-    label_3->setObjectName(QStringLiteral("label_3"));
-    label_3->setGeometry(10, 60, 141, 20);
-
+    // The column is laid out rather than placed in pixels, so that the contact lines and the
+    // pages get the room their fonts need; the tab widget takes the full width of the narrow
+    // column and the height the contact box leaves.
+    auto* columnLayout = new QVBoxLayout(settings);
+    columnLayout->setContentsMargins(0, 0, 0, 0);
+    columnLayout->setSpacing(kLayoutMargin);
     auto* tabWidget = new QTabWidget(settings);
     tabWidget->setObjectName(QStringLiteral("tabWidget"));
-    tabWidget->setGeometry(10, 0, 201, 501);
+    columnLayout->addWidget(tabWidget, 1);
+
+    auto* groupBox = new QGroupBox(settings);
+    groupBox->setObjectName(QStringLiteral("groupBox"));
+    auto* contactLayout = new QVBoxLayout(groupBox);
+    auto* label = new QLabel(groupBox);
+    label->setObjectName(QStringLiteral("label"));
+    auto* label_2 = new QLabel(groupBox);
+    label_2->setObjectName(QStringLiteral("label_2"));
+    auto* label_3 = new QLabel(groupBox);
+    label_3->setObjectName(QStringLiteral("label_3"));
+    for (QLabel* line : {label, label_2, label_3}) {
+        contactLayout->addWidget(line);
+    }
+    columnLayout->addWidget(groupBox);
     horizontalLayout->addWidget(settings);
 
     setWindowTitle(QString::fromStdWString(title));

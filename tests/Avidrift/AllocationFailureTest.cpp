@@ -140,6 +140,9 @@ TEST(AllocationFailure, FlockSizeBeyondMemoryKeepsTheRunningFlock) {
     const std::string error = testing::internal::GetCapturedStderr();
     EXPECT_EQ("avidrift: not enough memory for a flock of 3000000 boids; it keeps 200\n", error);
     EXPECT_TRUE(SameBoids(before, scene->m_flock));
+    // The settings page learns that the size typed was handled, and which size runs.
+    EXPECT_EQ(2u, scene->GetFlockSizeAnswer().handled);
+    EXPECT_EQ(200u, scene->GetFlockSizeAnswer().boidCount);
 
     logic.Update(0.016f);
     EXPECT_EQ(200u, scene->m_flock.boidCount);

@@ -1,11 +1,18 @@
 #include "Avidrift/SettingsTab.h"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include <QApplication>
 #include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QSpinBox>
+#include <QStyleOptionGroupBox>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
@@ -125,6 +132,81 @@ TEST_F(SettingsTabTest, SetSceneLoadsClampedValuesWithoutPosting) {
               static_cast<int>(kDefaultFlockSizeLimit));
 }
 
+class NullListener : public Quellon::IWindowListener {
+public:
+    void OnClose() override {}
+};
+
+// The logic refused the size typed (not enough memory): the box goes back to the size that
+// runs, but only once the logic has answered every size sent, and without telling it again.
+TEST_F(SettingsTabTest, FlockSizeBoxShowsTheSizeThatRunsOnceTheLogicAnswered) {
+    auto scene = std::make_shared<TestScene>();
+    scene->m_flock.boidCount = 300;
+    m_tab.SetScene(scene);
+    auto* box = Find<QSpinBox>("spinBox_flockSize");
+    box->setValue(5000);
+    box->setValue(6000);
+    EXPECT_EQ(TakeValues(m_queue).size(), 2u);
+
+    scene->AnswerFlockSizeSetting(300);
+    m_tab.ShowRunningFlockSize();
+    EXPECT_EQ(box->value(), 6000) << "the second size is still on its way";
+    scene->AnswerFlockSizeSetting(300);
+    m_tab.ShowRunningFlockSize();
+    EXPECT_EQ(box->value(), 300);
+    EXPECT_TRUE(TakeValues(m_queue).empty());
+    box->setValue(400);
+    EXPECT_EQ(TakeValues(m_queue).size(), 1u) << "the box still posts what the user types";
+}
+
+// Every text of the settings column is visible whole in the font it is drawn with: laid out
+// for one font, labels and numbers were cut off in another. Checked at the default font and a
+// point larger, in the window at its fixed size.
+TEST(SettingsTab, EveryTextFitsItsWidgetInTheFixedWindow) {
+    const QFont original = QApplication::font();
+    for (const qreal extraPoints : {0.0, 1.0}) {
+        QFont font = original;
+        font.setPointSizeF(original.pointSizeF() + extraPoints);
+        QApplication::setFont(font);
+        Quellon::UserEventQueue queue;
+        NullListener listener;
+        Quellon::Window window(L"Avidrift", {std::make_shared<SettingsTab>(&queue)}, &listener,
+                               &queue);
+        QApplication::processEvents();
+        for (QWidget* widget : window.findChildren<QWidget*>()) {
+            const std::string name = widget->objectName().toStdString() + " at " +
+                                     std::to_string(font.pointSizeF()) + " pt";
+            const QFontMetrics metrics(widget->font());
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
+                EXPECT_LE(metrics.horizontalAdvance(label->text()), label->contentsRect().width())
+                    << name;
+            } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+                QStyleOptionGroupBox option;
+                option.initFrom(group);
+                option.text = group->title();
+                option.subControls = QStyle::SC_GroupBoxLabel;
+                const QRect title = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                                   QStyle::SC_GroupBoxLabel, group);
+                EXPECT_TRUE(group->rect().contains(title)) << name;
+            } else if (auto* box = qobject_cast<QAbstractSpinBox*>(widget)) {
+                // The widest value is that of the minimum or the maximum; the line edit keeps
+                // two pixels clear on either side of its text.
+                int widest = 0;
+                for (const char* limit : {"minimum", "maximum"}) {
+                    box->setProperty("value", box->property(limit));
+                    widest = std::max(widest, metrics.horizontalAdvance(box->text()));
+                }
+                EXPECT_LE(widest + 4, box->findChild<QLineEdit*>()->width()) << name;
+            } else {
+                continue;
+            }
+            // Inside its parent, or a layout squeezed below what it needs has pushed it out.
+            EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << name;
+        }
+    }
+    QApplication::setFont(original);
+}
+
 class ForeignScene : public Quellon::Scene {
 public:
     void CopyFrom(std::shared_ptr<Quellon::Scene>) override {}
@@ -136,11 +218,6 @@ TEST_F(SettingsTabTest, EmptyOrForeignSceneAndEmptyQueueAreRejected) {
     EXPECT_EQ(Find<QSpinBox>("spinBox_flockSize")->maximum(), 999999999) << "nothing changed";
     EXPECT_THROW(SettingsTab(nullptr), Quellon::Exception);
 }
-
-class NullListener : public Quellon::IWindowListener {
-public:
-    void OnClose() override {}
-};
 
 TEST(SettingsTab, PageIsDeletedByTheTabUntilAWindowTakesItOver) {
     Quellon::UserEventQueue queue;

@@ -41,7 +41,8 @@ int ChannelOf(unsigned long pixel, unsigned long mask) {
 
 }  // namespace
 
-X11Session::X11Session() : m_display(XOpenDisplay(nullptr)) {
+X11Session::X11Session(const std::string& displayName)
+    : m_display(XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str())) {
     if (m_display == nullptr) {
         throw std::runtime_error(
             "the end-to-end tests need an X display: run them under xvfb-run or set DISPLAY");

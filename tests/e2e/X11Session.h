@@ -21,12 +21,13 @@ struct TopLevelWindow {
     QRect geometry;
 };
 
-// The test's own connection to the X server that the program under test uses ($DISPLAY), for
-// looking at its windows the way a user or a window manager would.
+// The test's own connection to the X server that the program under test uses, for looking at
+// its windows the way a user or a window manager would.
 class X11Session {
 public:
-    // Throws std::runtime_error when $DISPLAY cannot be opened.
-    X11Session();
+    // Connects to displayName, or to $DISPLAY when it is empty. Throws std::runtime_error when
+    // the display cannot be opened.
+    explicit X11Session(const std::string& displayName = std::string());
     ~X11Session();
     X11Session(const X11Session&) = delete;
     X11Session& operator=(const X11Session&) = delete;

@@ -53,7 +53,6 @@ void BM_RenderFrame(benchmark::State& state) {
         Avidrift::TestRender render(scene, window, 800, 600, DisplayString(display), samples);
         render.Init();
         render.PostInit();
-        if (getenv("PXERR")) render.SetMaxPixelError(atof(getenv("PXERR")));
         for (auto _ : state) {
             render.Update(0.016f);
         }

@@ -50,9 +50,9 @@ public:
     // Texture rows that hold boids: two texels per boid, dataWidth texels per row.
     static std::uint32_t RowsFor(std::uint32_t boids, std::uint32_t dataWidth);
 
-    // Called on the render thread after PostInit: copies the boids in view into the flock
-    // texture, grouped by level, and returns how many it copied (the flock is first clamped to
-    // what the texture holds).
+    // Called on the render thread after Init: copies the boids in view into the flock texture,
+    // grouped by level, and returns how many it copied (the flock is first clamped to what the
+    // texture holds). Before PostInit has built the levels, every boid counts as full detail.
     std::uint32_t UploadFlock();
 
     // What the last frame drew.

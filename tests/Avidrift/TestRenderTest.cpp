@@ -150,6 +150,8 @@ TEST_F(TestRenderTest, ReadsBoidsFromTheSecondTextureRow) {
     m_render->Update(0.016f);
     EXPECT_EQ(w / 2 + 1, m_render->GetLastFrame().instances);
     EXPECT_FALSE(Frame().IsBackground(400, 300));
+    // The CPU side holds the two rows this flock uses, not the whole texture.
+    EXPECT_EQ(2u * w * 12, m_render->GetFlockBufferSize());
 }
 
 // The overlay comes before the boids in every frame; a flock in front of it must not hide it.

@@ -1,11 +1,18 @@
 // Frames per second of the flock renderer alone, drawing into an X window: the whole frame
-// (uniforms, texture upload, clear, overlay, instanced draw, present) without the logic. Needs
-// an X display; scripts/bench runs it under Xvfb when there is none.
+// (uniforms, texture upload, clear, overlay, instanced draws, present) without the logic, at the
+// program's default camera. Needs an X display; scripts/bench runs it under Xvfb when there is
+// none. --save_frame=FILE.png also leaves a picture of the 1,000-boid flock to look at.
 
 #include <benchmark/benchmark.h>
 
+#include <GL/gl.h>
+
+#include <QImage>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "Avidrift/TestRender.h"
 #include "Avidrift/TestScene.h"
@@ -15,6 +22,16 @@
 #include <X11/Xlib.h>
 
 namespace {
+
+std::string g_frameFile;
+
+void SaveFrame(const std::string& file) {
+    std::vector<unsigned char> pixels(4 * 800 * 600);
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, 800, 600, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    QImage(pixels.data(), 800, 600, QImage::Format_RGBX8888).mirrored().save(file.c_str());
+}
 
 void BM_RenderFrame(benchmark::State& state) {
     const auto boids = static_cast<std::uint32_t>(state.range(0));
@@ -39,7 +56,12 @@ void BM_RenderFrame(benchmark::State& state) {
         for (auto _ : state) {
             render.Update(0.016f);
         }
+        if (!g_frameFile.empty() && boids == 1000 && samples > 0) {
+            SaveFrame(g_frameFile);
+        }
         state.counters["samples"] = render.GetDriver()->GetSamples();
+        state.counters["instances"] = render.GetLastFrame().instances;
+        state.counters["triangles"] = static_cast<double>(render.GetLastFrame().triangles);
         state.counters["frames_per_s"] =
             benchmark::Counter(1, benchmark::Counter::kIsIterationInvariantRate);
         render.Shutdown();
@@ -49,7 +71,7 @@ void BM_RenderFrame(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RenderFrame)
-    ->ArgsProduct({{1, 1000, 10000}, {4, 0}})
+    ->ArgsProduct({{1, 1000, 10000, 100000}, {4, 0}})
     ->ArgNames({"boids", "max_samples"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
@@ -57,4 +79,19 @@ BENCHMARK(BM_RenderFrame)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    constexpr const char* kSaveFrame = "--save_frame=";
+    std::vector<char*> arguments;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], kSaveFrame, std::strlen(kSaveFrame)) == 0) {
+            g_frameFile = argv[i] + std::strlen(kSaveFrame);
+        } else {
+            arguments.push_back(argv[i]);
+        }
+    }
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

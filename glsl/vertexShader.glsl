@@ -3,7 +3,9 @@
 #extension GL_EXT_gpu_shader4 : require
 
 // Draws one boid per instance. Boid i's position is texel 2i of flockData and its velocity
-// texel 2i + 1, texel k lying at column k mod dataWidth, row k div dataWidth.
+// texel 2i + 1, texel k lying at column k mod dataWidth, row k div dataWidth. The program draws
+// the flock in several instanced draws, one per level of detail; firstBoid is where the draw's
+// boids begin.
 
 uniform mat4 localMatrix;
 uniform mat4 viewMatrix;
@@ -12,6 +14,7 @@ uniform sampler2D flockData;
 uniform vec3 lightDir;
 uniform float dataWidth;
 uniform float boidsCount;
+uniform int firstBoid;
 
 varying vec3 boidColour;
 varying float lighting;
@@ -23,7 +26,7 @@ vec3 FetchTexel(int k) {
 }
 
 void main() {
-    int boid = gl_InstanceIDARB;
+    int boid = firstBoid + gl_InstanceIDARB;
     if (float(boid) >= boidsCount) {
         // Texels past the flock hold stale boids: put such an instance outside the clip volume.
         gl_Position = vec4(0.0, 0.0, 2.0, 1.0);

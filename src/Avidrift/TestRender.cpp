@@ -3,8 +3,11 @@
 #include <GL/glew.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 
+#include "Avidrift/MeshLevels.h"
 #include "Avidrift/StatisticsOverlay.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
@@ -22,6 +25,62 @@ constexpr int kFlockTextureWrap = 4;
 constexpr int kFlockTextureUnit = 0;
 constexpr int kVertexShader = 0;
 constexpr int kPixelShader = 1;
+// Level mark of a boid that is not drawn: outside the view, or not finite.
+constexpr std::uint8_t kNotDrawn = 0xFF;
+
+// The view volume as six planes (a, b, c, d) with a point p inside where a p.x + b p.y + c p.z
+// + d >= 0, plus what the level choice needs: the eye-space depth of a point and how many
+// pixels one world unit covers at depth 1.
+class ViewVolume {
+public:
+    ViewVolume(const Quellon::Camera& camera, int width, int height) {
+        const Quellon::Matrix4 clip = camera.m_projectionMatrix * camera.m_viewMatrix;
+        for (int axis = 0; axis < 3; ++axis) {
+            for (int k = 0; k < 4; ++k) {
+                m_planes[2 * axis][k] = clip[12 + k] + clip[4 * axis + k];
+                m_planes[2 * axis + 1][k] = clip[12 + k] - clip[4 * axis + k];
+            }
+        }
+        // Not normalised: a degenerate camera (eye on its target) has zero planes, and the
+        // sphere test below then keeps every boid instead of dividing by zero.
+        for (int plane = 0; plane < 6; ++plane) {
+            const float* p = m_planes[plane];
+            m_planeLengths[plane] = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+        }
+        for (int k = 0; k < 4; ++k) {
+            m_depth[k] = -camera.m_viewMatrix[8 + k];
+        }
+        const Quellon::Matrix4& projection = camera.m_projectionMatrix;
+        m_pixelsPerUnit = std::max(std::abs(projection[0]) * 0.5f * static_cast<float>(width),
+                                   std::abs(projection[5]) * 0.5f * static_cast<float>(height));
+    }
+
+    bool HoldsSphere(const Quellon::Vector3& centre, float radius) const {
+        for (int plane = 0; plane < 6; ++plane) {
+            const float* p = m_planes[plane];
+            if (p[0] * centre.x + p[1] * centre.y + p[2] * centre.z + p[3] <
+                -radius * m_planeLengths[plane]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    float Depth(const Quellon::Vector3& point) const {
+        return m_depth[0] * point.x + m_depth[1] * point.y + m_depth[2] * point.z + m_depth[3];
+    }
+    float GetPixelsPerUnit() const { return m_pixelsPerUnit; }
+
+private:
+    float m_planes[6][4] = {};
+    float m_planeLengths[6] = {};
+    float m_depth[4] = {};
+    float m_pixelsPerUnit = 0.0f;
+};
+
+bool IsFinite(const Quellon::Vector3& v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
 }  // namespace
 
 TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId window, int width,
@@ -57,12 +116,11 @@ void TestRender::Init() {
     m_scene->m_flock.maxFlockSize =
         static_cast<std::uint32_t>(static_cast<double>(width * width) * 0.5);
     m_dataWidth = width;
-    const std::uint64_t floats = 3 * static_cast<std::uint64_t>(width) * width;
-    m_flockBufferSize = floats * sizeof(float);
-    m_flockBuffer = std::shared_ptr<float[]>(new float[floats]());
+    // No data: the texels that are ever read are written by an upload first, and a CPU copy of
+    // the whole texture would cost as much memory as the texture itself.
     m_flockTexture =
         m_driver->CreateTexture(kFlockTextureType, static_cast<int>(width), static_cast<int>(width),
-                                false, kFlockTextureWrap, m_flockBuffer);
+                                false, kFlockTextureWrap, nullptr);
     m_driver->SetTexture(kFlockTextureUnit, m_flockTexture);
 }
 
@@ -82,11 +140,30 @@ void TestRender::PostInit() {
     }
     m_vertexBufferId =
         m_driver->CreateVertexBuffer(static_cast<unsigned>(positions.size()), vertices);
-    const std::vector<std::int32_t>& meshIndices = mesh.GetIndices();
-    std::shared_ptr<int[]> indices(new int[meshIndices.size()]);
-    std::copy(meshIndices.begin(), meshIndices.end(), indices.get());
-    m_indexBufferId =
-        m_driver->CreateVertexBuffer(static_cast<unsigned>(meshIndices.size()), indices);
+    // Bounding sphere and error scale at the model transform, which stays as it is from here.
+    const Quellon::Matrix4& local = m_scene->m_localMatrix;
+    m_boidRadius = 0.0f;
+    for (const Quellon::Vector3& position : positions) {
+        m_boidRadius =
+            std::max(m_boidRadius, Quellon::Length(Quellon::TransformPoint(local, position)));
+    }
+    float scale = 0.0f;
+    for (int column = 0; column < 3; ++column) {
+        scale = std::max(scale, Quellon::Length(Quellon::Vector3(local[column], local[4 + column],
+                                                                 local[8 + column])));
+    }
+    m_levels.clear();
+    const MeshLevels meshLevels(positions, mesh.GetIndices());
+    for (const MeshLevels::Level& level : meshLevels.GetLevels()) {
+        std::shared_ptr<int[]> indices(new int[level.indices.size()]);
+        std::copy(level.indices.begin(), level.indices.end(), indices.get());
+        LevelBuffer buffer;
+        buffer.indexBufferId =
+            m_driver->CreateVertexBuffer(static_cast<unsigned>(level.indices.size()), indices);
+        buffer.triangles = static_cast<std::uint32_t>(level.indices.size() / 3);
+        buffer.error = level.error * scale;
+        m_levels.push_back(buffer);
+    }
 
     UploadFlock();
     m_program = m_driver->CreateProgram(
@@ -102,9 +179,35 @@ void TestRender::Update(float elapsedSeconds) {
     Quellon::CheckGlError();
     StatisticsOverlay::Draw(*m_driver, m_width, m_scene->m_stepTime, elapsedSeconds);
     if (boids > 0) {
-        m_driver->DrawIndexedPrimitive(m_vertexBufferId, m_indexBufferId, static_cast<int>(boids));
+        DrawLevels();
     }
     m_driver->Present();
+}
+
+void TestRender::DrawLevels() {
+    const std::shared_ptr<Quellon::OpenglProgram> program = m_program.lock();
+    if (!program) {
+        errno = EINVAL;
+        throw Quellon::Exception(L"Invalid parameter: no program in TestRender::DrawLevels");
+    }
+    // Finest first: the nearest boids fill the depth buffer early and hide the pixels of the
+    // many far ones behind them.
+    for (std::size_t level = 0; level < m_levels.size(); ++level) {
+        if (m_levelCount[level] == 0) {
+            continue;
+        }
+        program->SetUniform1i("firstBoid", static_cast<int>(m_levelFirst[level]));
+        m_driver->DrawIndexedPrimitive(m_vertexBufferId, m_levels[level].indexBufferId,
+                                       static_cast<int>(m_levelCount[level]));
+    }
+}
+
+std::vector<std::uint32_t> TestRender::GetLevelTriangles() const {
+    std::vector<std::uint32_t> triangles;
+    for (const LevelBuffer& level : m_levels) {
+        triangles.push_back(level.triangles);
+    }
+    return triangles;
 }
 
 void TestRender::Shutdown() {
@@ -112,6 +215,8 @@ void TestRender::Shutdown() {
     m_flockTexture.reset();
     m_driver.reset();
     m_flockBuffer.reset();
+    m_flockBufferRows = 0;
+    m_flockBufferSize = 0;
 }
 
 void TestRender::SetUniforms() {
@@ -134,16 +239,63 @@ void TestRender::SetUniforms() {
 
 std::uint32_t TestRender::UploadFlock() {
     const FlockData& flock = m_scene->m_flock;
-    // A flock beyond the texture's capacity would write past the buffer; the settings page
-    // never offers one, but a hostile value must not reach memory it does not own.
+    // A flock beyond the texture's capacity would write past it; the settings page never offers
+    // one, but a hostile value must not reach memory it does not own.
     const std::uint64_t capacity = static_cast<std::uint64_t>(m_dataWidth) * m_dataWidth / 2;
     const auto boids =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(flock.boidCount, capacity));
-    float* buffer = m_flockBuffer.get();
+    // Sized by the whole flock rather than by the boids in view, so turning the camera does not
+    // reallocate.
+    ReserveFlockRows(RowsFor(boids, m_dataWidth));
+
+    // Counting pass: which boids are drawn, and with which level.
+    const ViewVolume view(m_scene->m_camera, m_width, m_height);
+    // A boid may use level l once its nearest point lies beyond reach[l]: there l's error
+    // covers less than m_maxPixelError pixels.
+    // Before PostInit there are no levels yet; the boids then count as the mesh's.
+    const std::size_t levels = std::max<std::size_t>(m_levels.size(), 1);
+    std::array<float, MeshLevels::kMaxLevels> reach = {};
+    for (std::size_t level = 1; level < levels; ++level) {
+        reach[level] = m_maxPixelError > 0.0f
+                           ? m_levels[level].error * view.GetPixelsPerUnit() / m_maxPixelError
+                           : INFINITY;
+    }
+    m_boidLevels.resize(boids);
+    m_levelCount.assign(levels, 0);
+    m_levelFirst.assign(levels, 0);
     for (std::uint32_t i = 0; i < boids; ++i) {
         const Quellon::Vector3& p = flock.positions[i];
+        // A boid that left the finite numbers has no place to be drawn at; the shader's
+        // arithmetic would make it NaN anyway.
+        if (!IsFinite(p) || !IsFinite(flock.velocities[i]) || !view.HoldsSphere(p, m_boidRadius)) {
+            m_boidLevels[i] = kNotDrawn;
+            continue;
+        }
+        const float nearest = view.Depth(p) - m_boidRadius;
+        std::size_t level = levels - 1;
+        while (level > 0 && !(nearest > reach[level])) {
+            --level;
+        }
+        m_boidLevels[i] = static_cast<std::uint8_t>(level);
+        ++m_levelCount[level];
+    }
+
+    // Placement pass: each level's boids next to each other, in flock order within a level.
+    std::uint32_t drawn = 0;
+    std::vector<std::uint32_t>& next = m_levelFirst;
+    for (std::size_t level = 0; level < levels; ++level) {
+        next[level] = drawn;
+        drawn += m_levelCount[level];
+    }
+    float* buffer = m_flockBuffer.get();
+    for (std::uint32_t i = 0; i < boids; ++i) {
+        const std::uint8_t level = m_boidLevels[i];
+        if (level == kNotDrawn) {
+            continue;
+        }
+        const Quellon::Vector3& p = flock.positions[i];
         const Quellon::Vector3& v = flock.velocities[i];
-        float* texels = buffer + 6 * static_cast<std::size_t>(i);
+        float* texels = buffer + 6 * static_cast<std::size_t>(next[level]++);
         texels[0] = p.x;
         texels[1] = p.y;
         texels[2] = p.z;
@@ -151,13 +303,41 @@ std::uint32_t TestRender::UploadFlock() {
         texels[4] = v.y;
         texels[5] = v.z;
     }
-    const std::uint32_t rows = RowsFor(boids, m_dataWidth);
+    // next[] now holds each level's end; turn it back into its start.
+    m_lastFrame.instances = drawn;
+    m_lastFrame.triangles = 0;
+    m_lastFrame.instancesPerLevel = m_levelCount;
+    for (std::size_t level = 0; level < levels; ++level) {
+        next[level] -= m_levelCount[level];
+        if (level < m_levels.size()) {
+            m_lastFrame.triangles +=
+                static_cast<std::uint64_t>(m_levelCount[level]) * m_levels[level].triangles;
+        }
+    }
+
+    const std::uint32_t rows = RowsFor(drawn, m_dataWidth);
     if (rows > 0) {
         if (const std::shared_ptr<Quellon::OpenglTexture> texture = m_flockTexture.lock()) {
             texture->SetData(static_cast<int>(m_dataWidth), static_cast<int>(rows), m_flockBuffer);
         }
     }
-    return boids;
+    return drawn;
+}
+
+void TestRender::ReserveFlockRows(std::uint32_t rows) {
+    rows = std::max(rows, 1u);
+    // Grows by doubling, so a flock typed in digit by digit does not reallocate at every step;
+    // gives memory back once the flock needs less than a quarter of it.
+    if (rows <= m_flockBufferRows && rows * 4 >= m_flockBufferRows) {
+        return;
+    }
+    const std::uint32_t newRows = rows > m_flockBufferRows
+                                      ? std::max(rows, std::min(m_dataWidth, 2 * m_flockBufferRows))
+                                      : rows;
+    const std::uint64_t floats = 3 * static_cast<std::uint64_t>(m_dataWidth) * newRows;
+    m_flockBuffer = std::shared_ptr<float[]>(new float[floats]());
+    m_flockBufferRows = newRows;
+    m_flockBufferSize = floats * sizeof(float);
 }
 
 }  // namespace Avidrift

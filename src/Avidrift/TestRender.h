@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
@@ -17,9 +18,11 @@ namespace Avidrift {
 
 class TestScene;
 
-// The flock program's renderer (the "Test" in the name comes from the design): one instanced draw
-// of the scene's mesh per frame, one instance per boid, with each boid's position and velocity in a
-// float texture that is refilled every frame.
+// The flock program's renderer (the "Test" in the name comes from the design): the scene's mesh
+// drawn once per visible boid, with each boid's position and velocity in a float texture that is
+// refilled every frame. Boids outside the view are left out, and each boid is drawn with the
+// coarsest of the mesh's levels whose error stays under a pixel at its distance: one instanced
+// draw per level, the boids of a level lying next to each other in the texture.
 class TestRender : public Quellon::IRenderCallable {
 public:
     // Called on the main thread. window is the native X window of the render area; displayName
@@ -47,12 +50,39 @@ public:
     // Texture rows that hold boids: two texels per boid, dataWidth texels per row.
     static std::uint32_t RowsFor(std::uint32_t boids, std::uint32_t dataWidth);
 
-    // Called on the render thread after Init: copies the scene's boids into the flock texture
-    // and returns how many it copied, the flock clamped to what the texture holds.
+    // Called on the render thread after Init: copies the boids in view into the flock texture,
+    // grouped by level, and returns how many it copied (the flock is first clamped to what the
+    // texture holds). Before PostInit has built the levels, every boid counts as full detail.
     std::uint32_t UploadFlock();
 
+    // What the last frame drew.
+    struct FrameStatistics {
+        std::uint32_t instances = 0;
+        std::uint64_t triangles = 0;
+        // Boids drawn with each level, level 0 being the full mesh.
+        std::vector<std::uint32_t> instancesPerLevel;
+    };
+    // Called on the render thread, or by the thread that drives it once the frame has returned.
+    const FrameStatistics& GetLastFrame() const { return m_lastFrame; }
+    // Triangles of each level, from PostInit on.
+    std::vector<std::uint32_t> GetLevelTriangles() const;
+    // Called on the render thread. How many pixels of geometric error a boid may show before a
+    // finer level is used; 0 draws every boid with the full mesh.
+    void SetMaxPixelError(float pixels) { m_maxPixelError = pixels; }
+    // CPU-side flock texture data currently held, in bytes.
+    std::uint64_t GetFlockBufferSize() const { return m_flockBufferSize; }
+
 private:
+    struct LevelBuffer {
+        int indexBufferId = -1;
+        std::uint32_t triangles = 0;
+        // Geometric error in world units at the scene's model scale.
+        float error = 0.0f;
+    };
+
     void SetUniforms();
+    void ReserveFlockRows(std::uint32_t rows);
+    void DrawLevels();
 
     std::shared_ptr<TestScene> m_scene;
     Quellon::NativeWindowId m_window;
@@ -62,12 +92,24 @@ private:
     int m_maxSamples;
     std::shared_ptr<Quellon::OpenglDriver> m_driver;
     int m_vertexBufferId = -1;
-    int m_indexBufferId = -1;
+    // Finest first; the first is the mesh as loaded.
+    std::vector<LevelBuffer> m_levels;
+    // Radius about the boid's position that holds its whole mesh, in world units.
+    float m_boidRadius = 0.0f;
+    float m_maxPixelError = 1.0f;
+    // Per boid of the last upload: its level, or a mark for a boid that is not drawn.
+    std::vector<std::uint8_t> m_boidLevels;
+    // Per level of the last upload: its first boid in the texture and its number of boids.
+    std::vector<std::uint32_t> m_levelFirst;
+    std::vector<std::uint32_t> m_levelCount;
+    FrameStatistics m_lastFrame;
     std::weak_ptr<Quellon::OpenglProgram> m_program;
     std::weak_ptr<Quellon::OpenglTexture> m_flockTexture;
     std::uint32_t m_dataWidth = 0;
-    // W x W texels of three floats, allocated once in Init.
+    // The texture's lowest m_flockBufferRows rows, three floats a texel: only as many rows as
+    // the flock needs, since the whole texture's worth is hundreds of megabytes.
     std::shared_ptr<float[]> m_flockBuffer;
+    std::uint32_t m_flockBufferRows = 0;
     std::uint64_t m_flockBufferSize = 0;
 };
 

@@ -20,6 +20,9 @@ namespace Quellon {
 
 namespace {
 
+// Model-view z of bitmap text under the overlay's orthographic projection (-1 far, 1 near).
+constexpr GLfloat kTextDepth = 0.999f;
+
 const void* BufferOffset(std::size_t offset) {
     return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(offset));
 }
@@ -186,7 +189,11 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glLoadIdentity();
     // The raster position takes the current colour, so the colour comes first.
     glColor3f(colour.red, colour.green, colour.blue);
-    glRasterPos2i(x, y);
+    // The text's pixels take the depth of the raster position, and the frame draws the text
+    // before the scene: at the default depth (half way) anything within a fifth of a unit of the
+    // eye would hide it. Just inside the near plane nothing the scene draws can; exactly on it,
+    // rounding could put the position outside the view and drop the line.
+    glRasterPos3f(static_cast<GLfloat>(x), static_cast<GLfloat>(y), kTextDepth);
     for (const char character : text) {
         glutBitmapCharacter(GLUT_BITMAP_9_BY_15, static_cast<unsigned char>(character));
     }

@@ -58,6 +58,8 @@ TEST_F(HostileRenderTest, LargestRequestFillsTheFlockTextureToItsLastTexel) {
     ASSERT_EQ(capacity, working->m_flock.boidCount);
     m_shared->Assign(working);
     working.reset();
+    // Far enough back for the whole flock to be in view, so every boid is uploaded.
+    m_shared->m_camera = Quellon::Camera({0, 0, 200}, {0, 0, 0}, {0, 1, 0});
 
     EXPECT_EQ(capacity, m_render->UploadFlock());
     EXPECT_EQ(width, TestRender::RowsFor(capacity, width));

@@ -59,17 +59,14 @@ Window::Window(const std::wstring& title, std::vector<std::shared_ptr<ITab>> tab
       m_button(MouseEvent::kNoButton) {
     // Checked before anything is built, so that no page has been taken over when this throws.
     if (m_listener == nullptr) {
-        errno = EINVAL;
-        throw Exception(L"Invalid parameter: !listener in Window::Window");
+        ThrowException(EINVAL, L"Invalid parameter: !listener in Window::Window");
     }
     if (m_eventQueue == nullptr) {
-        errno = EINVAL;
-        throw Exception(L"Invalid parameter: !eventQueue in Window::Window");
+        ThrowException(EINVAL, L"Invalid parameter: !eventQueue in Window::Window");
     }
     for (const std::shared_ptr<ITab>& tab : m_tabs) {
         if (!tab || tab->GetWidget() == nullptr) {
-            errno = EINVAL;
-            throw Exception(L"Invalid parameter: !tab in Window::Window");
+            ThrowException(EINVAL, L"Invalid parameter: !tab in Window::Window");
         }
     }
     BuildForm(title, contact);

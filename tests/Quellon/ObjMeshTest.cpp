@@ -6,8 +6,12 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <tiny_obj_loader.h>
 
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
@@ -239,6 +243,57 @@ TEST(ObjMesh, NumbersBelowEveryRangeReadAsZero) {
     EXPECT_EQ(0.0f, mesh.GetPositions()[0].x);
     EXPECT_EQ(0.0f, mesh.GetPositions()[0].y);
     EXPECT_EQ(2.0f, mesh.GetPositions()[0].z);
+}
+
+// Where tinyobjloader reads a file too, it must find the same positions and the same triangles
+// (fans over its polygons). It neither joins continued lines nor skips a byte-order mark, so
+// files with those are left out.
+TEST(ObjMesh, AgreesWithTinyobjloaderWhereBothRead) {
+    std::vector<std::string> texts = {
+        kPositions + "f -3 -2 -1\nv 1 1 0\nvt 0 0\nvn 0 0 1\nf 1/1/1 -1//-1 2 -2/-1\n",
+        "v 1 2 3\r\nv 4 5 6\r\nv 7 8 9 1\r\nv -1e-3 +2 -3\r\nf 4 3 2 1\r\n",
+        "o a\nv 0 0 0\nv 1 0 0\ng b\nv 0 1 0\nf 1 2 3\ns off\nv 1 1 1\nusemtl x\nf -1 -2 -3 -4\n",
+    };
+    std::vector<fs::path> files = {"data/teapot.obj"};
+    for (const auto& entry : fs::directory_iterator("tests/fuzz/corpus/obj")) {
+        files.push_back(entry.path());
+    }
+    for (const fs::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    int compared = 0;
+    for (const std::string& text : texts) {
+        std::optional<ObjMesh> ours;
+        try {
+            ours.emplace(ObjFile(text).Name());
+        } catch (const Exception&) {
+        }
+        tinyobj::ObjReaderConfig config;
+        config.triangulate = false;
+        config.vertex_color = false;
+        tinyobj::ObjReader theirs;
+        if (!ours || text.find('\\') != std::string::npos || text.starts_with("\xEF\xBB\xBF") ||
+            !theirs.ParseFromString(text, "", config)) {
+            continue;
+        }
+        ++compared;
+        EXPECT_EQ(theirs.GetAttrib().vertices, Flat(ours->GetPositions())) << text;
+        Indices fans;
+        for (const tinyobj::shape_t& shape : theirs.GetShapes()) {
+            const std::vector<tinyobj::index_t>& corners = shape.mesh.indices;
+            std::size_t first = 0;
+            for (const unsigned char count : shape.mesh.num_face_vertices) {
+                for (std::size_t k = first + 1; k + 1 < first + count; ++k) {
+                    fans.insert(fans.end(), {corners[first].vertex_index, corners[k].vertex_index,
+                                             corners[k + 1].vertex_index});
+                }
+                first += count;
+            }
+        }
+        EXPECT_EQ(fans, ours->GetIndices()) << text;
+    }
+    EXPECT_GE(compared, 8);
 }
 
 }  // namespace

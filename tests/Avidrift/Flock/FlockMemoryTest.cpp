@@ -41,14 +41,5 @@ TEST(FlockMemory, AvailableIsTheLeastOfMemAvailableAndEveryEnclosingCgroup) {
     fs::remove_all(root);
 }
 
-TEST(FlockMemory, ShortfallNamesTheFlockAndBothFigures) {
-    const std::uint64_t needed = EstimateFlockBytes(1'000'000);
-    EXPECT_GT(needed, 1'000'000u * 3 * 28);
-    EXPECT_EQ("", DescribeFlockShortfall(1'000'000, needed));
-    EXPECT_EQ("not enough memory for a flock of 1000000 boids (needs " +
-                  std::to_string((needed + (1 << 20) - 1) >> 20) + " MiB, 1 MiB available)",
-              DescribeFlockShortfall(1'000'000, (1 << 21) - 1));
-}
-
 }  // namespace
 }  // namespace Avidrift

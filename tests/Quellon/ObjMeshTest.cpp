@@ -254,12 +254,8 @@ TEST(ObjMesh, AgreesWithTinyobjloaderWhereBothRead) {
         "v 1 2 3\r\nv 4 5 6\r\nv 7 8 9 1\r\nv -1e-3 +2 -3\r\nf 4 3 2 1\r\n",
         "o a\nv 0 0 0\nv 1 0 0\ng b\nv 0 1 0\nf 1 2 3\ns off\nv 1 1 1\nusemtl x\nf -1 -2 -3 -4\n",
     };
-    std::vector<fs::path> files = {"data/teapot.obj"};
-    for (const auto& entry : fs::directory_iterator("tests/fuzz/corpus/obj")) {
-        files.push_back(entry.path());
-    }
-    for (const fs::path& file : files) {
-        std::ifstream in(file, std::ios::binary);
+    for (const fs::directory_entry& file : fs::directory_iterator("tests/fuzz/corpus/obj")) {
+        std::ifstream in(file.path(), std::ios::binary);
         texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     int compared = 0;

@@ -1,11 +1,10 @@
 #include "SimulatorOptions.h"
 
-#include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <limits>
+#include <system_error>
 
 #include "Avidrift/Flock/FlockData.h"
 
@@ -19,24 +18,24 @@ const char* const kSimulatorUsage =
 
 namespace {
 
+// Every number on the command line is read by std::from_chars in plain decimal: no sign on a
+// count, no leading blanks, no hexadecimal (strtof took "0x1p3" for --dt where --boids refused
+// "0x10"), and the whole text must be the number.
 std::uint32_t ParseCount(const std::string& option, const std::string& text) {
-    // strtoull accepts a sign and leading blanks; a count is plain digits only.
-    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-    errno = 0;
-    const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
-    if (!digits || errno == ERANGE || value > std::numeric_limits<std::uint32_t>::max()) {
+    std::uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || stop != end || error != std::errc()) {
         throw UsageError("invalid value '" + text + "' for " + option);
     }
-    return static_cast<std::uint32_t>(value);
+    return value;
 }
 
 float ParseFloat(const std::string& what, const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    const float value = text.empty() ? 0.0f : std::strtof(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() ||
-        std::isspace(static_cast<unsigned char>(text.front())) || errno == ERANGE ||
-        !std::isfinite(value)) {
+    float value = 0.0f;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::general);
+    if (text.empty() || stop != end || error != std::errc() || !std::isfinite(value)) {
         throw UsageError("invalid value '" + text + "' for " + what);
     }
     return value;

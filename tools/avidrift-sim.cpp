@@ -3,14 +3,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <exception>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
@@ -54,7 +57,29 @@ private:
     double m_lastDraw = 0.0;
 };
 
+using DumpFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
 int Run(const Avidrift::SimulatorOptions& options) {
+    // Opened before the first step: a dump that cannot be written is a bad argument, and it
+    // must not cost the whole run first.
+    DumpFile dump(nullptr, &std::fclose);
+    if (!options.dumpFile.empty()) {
+        dump.reset(std::fopen(options.dumpFile.c_str(), "wb"));
+        if (!dump) {
+            std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", options.dumpFile.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+    }
+    // Linux overcommits: a flock beyond the machine is not refused by std::bad_alloc but
+    // killed once it has taken all memory.
+    const std::string shortfall =
+        Avidrift::DescribeFlockShortfall(options.boids, Avidrift::GetAvailableMemory());
+    if (!shortfall.empty()) {
+        std::fprintf(stderr, "avidrift-sim: %s\n", shortfall.c_str());
+        return 1;
+    }
+
     FlockData flock;
     flock.ApplyDefaults();
     for (const auto& [name, value] : options.settings) {
@@ -77,6 +102,13 @@ int Run(const Avidrift::SimulatorOptions& options) {
         for (std::uint32_t k = 0; k < options.steps; ++k) {
             timer.Tick();
             step.Run(flock, written, tasks, options.stepTime);
+            if (k == 0 && step.GetLastSearch() != Avidrift::NeighbourSearchMode::Grid &&
+                Avidrift::ParseSearchMode(options.search) == Avidrift::NeighbourSearchMode::Grid) {
+                std::fprintf(
+                    stderr,
+                    "avidrift-sim: --search grid cannot be used for this flock (too few "
+                    "boids, or a distance too large for a grid); all pairs are searched\n");
+            }
             flock = written;  // the publish copy is part of every program iteration too
             stepSeconds.push_back(timer.Tick());
             elapsed += total.Tick();
@@ -84,12 +116,14 @@ int Run(const Avidrift::SimulatorOptions& options) {
         }
     }
 
-    if (!options.dumpFile.empty()) {
-        std::ofstream out(options.dumpFile, std::ios::binary);
-        out << Avidrift::FormatFlockCsv(flock);
-        out.flush();
-        if (!out) {
-            std::fprintf(stderr, "avidrift-sim: cannot write '%s'\n", options.dumpFile.c_str());
+    if (dump) {
+        const std::string csv = Avidrift::FormatFlockCsv(flock);
+        const bool stored = std::fwrite(csv.data(), 1, csv.size(), dump.get()) == csv.size() &&
+                            std::fflush(dump.get()) == 0;
+        const int error = errno;
+        if (!stored || std::fclose(dump.release()) != 0) {
+            std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", options.dumpFile.c_str(),
+                         std::strerror(stored ? errno : error));
             return 1;
         }
     }

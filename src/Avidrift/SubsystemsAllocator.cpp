@@ -21,9 +21,8 @@ std::shared_ptr<TestScene> AsTestScene(const std::shared_ptr<Quellon::Scene>& sc
                                        const wchar_t* operation) {
     auto testScene = std::dynamic_pointer_cast<TestScene>(scene);
     if (!testScene) {
-        errno = EINVAL;
-        throw Quellon::Exception(std::wstring(L"Invalid parameter: scene is not a TestScene in ") +
-                                 operation);
+        Quellon::ThrowException(
+            EINVAL, std::wstring(L"Invalid parameter: scene is not a TestScene in ") + operation);
     }
     return testScene;
 }

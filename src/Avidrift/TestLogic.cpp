@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <string>
 
+#include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"
 
@@ -17,9 +19,18 @@ namespace {
 
 const Vector3 kTarget(0, 0, 0);
 const Vector3 kUp(0, 1, 0);
+const Vector3 kStartEye(0, 0, 80);
 // Degrees the eye orbits, and units it moves, per second of drag.
 constexpr double kOrbitDegreesPerSecond = 20.0;
 constexpr double kZoomUnitsPerSecond = 20.0;
+// A slow iteration must not turn one small drag into a jump: an event moves the eye at most
+// as far as it would after an iteration of a thirtieth of a second.
+constexpr float kLongestMouseStep = 1.0f / 30.0f;
+// The eye stays this far from the centre: closer, a zoom step would carry it through the
+// centre and flip the view; farther, the flock (within about 40 units of the centre) would
+// leave the far plane.
+constexpr float kNearestEye = 1.0f;
+constexpr float kFarthestEye = Quellon::Camera::kFar / 2;
 
 int Sign(int value) {
     return (value > 0) - (value < 0);
@@ -45,7 +56,7 @@ std::uint32_t TestLogic::TruncateToCount(float value) {
 }
 
 void TestLogic::Init() {
-    m_scene->m_camera = Quellon::Camera(Vector3(0, 0, 80), kTarget, kUp);
+    m_scene->m_camera = Quellon::Camera(kStartEye, kTarget, kUp);
     m_scene->m_flock.ApplyDefaults();
     m_flock = m_scene->m_flock;
     m_scene->m_taskCount = 1;
@@ -68,6 +79,13 @@ void TestLogic::SetFlockSize(float requested) {
     const std::uint32_t limit =
         m_flock.maxFlockSize != 0 ? m_flock.maxFlockSize : kDefaultFlockSizeLimit;
     const std::uint32_t n = std::min(TruncateToCount(requested), limit);
+    // Linux overcommits, so an allocation beyond the machine rarely throws: the process would
+    // be killed once it touched the arrays. Refuse before allocating instead.
+    const std::string shortfall = DescribeFlockShortfall(n, GetAvailableMemory());
+    if (!shortfall.empty()) {
+        std::fprintf(stderr, "avidrift: %s; it keeps %u\n", shortfall.c_str(), m_flock.boidCount);
+        return;
+    }
     try {
         // Everything that can fail happens before either flock changes, so a flock too large
         // for memory leaves the running one intact.
@@ -131,20 +149,30 @@ void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event)
 
 void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) {
     const auto* mouse = dynamic_cast<const Quellon::MouseEvent*>(event.get());
-    if (mouse == nullptr || !mouse->m_pressed) {
+    if (mouse == nullptr) {
         return;
     }
+    if (mouse->m_button == Quellon::MouseEvent::kDoubleClick) {
+        m_scene->m_camera = Quellon::Camera(kStartEye, kTarget, kUp);
+        return;
+    }
+    if (!mouse->m_pressed) {
+        return;
+    }
+    const double seconds =
+        elapsedSeconds > 0.0f ? std::min(elapsedSeconds, kLongestMouseStep) : 0.0;
     const Vector3 eye = m_scene->m_camera.m_position;
     Vector3 moved;
     if (mouse->m_button == Quellon::MouseEvent::kLeftButton && mouse->m_dx != 0) {
         // Only the direction of the drag counts, not its length.
         const auto degrees =
-            static_cast<float>(Sign(mouse->m_dx) * -kOrbitDegreesPerSecond * elapsedSeconds);
+            static_cast<float>(Sign(mouse->m_dx) * -kOrbitDegreesPerSecond * seconds);
         moved = Quellon::TransformPoint(Quellon::Matrix4::RotationY(degrees), eye);
     } else if (mouse->m_button == Quellon::MouseEvent::kRightButton && mouse->m_dy != 0) {
-        const auto distance =
-            static_cast<float>(Sign(mouse->m_dy) * kZoomUnitsPerSecond * elapsedSeconds);
-        moved = eye + eye.Normalized() * distance;
+        const float distance = std::clamp(
+            Length(eye) + static_cast<float>(Sign(mouse->m_dy) * kZoomUnitsPerSecond * seconds),
+            kNearestEye, kFarthestEye);
+        moved = eye.Normalized() * distance;
     } else {
         return;
     }

@@ -21,9 +21,8 @@ TestScene::TestScene()
 void TestScene::CopyFrom(std::shared_ptr<Quellon::Scene> source) {
     const auto* other = dynamic_cast<const TestScene*>(source.get());
     if (other == nullptr) {
-        errno = EINVAL;
-        throw Quellon::Exception(
-            L"Invalid parameter: source is not a TestScene in TestScene::CopyFrom");
+        Quellon::ThrowException(
+            EINVAL, L"Invalid parameter: source is not a TestScene in TestScene::CopyFrom");
     }
     if (other == this) {
         return;

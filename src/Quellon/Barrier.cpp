@@ -1,5 +1,7 @@
 #include "Quellon/Barrier.h"
 
+#include <cerrno>
+
 #include <boost/thread/lock_guard.hpp>
 
 #include "Quellon/Exception.h"
@@ -9,7 +11,7 @@ namespace Quellon {
 Barrier::Barrier(unsigned int parties)
     : m_parties(parties), m_arrived(0), m_generation(0), m_cancelled(false) {
     if (parties == 0) {
-        throw Exception(L"Invalid parameter: parties == 0 in Barrier::Barrier");
+        ThrowException(EINVAL, L"Invalid parameter: parties == 0 in Barrier::Barrier");
     }
 }
 

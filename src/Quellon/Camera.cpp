@@ -6,8 +6,6 @@ namespace {
 // The projection is fixed to the 800 x 600 render area; it does not follow the window.
 constexpr float kFieldOfViewDegrees = 45.0f;
 constexpr float kAspect = 1.3333334f;
-constexpr float kNear = 0.1f;
-constexpr float kFar = 1000.0f;
 }  // namespace
 
 Camera::Camera() : Camera(Vector3(0, 0, 1), Vector3(0, 0, 0), Vector3(0, 1, 0)) {}
@@ -15,6 +13,6 @@ Camera::Camera() : Camera(Vector3(0, 0, 1), Vector3(0, 0, 0), Vector3(0, 1, 0)) 
 Camera::Camera(const Vector3& eye, const Vector3& target, const Vector3& up)
     : m_position(eye),
       m_viewMatrix(LookAt(eye, target, up)),
-      m_projectionMatrix(Perspective(kFieldOfViewDegrees, kAspect, kNear, kFar)) {}
+      m_projectionMatrix(Perspective(kFieldOfViewDegrees, kAspect, Camera::kNear, Camera::kFar)) {}
 
 }  // namespace Quellon

@@ -11,6 +11,10 @@ struct Camera {
     Matrix4 m_viewMatrix;
     Matrix4 m_projectionMatrix;
 
+    // The clipping planes of the fixed projection.
+    static constexpr float kNear = 0.1f;
+    static constexpr float kFar = 1000.0f;
+
     // Eye at (0, 0, 1) looking at the origin.
     Camera();
     Camera(const Vector3& eye, const Vector3& target, const Vector3& up);

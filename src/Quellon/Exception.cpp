@@ -37,6 +37,11 @@ Exception::Exception(const std::wstring& message) : m_message(message), m_errorC
     m_errorText = std::move(error.text);
 }
 
+void ThrowException(int errorCode, const std::wstring& message) {
+    errno = errorCode;
+    throw Exception(message);
+}
+
 OpenglException::OpenglException(std::uint32_t glError, const std::wstring& glErrorName,
                                  const std::wstring& message)
     : Exception(message) {

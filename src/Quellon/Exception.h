@@ -34,6 +34,13 @@ protected:
     std::wstring m_errorText;
 };
 
+// Every failure the program detects itself (a bad parameter, malformed text or file, a resource
+// that cannot be made) goes through this: errno is set to the code that describes the failure
+// right before the exception captures it. Without it the caption would name whatever earlier,
+// unrelated call last left errno set ("No such file or directory" for a malformed mesh). A
+// failed system call throws Exception directly, so that its own errno is captured.
+[[noreturn]] void ThrowException(int errorCode, const std::wstring& message);
+
 // An OpenGL error: the code from glGetError and its name ("GL_INVALID_OPERATION") replace the
 // system error, so the error box names the OpenGL failure.
 class OpenglException : public Exception {

@@ -1,5 +1,7 @@
 #include "Quellon/GlxErrorTrap.h"
 
+#include <cerrno>
+
 #include <atomic>
 
 #include "Quellon/Exception.h"
@@ -63,8 +65,8 @@ void GlxErrorTrap::Check(const std::wstring& operation) {
     m_failed = false;
     char text[256] = {};
     XGetErrorText(m_display, m_errorCode, text, sizeof text);
-    throw Exception(L"X error " + Utf8ToWide(text) + L" (request " +
-                    std::to_wstring(m_requestCode) + L") after " + operation);
+    ThrowException(EIO, L"X error " + Utf8ToWide(text) + L" (request " +
+                            std::to_wstring(m_requestCode) + L") after " + operation);
 }
 
 }  // namespace Quellon

@@ -1,5 +1,7 @@
 #include "Quellon/Logic.h"
 
+#include <cerrno>
+
 #include "Quellon/Exception.h"
 #include "Quellon/ILogicCallable.h"
 #include "Quellon/Scene.h"
@@ -14,13 +16,13 @@ Logic::Logic(std::shared_ptr<ILogicCallable> callable, std::shared_ptr<Scene> sc
       m_sharedScene(std::move(sharedScene)),
       m_stopRequested(false) {
     if (!m_callable) {
-        throw Exception(L"Invalid parameter: !callable in Logic::Logic");
+        ThrowException(EINVAL, L"Invalid parameter: !callable in Logic::Logic");
     }
     if (!m_scene) {
-        throw Exception(L"Invalid parameter: !scene in Logic::Logic");
+        ThrowException(EINVAL, L"Invalid parameter: !scene in Logic::Logic");
     }
     if (!m_sharedScene) {
-        throw Exception(L"Invalid parameter: !sharedScene in Logic::Logic");
+        ThrowException(EINVAL, L"Invalid parameter: !sharedScene in Logic::Logic");
     }
 }
 

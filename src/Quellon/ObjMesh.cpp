@@ -1,5 +1,6 @@
 #include "Quellon/ObjMesh.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -18,9 +19,11 @@ namespace {
 // The format is ASCII; bytes beyond it only ever appear in comments and names, which are
 // skipped, so each byte is taken as one character and no decoding is done.
 std::string ReadFileBytes(const std::wstring& fileName) {
+    // The stream's own failure leaves errno as the failed open or read set it: the caption then
+    // says why ("No such file or directory", "Is a directory").
     std::ifstream file(WideToUtf8(fileName), std::ios::binary);
     if (!file) {
-        throw Exception(L"No such a file");
+        throw Exception(fileName + L": No such a file");
     }
     std::string bytes;
     std::string chunk(std::size_t{1} << 16, '\0');
@@ -30,13 +33,9 @@ std::string ReadFileBytes(const std::wstring& fileName) {
     }
     // A directory opens like a file and fails only on the first read.
     if (file.bad()) {
-        throw Exception(L"No such a file");
+        throw Exception(fileName + L": No such a file");
     }
     return bytes;
-}
-
-[[noreturn]] void ThrowAtLine(const std::wstring& what, std::size_t line) {
-    throw Exception(what + L" at line " + std::to_wstring(line));
 }
 
 // Line feeds end a statement; every other control character that a text editor may leave
@@ -111,8 +110,17 @@ IntegerRead ParseInteger(std::string_view word, std::int32_t& value) {
 
 // Reads the statements of one file. Face numbers may refer to positions that come later in the
 // file, so those beyond the positions read so far are kept and checked once the file is done.
+// Negative numbers count back from the last position (or normal) read so far: -1 is the latest.
 class ObjReader {
 public:
+    explicit ObjReader(const std::wstring& fileName) : m_fileName(fileName) {}
+
+    // Every message names the file: the user may have several meshes at hand and the error box
+    // is the only place that says which one is broken.
+    [[noreturn]] void Fail(const std::wstring& what, std::size_t line) const {
+        ThrowException(EINVAL, m_fileName + L": " + what + L" at line " + std::to_wstring(line));
+    }
+
     void ReadLine(std::string_view line, std::size_t lineNumber) {
         line = line.substr(0, line.find('#'));
         SplitWords(line, m_words);
@@ -131,7 +139,7 @@ public:
     void CheckLaterPositions() const {
         for (const LaterPosition& later : m_laterPositions) {
             if (static_cast<std::size_t>(later.index) > m_positions.size()) {
-                ThrowAtLine(L"Invalid face index " + std::to_wstring(later.index), later.line);
+                Fail(L"Invalid face index " + std::to_wstring(later.index), later.line);
             }
         }
     }
@@ -156,14 +164,14 @@ private:
         for (std::size_t i = 1; i < m_words.size(); ++i) {
             float number = 0.0f;
             if (!ParseFloat(m_words[i], number)) {
-                ThrowAtLine(L"Invalid number", lineNumber);
+                Fail(L"Invalid number", lineNumber);
             }
             if (i <= 3) {
                 numbers[i - 1] = number;
             }
         }
         if (m_words.size() < 4) {
-            ThrowAtLine(L"Too few numbers", lineNumber);
+            Fail(L"Too few numbers", lineNumber);
         }
         return {numbers[0], numbers[1], numbers[2]};
     }
@@ -174,7 +182,7 @@ private:
             m_face.push_back(ReadFaceVertex(m_words[i], lineNumber));
         }
         if (m_face.size() < 3) {
-            ThrowAtLine(L"Too few face vertices", lineNumber);
+            Fail(L"Too few face vertices", lineNumber);
         }
         for (std::size_t i = 1; i + 1 < m_face.size(); ++i) {
             m_indices.push_back(m_face[0]);
@@ -190,7 +198,7 @@ private:
         for (std::size_t start = 0;;) {
             const std::size_t slash = word.find('/', start);
             if (partCount == 3) {
-                ThrowAtLine(L"Invalid number", lineNumber);
+                Fail(L"Invalid number", lineNumber);
             }
             parts[partCount++] = word.substr(start, slash - start);
             if (slash == std::string_view::npos) {
@@ -198,32 +206,48 @@ private:
             }
             start = slash + 1;
         }
-        std::int32_t index = 0;
-        const IntegerRead read = ParseInteger(parts[0], index);
+        std::int32_t number = 0;
+        const IntegerRead read = ParseInteger(parts[0], number);
         std::int32_t ignored = 0;
         const bool textureValid = partCount == 1 || (partCount == 3 && parts[1].empty()) ||
                                   ParseInteger(parts[1], ignored) == IntegerRead::kValid;
-        std::int32_t normal = 0;
+        std::int32_t normalNumber = 0;
         const IntegerRead normalRead =
-            partCount == 3 ? ParseInteger(parts[2], normal) : IntegerRead::kValid;
+            partCount == 3 ? ParseInteger(parts[2], normalNumber) : IntegerRead::kValid;
         if (read == IntegerRead::kNotANumber || !textureValid ||
             normalRead == IntegerRead::kNotANumber) {
-            ThrowAtLine(L"Invalid number", lineNumber);
+            Fail(L"Invalid number", lineNumber);
         }
-        // Relative (negative) numbers are not supported; zero is not a position in this format.
-        if (read == IntegerRead::kTooLarge || index <= 0) {
-            ThrowAtLine(L"Invalid face index " + std::wstring(parts[0].begin(), parts[0].end()),
-                        lineNumber);
+        // Zero is not a vertex in this format, and a relative number must not reach back before
+        // the first position.
+        const std::int64_t index = Resolve(number, m_positions.size());
+        if (read == IntegerRead::kTooLarge || index < 0) {
+            Fail(L"Invalid face index " + std::wstring(parts[0].begin(), parts[0].end()),
+                 lineNumber);
         }
-        if (partCount == 3 && (normalRead != IntegerRead::kValid || normal != index)) {
+        if (partCount == 3 && (normalRead != IntegerRead::kValid ||
+                               Resolve(normalNumber, m_normals.size()) != index)) {
             m_normalsFollowPositions = false;
         }
-        if (static_cast<std::size_t>(index) > m_positions.size()) {
-            m_laterPositions.push_back({index, lineNumber});
+        if (static_cast<std::size_t>(index) >= m_positions.size()) {
+            m_laterPositions.push_back({number, lineNumber});
         }
-        return index - 1;
+        return static_cast<std::int32_t>(index);
     }
 
+    // The zero-based element that a one-based or relative number names, given how many elements
+    // have been read so far; negative when it names none.
+    static std::int64_t Resolve(std::int32_t number, std::size_t readSoFar) {
+        if (number > 0) {
+            return std::int64_t{number} - 1;
+        }
+        if (number == 0) {
+            return -1;
+        }
+        return static_cast<std::int64_t>(readSoFar) + number;
+    }
+
+    std::wstring m_fileName;
     std::vector<LaterPosition> m_laterPositions;
     std::vector<std::string_view> m_words;
     std::vector<std::int32_t> m_face;
@@ -236,18 +260,57 @@ ObjMesh::ObjMesh(const std::wstring& fileName) {
 }
 
 void ObjMesh::Load(const std::wstring& fileName) {
-    const std::string text = ReadFileBytes(fileName);
-    ObjReader reader;
+    const std::string bytes = ReadFileBytes(fileName);
+    std::string_view text = bytes;
+    // Editors on some systems start UTF-8 files with a byte-order mark; read as part of the
+    // first keyword it would drop that statement and shift every face after it.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
+    ObjReader reader(fileName);
+    std::string joined;
     std::size_t lineNumber = 1;
-    for (std::size_t start = 0; start < text.size(); ++lineNumber) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
+    for (std::size_t start = 0; start < text.size();) {
+        // A backslash ending a line continues the statement on the next one. Messages name the
+        // line where the statement starts.
+        const std::size_t statementLine = lineNumber;
+        joined.clear();
+        std::string_view statement;
+        for (;;) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string_view::npos) {
+                end = text.size();
+            }
+            std::string_view line = text.substr(start, end - start);
+            start = end + 1;
+            ++lineNumber;
+            std::string_view body = line;
+            if (body.ends_with('\r')) {
+                body.remove_suffix(1);
+            }
+            if (!body.ends_with('\\')) {
+                if (joined.empty()) {
+                    statement = line;
+                } else {
+                    statement = joined.append(line);
+                }
+                break;
+            }
+            body.remove_suffix(1);
+            joined.append(body).push_back(' ');
+            if (start >= text.size()) {
+                statement = joined;
+                break;
+            }
         }
-        reader.ReadLine(std::string_view(text).substr(start, end - start), lineNumber);
-        start = end + 1;
+        reader.ReadLine(statement, statementLine);
     }
     reader.CheckLaterPositions();
+    // Caught here rather than by the renderer, which would fail only after the main window had
+    // opened, with a message about an empty buffer.
+    if (reader.m_indices.empty()) {
+        ThrowException(ENODATA, fileName + L": No faces");
+    }
 
     ObjMesh loaded;
     loaded.m_positions = std::move(reader.m_positions);

@@ -9,9 +9,11 @@
 namespace Quellon {
 
 // A triangle mesh read from a Wavefront OBJ file. The statements read are `v` (position), `vn`
-// (normal) and `f` (face); a face vertex may be written i, i/t, i//n or i/t/n, and a polygon is
+// (normal) and `f` (face); a face vertex may be written i, i/t, i//n or i/t/n, with numbers
+// counted from 1 or, when negative, back from the latest element read so far, and a polygon is
 // split into a fan of triangles. Everything else (texture coordinates, groups, materials,
-// comments) is skipped.
+// comments) is skipped. A leading UTF-8 byte-order mark is skipped, and a backslash at the end
+// of a line joins the next line to the statement.
 //
 // After loading, m_normals holds exactly one normal per position: the file's own normals when
 // the file gives one per position and its faces pair them with their positions, derived smooth
@@ -19,8 +21,10 @@ namespace Quellon {
 // valid for m_positions.
 class ObjMesh {
 public:
-    // Reads the file, named relative to the working directory. Throws Exception "No such a file"
-    // when the file cannot be read, and an Exception naming the line of a malformed statement.
+    // Reads the file, named relative to the working directory. Every failure is an Exception
+    // whose message starts with the file name: "FILE: No such a file" when the file cannot be
+    // read, "FILE: No faces" when it holds no triangle, and for a malformed statement what is
+    // wrong and the line where the statement starts ("FILE: Invalid number at line 3").
     explicit ObjMesh(const std::wstring& fileName);
 
     // Replaces the mesh by the file's; throws as the constructor does, leaving the mesh as it

@@ -1,5 +1,7 @@
 #include "Quellon/OpenglContext.h"
 
+#include <cerrno>
+
 // GLEW must come before any other OpenGL header.
 #include <GL/glew.h>
 
@@ -177,7 +179,7 @@ GLXContext CreateCompatibilityContext(Display* display, int screen, GLXFBConfig 
             glXDestroyContext(display, context);
             trap.Failed();
         }
-        throw Exception(std::wstring(L"glXCreateNewContext failed") + kConstructor);
+        ThrowException(EIO, std::wstring(L"glXCreateNewContext failed") + kConstructor);
     }
     return context;
 }
@@ -258,22 +260,23 @@ void RequireOpenglVersion(int version) {
         {GLEW_VERSION_3_2 != GL_FALSE, L"Opengl 3.2 required"},
     };
     if (version < 0 || version >= static_cast<int>(std::size(requirements))) {
-        throw Exception(L"Invalid parameter: version < 0 || version > 4 in RequireOpenglVersion");
+        ThrowException(EINVAL,
+                       L"Invalid parameter: version < 0 || version > 4 in RequireOpenglVersion");
     }
     if (!requirements[version].supported) {
-        throw Exception(requirements[version].message);
+        ThrowException(ENOTSUP, requirements[version].message);
     }
 }
 
 void RequireOpenglExtensions() {
     if (!GLEW_EXT_gpu_shader4) {
-        throw Exception(L"GLEW_EXT_gpu_shader4 not supported");
+        ThrowException(ENOTSUP, L"GLEW_EXT_gpu_shader4 not supported");
     }
     if (!GLEW_ARB_draw_instanced) {
-        throw Exception(L"ARB_draw_instanced not supported");
+        ThrowException(ENOTSUP, L"ARB_draw_instanced not supported");
     }
     if (!GLEW_ARB_texture_float) {
-        throw Exception(L"ARB_texture_float not supported");
+        ThrowException(ENOTSUP, L"ARB_texture_float not supported");
     }
 }
 
@@ -302,7 +305,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
     int major = 0;
     int minor = 0;
     if (!glXQueryVersion(display, &major, &minor) || major < 1 || (major == 1 && minor < 3)) {
-        throw Exception(L"GLX 1.3 required");
+        ThrowException(ENOTSUP, L"GLX 1.3 required");
     }
 
     XWindowAttributes parent = {};
@@ -311,7 +314,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
         const Status status = XGetWindowAttributes(display, parentWindow, &parent);
         trap.Check(std::wstring(L"XGetWindowAttributes of the render window") + kConstructor);
         if (status == 0) {
-            throw Exception(std::wstring(L"XGetWindowAttributes failed") + kConstructor);
+            ThrowException(EIO, std::wstring(L"XGetWindowAttributes failed") + kConstructor);
         }
     }
     const int screen = XScreenNumberOfScreen(parent.screen);
@@ -326,9 +329,9 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
         config = ChooseConfig(display, screen, requestedDepthBits, 0, parent.depth);
     }
     if (config == nullptr) {
-        throw Exception(
-            std::wstring(L"No GLX frame buffer configuration with 24 or 16 depth bits") +
-            kConstructor);
+        ThrowException(ENOTSUP,
+                       std::wstring(L"No GLX frame buffer configuration with 24 or 16 depth bits") +
+                           kConstructor);
     }
     if (multisample) {
         for (const int wanted : {4, 3, 2, 1}) {
@@ -350,7 +353,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
     const std::unique_ptr<XVisualInfo, XFreeDeleter> visual(
         glXGetVisualFromFBConfig(display, config));
     if (!visual) {
-        throw Exception(std::wstring(L"glXGetVisualFromFBConfig failed") + kConstructor);
+        ThrowException(EIO, std::wstring(L"glXGetVisualFromFBConfig failed") + kConstructor);
     }
 
     {
@@ -380,7 +383,7 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
         const Bool made = glXMakeCurrent(display, window.window, context.context);
         trap.Check(std::wstring(L"glXMakeCurrent") + kConstructor);
         if (!made) {
-            throw Exception(std::wstring(L"glXMakeCurrent failed") + kConstructor);
+            ThrowException(EIO, std::wstring(L"glXMakeCurrent failed") + kConstructor);
         }
     }
     EnableSwapInterval(display, screen, window.window);
@@ -391,7 +394,8 @@ OpenglContext::OpenglContext(unsigned long parentWindow, const std::string& disp
     : m_resources(std::make_unique<Resources>(parentWindow, displayName, maxSamples)) {
     const GLenum glewResult = glewInit();
     if (glewResult != GLEW_OK) {
-        throw Exception(Utf8ToWide(reinterpret_cast<const char*>(glewGetErrorString(glewResult))));
+        ThrowException(EIO,
+                       Utf8ToWide(reinterpret_cast<const char*>(glewGetErrorString(glewResult))));
     }
     InitializeGlutOnce(DisplayString(m_resources->connection.display));
     RequireOpenglVersion(1);
@@ -409,7 +413,7 @@ void OpenglContext::MakeCurrent() {
         glXMakeCurrent(display, m_resources->window.window, m_resources->context.context);
     trap.Check(L"glXMakeCurrent in OpenglContext::MakeCurrent");
     if (!made) {
-        throw Exception(L"glXMakeCurrent failed in OpenglContext::MakeCurrent");
+        ThrowException(EIO, L"glXMakeCurrent failed in OpenglContext::MakeCurrent");
     }
 }
 

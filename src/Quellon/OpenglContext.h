@@ -42,8 +42,8 @@ public:
     // another context was made current on this thread. Throws Exception on failure.
     void MakeCurrent();
     bool IsCurrent() const;
-    // Shows the back buffer; paced to the display when a swap interval could be set. Throws Exception when
-    // the server rejects it (the GL window was destroyed under us).
+    // Shows the back buffer; paced to the display when a swap interval could be set. Throws
+    // Exception when the server rejects it (the GL window was destroyed under us).
     void Present();
 
     // What the chosen frame-buffer configuration really has, read back from GLX.

@@ -1,5 +1,7 @@
 #include "Quellon/OpenglDriver.h"
 
+#include <cerrno>
+
 // GLEW must come before any other OpenGL header.
 #include <GL/glew.h>
 
@@ -51,11 +53,11 @@ OpenglDriver::~OpenglDriver() {
 int OpenglDriver::CreateVertexBuffer(unsigned int verticesCount,
                                      std::shared_ptr<Vertex[]> vertices) {
     if (verticesCount == 0) {
-        throw Exception(
-            L"Invalid parameter: verticesCount == 0 in OpenglDriver::CreateVertexBuffer");
+        ThrowException(
+            EINVAL, L"Invalid parameter: verticesCount == 0 in OpenglDriver::CreateVertexBuffer");
     }
     if (!vertices) {
-        throw Exception(L"Invalid parameter: !vertices in OpenglDriver::CreateVertexBuffer");
+        ThrowException(EINVAL, L"Invalid parameter: !vertices in OpenglDriver::CreateVertexBuffer");
     }
     m_vertexBuffers.push_back(std::make_shared<OpenglVertexBuffer>(verticesCount, vertices.get()));
     return static_cast<int>(m_vertexBuffers.size() - 1);
@@ -63,11 +65,11 @@ int OpenglDriver::CreateVertexBuffer(unsigned int verticesCount,
 
 int OpenglDriver::CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<int[]> indices) {
     if (indicesCount == 0) {
-        throw Exception(
-            L"Invalid parameter: indicesCount == 0 in OpenglDriver::CreateVertexBuffer");
+        ThrowException(EINVAL,
+                       L"Invalid parameter: indicesCount == 0 in OpenglDriver::CreateVertexBuffer");
     }
     if (!indices) {
-        throw Exception(L"Invalid parameter: !indices in OpenglDriver::CreateVertexBuffer");
+        ThrowException(EINVAL, L"Invalid parameter: !indices in OpenglDriver::CreateVertexBuffer");
     }
     m_indexBuffers.push_back(std::make_shared<OpenglIndexBuffer<int>>(indicesCount, indices.get()));
     return static_cast<int>(m_indexBuffers.size() - 1);
@@ -75,7 +77,7 @@ int OpenglDriver::CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<
 
 std::weak_ptr<OpenglProgram> OpenglDriver::CreateProgram(const std::vector<ShaderFile>& shaders) {
     if (shaders.empty()) {
-        throw Exception(L"Invalid parameter: !shaders.size() OpenglDriver::CreateProgram");
+        ThrowException(EINVAL, L"Invalid parameter: !shaders.size() OpenglDriver::CreateProgram");
     }
     auto program = std::make_shared<OpenglProgram>(shaders);
     CheckGlError();
@@ -102,18 +104,21 @@ void OpenglDriver::SetTexture(int unit, std::weak_ptr<OpenglTexture> texture) {
 void OpenglDriver::DrawIndexedPrimitive(int vertexBufferId, int indexBufferId, int instancesCount) {
     // Taken as unsigned, a negative id is too large as well.
     if (static_cast<unsigned int>(vertexBufferId) >= m_vertexBuffers.size()) {
-        throw Exception(
+        ThrowException(
+            EINVAL,
             L"Invalid Parameter: vertexBufferId < 0 || vertexBufferId > m_vertexBuffers.size() in "
             L"OpenglDriver::DrawIndexedPrimitive");
     }
     if (static_cast<unsigned int>(indexBufferId) >= m_indexBuffers.size()) {
-        throw Exception(
+        ThrowException(
+            EINVAL,
             L"Invalid Parameter: indexBufferId < 0 || indexBufferId > m_indexBuffers.size() in "
             L"OpenglDriver::DrawIndexedPrimitive");
     }
     const std::shared_ptr<OpenglProgram> program = m_currentProgram.lock();
     if (!program) {
-        throw Exception(L"Invalid state: no current program in OpenglDriver::DrawIndexedPrimitive");
+        ThrowException(EINVAL,
+                       L"Invalid state: no current program in OpenglDriver::DrawIndexedPrimitive");
     }
     glUseProgram(program->GetProgram());
     CheckGlError();
@@ -121,9 +126,9 @@ void OpenglDriver::DrawIndexedPrimitive(int vertexBufferId, int indexBufferId, i
     for (const auto& [weakTexture, unit] : m_textureUnits) {
         const std::shared_ptr<OpenglTexture> texture = weakTexture.lock();
         if (!texture) {
-            throw Exception(
-                L"Invalid state: a texture given to SetTexture no longer exists in "
-                L"OpenglDriver::DrawIndexedPrimitive");
+            ThrowException(EINVAL,
+                           L"Invalid state: a texture given to SetTexture no longer exists in "
+                           L"OpenglDriver::DrawIndexedPrimitive");
         }
         glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(unit));
         CheckGlError();
@@ -171,9 +176,9 @@ int OpenglDriver::GetFloatTextureSize() {
             return size / 2;
         }
     }
-    throw Exception(
-        L"Invalid state: no float texture of 2 x 2 texels or more is accepted in "
-        L"OpenglDriver::GetFloatTextureSize");
+    ThrowException(ENOTSUP,
+                   L"Invalid state: no float texture of 2 x 2 texels or more is accepted in "
+                   L"OpenglDriver::GetFloatTextureSize");
 }
 
 void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text, int x, int y) {

@@ -1,5 +1,7 @@
 #include "Quellon/OpenglProgram.h"
 
+#include <cerrno>
+
 #include <GL/glew.h>
 
 #include "Quellon/Exception.h"
@@ -15,7 +17,7 @@ OpenglProgram::OpenglProgram(const std::vector<ShaderFile>& files)
     m_program.Adopt(glCreateProgram());
     CheckGlError();
     if (m_program.Get() == 0) {
-        throw Exception(L"");
+        ThrowException(ENOMEM, L"");
     }
     for (const auto& shader : m_shaders) {
         glAttachShader(m_program.Get(), shader->GetShader());
@@ -29,7 +31,7 @@ int OpenglProgram::UseWithUniform(const std::string& name) {
     const GLint location = glGetUniformLocation(m_program.Get(), name.c_str());
     CheckGlError();
     if (location < 0) {
-        throw Exception(L"");
+        ThrowException(EINVAL, L"");
     }
     glUseProgram(m_program.Get());
     CheckGlError();

@@ -1,5 +1,7 @@
 #include "Quellon/OpenglShader.h"
 
+#include <cerrno>
+
 #include <GL/glew.h>
 
 #include <fstream>
@@ -40,7 +42,7 @@ OpenglShader::OpenglShader(const ShaderFile& file)
     m_shader.Adopt(glCreateShader(m_type == 1 ? GL_FRAGMENT_SHADER : GL_VERTEX_SHADER));
     CheckGlError();
     if (m_shader.Get() == 0) {
-        throw Exception(L"");
+        ThrowException(ENOMEM, L"");
     }
 
     const GLchar* text = source.c_str();
@@ -67,7 +69,7 @@ OpenglShader::OpenglShader(const ShaderFile& file)
         CheckGlError();
         log.assign(buffer.data(), static_cast<std::size_t>(written));
     }
-    throw Exception(L"Compiling shader error: " + Utf8ToWide(log));
+    ThrowException(EINVAL, L"Compiling shader error: " + Utf8ToWide(log));
 }
 
 }  // namespace Quellon

@@ -1,5 +1,7 @@
 #include "Quellon/Render.h"
 
+#include <cerrno>
+
 #include "Quellon/Exception.h"
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/Scene.h"
@@ -25,10 +27,10 @@ private:
 Render::Render(std::shared_ptr<IRenderCallable> callable, std::shared_ptr<Scene> sharedScene)
     : m_callable(std::move(callable)), m_sharedScene(std::move(sharedScene)) {
     if (!m_callable) {
-        throw Exception(L"Invalid parameter: !callable in Render::Render");
+        ThrowException(EINVAL, L"Invalid parameter: !callable in Render::Render");
     }
     if (!m_sharedScene) {
-        throw Exception(L"Invalid parameter: !sharedScene in Render::Render");
+        ThrowException(EINVAL, L"Invalid parameter: !sharedScene in Render::Render");
     }
 }
 

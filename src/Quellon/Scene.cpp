@@ -1,5 +1,7 @@
 #include "Quellon/Scene.h"
 
+#include <cerrno>
+
 #include "Quellon/Exception.h"
 
 namespace Quellon {
@@ -14,7 +16,7 @@ Scene::~Scene() {
 
 void Scene::Assign(std::shared_ptr<Scene> source) {
     if (!source) {
-        throw Exception(L"Invalid parameter: !source in Scene::Assign");
+        ThrowException(EINVAL, L"Invalid parameter: !source in Scene::Assign");
     }
     // Upgrade ownership first: it excludes another writer but lets the frame in progress go
     // on, and once held, the turn to exclusive happens as soon as that frame releases, ahead of

@@ -1,5 +1,7 @@
 #include "Quellon/Text.h"
 
+#include <cerrno>
+
 #include <cstdint>
 
 #include "Quellon/Exception.h"
@@ -8,7 +10,9 @@ namespace Quellon {
 
 namespace {
 
-bool IsScalarValue(std::uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+bool IsScalarValue(std::uint32_t c) {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
 
 void AppendUtf8(std::string& out, std::uint32_t c) {
     if (c < 0x80) {
@@ -78,7 +82,7 @@ std::string WideToUtf8(const std::wstring& wide) {
     for (const wchar_t w : wide) {
         const auto c = static_cast<std::uint32_t>(w);
         if (!IsScalarValue(c)) {
-            throw Exception(L"");
+            ThrowException(EILSEQ, L"");
         }
         AppendUtf8(out, c);
     }
@@ -92,7 +96,7 @@ std::wstring Utf8ToWide(const std::string& utf8) {
     while (i < utf8.size()) {
         std::uint32_t c = 0;
         if (!DecodeUtf8(utf8, i, c)) {
-            throw Exception(L"");
+            ThrowException(EILSEQ, L"");
         }
         out.push_back(static_cast<wchar_t>(c));
     }

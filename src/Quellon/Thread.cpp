@@ -1,5 +1,7 @@
 #include "Quellon/Thread.h"
 
+#include <cerrno>
+
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/thread.hpp>
 
@@ -30,13 +32,13 @@ Thread::Thread(std::shared_ptr<IThreadCallable> callable, Barrier* initBarrier,
       m_readyBarrier(readyBarrier),
       m_onFailure(std::move(onFailure)) {
     if (!m_callable) {
-        throw Exception(L"Invalid parameter: !callable in Thread::Thread");
+        ThrowException(EINVAL, L"Invalid parameter: !callable in Thread::Thread");
     }
     if (m_initBarrier == nullptr) {
-        throw Exception(L"Invalid parameter: !initBarrier in Thread::Thread");
+        ThrowException(EINVAL, L"Invalid parameter: !initBarrier in Thread::Thread");
     }
     if (m_readyBarrier == nullptr) {
-        throw Exception(L"Invalid parameter: !readyBarrier in Thread::Thread");
+        ThrowException(EINVAL, L"Invalid parameter: !readyBarrier in Thread::Thread");
     }
     m_thread = std::make_shared<boost::thread>([this] { (*this)(); });
     if (!m_startBarrier.Wait()) {

@@ -26,6 +26,8 @@ public:
     static constexpr int kRightButton = 2;
     static constexpr int kWheel = 3;
     static constexpr int kNoButton = 4;
+    // A left double-click in the render area: the logic restores the start view.
+    static constexpr int kDoubleClick = 5;
 
     MouseEvent(int x, int y, int previousX, int previousY, int dx, int dy, int wheelDelta,
                bool pressed, int button);

@@ -1,5 +1,7 @@
 #include "Quellon/UserEventQueue.h"
 
+#include <cerrno>
+
 #include <boost/thread/lock_guard.hpp>
 
 #include "Quellon/Exception.h"
@@ -10,7 +12,7 @@ namespace Quellon {
 void UserEventQueue::Post(std::shared_ptr<IUserEvent> event) {
     // Rejected here, on the poster's thread, rather than found empty on the logic thread.
     if (!event) {
-        throw Exception(L"Invalid parameter: !event in UserEventQueue::Post");
+        ThrowException(EINVAL, L"Invalid parameter: !event in UserEventQueue::Post");
     }
     boost::lock_guard<boost::mutex> guard(m_mutex);
     m_events.push_back(std::move(event));

@@ -27,13 +27,17 @@ inline Vector3 operator+(const Vector3& a, const Vector3& b) {
 inline Vector3 operator-(const Vector3& a, const Vector3& b) {
     return {a.x - b.x, a.y - b.y, a.z - b.z};
 }
-inline Vector3 operator*(const Vector3& v, float s) { return {v.x * s, v.y * s, v.z * s}; }
+inline Vector3 operator*(const Vector3& v, float s) {
+    return {v.x * s, v.y * s, v.z * s};
+}
 inline bool operator==(const Vector3& a, const Vector3& b) {
     return a.x == b.x && a.y == b.y && a.z == b.z;
 }
 
 // Component-wise product; the flock scales unit directions by the per-component speed bound.
-inline Vector3 Scale(const Vector3& a, const Vector3& b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
+inline Vector3 Scale(const Vector3& a, const Vector3& b) {
+    return {a.x * b.x, a.y * b.y, a.z * b.z};
+}
 
 // Sums of products are formed in double and rounded once.
 inline float Dot(const Vector3& a, const Vector3& b) {
@@ -48,9 +52,9 @@ inline Vector3 Cross(const Vector3& a, const Vector3& b) {
 }
 
 inline float Length(const Vector3& v) {
-    const auto squared = static_cast<float>(static_cast<double>(v.x) * v.x +
-                                            static_cast<double>(v.y) * v.y +
-                                            static_cast<double>(v.z) * v.z);
+    const auto squared =
+        static_cast<float>(static_cast<double>(v.x) * v.x + static_cast<double>(v.y) * v.y +
+                           static_cast<double>(v.z) * v.z);
     return Sqrt(squared);
 }
 

@@ -59,17 +59,14 @@ Window::Window(const std::wstring& title, std::vector<std::shared_ptr<ITab>> tab
       m_button(MouseEvent::kNoButton) {
     // Checked before anything is built, so that no page has been taken over when this throws.
     if (m_listener == nullptr) {
-        errno = EINVAL;
-        throw Exception(L"Invalid parameter: !listener in Window::Window");
+        ThrowException(EINVAL, L"Invalid parameter: !listener in Window::Window");
     }
     if (m_eventQueue == nullptr) {
-        errno = EINVAL;
-        throw Exception(L"Invalid parameter: !eventQueue in Window::Window");
+        ThrowException(EINVAL, L"Invalid parameter: !eventQueue in Window::Window");
     }
     for (const std::shared_ptr<ITab>& tab : m_tabs) {
         if (!tab || tab->GetWidget() == nullptr) {
-            errno = EINVAL;
-            throw Exception(L"Invalid parameter: !tab in Window::Window");
+            ThrowException(EINVAL, L"Invalid parameter: !tab in Window::Window");
         }
     }
     BuildForm(title, contact);
@@ -94,6 +91,7 @@ void Window::BuildForm(const std::wstring& title, const ContactInfo& contact) {
     horizontalLayout->setSpacing(kLayoutSpacing);
 
     auto* render = new RenderFrame(this);
+    m_render = render;
     // winId() makes the frame (and the window above it) native now, before show(), so the id
     // is fixed for the window's life. The application keeps the other widgets non-native
     // (Qt::AA_DontCreateNativeWidgetSiblings); native siblings would cost one X window each.
@@ -188,6 +186,17 @@ void Window::wheelEvent(QWheelEvent* event) {
     const QPoint angle = event->angleDelta();
     m_button = MouseEvent::kWheel;
     m_wheelDelta = angle.y() != 0 ? angle.y() : angle.x();
+    PostMouseRecord();
+}
+
+void Window::mouseDoubleClickEvent(QMouseEvent* event) {
+    // Only the render area: a double-click elsewhere (on the tab pages' background) has other
+    // meanings for the user than "give me the start view back".
+    if (event->button() != Qt::LeftButton ||
+        !m_render->geometry().contains(event->position().toPoint())) {
+        return;
+    }
+    m_button = MouseEvent::kDoubleClick;
     PostMouseRecord();
 }
 

@@ -47,6 +47,9 @@ protected:
     // Called on the Qt thread, each posts one MouseEvent with the updated record.
     void mouseMoveEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    // Called on the Qt thread: a left double-click in the render area posts a MouseEvent with
+    // the button kDoubleClick, the way back to the start view.
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     // Called on the Qt thread; blocks until the listener has stopped the subsystem threads.
     void closeEvent(QCloseEvent* event) override;
 
@@ -60,6 +63,8 @@ private:
     // Borrowed: the logic's queue, which outlives the window.
     UserEventQueue* m_eventQueue;
     unsigned long m_renderWindowId = 0;
+    // The render frame; the window's widget tree owns it.
+    QWidget* m_render = nullptr;
 
     // The last mouse state, posted whole with every event. The previous position starts at
     // the origin, so the first move reports its position as the movement.

@@ -5,10 +5,12 @@
 // else to malloc, which the sanitizers still watch.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <new>
@@ -148,6 +150,32 @@ TEST(AllocationFailure, FlockSizeBeyondMemoryKeepsTheRunningFlock) {
     EXPECT_EQ(200u, scene->m_flock.boidCount);
     setSize(3'000'000);
     EXPECT_EQ(3'000'000u, scene->m_flock.boidCount);
+}
+
+// Linux overcommits, so a flock beyond the machine would not throw but be killed: the size is
+// refused beforehand, from what the address-space limit (set in a child process) leaves.
+TEST(AllocationFailureDeathTest, FlockSizeBeyondTheAddressSpaceLimitIsRefused) {
+    // Everything in the child: a worker pool made before the fork would not survive it.
+    const auto check = [] {
+        auto scene = std::make_shared<TestScene>();
+        scene->m_flock.maxFlockSize = 100'000'000;
+        TestLogic logic(scene);
+        logic.Init();
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line) && line.rfind("VmSize:", 0) != 0) {
+        }
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = std::stoull(line.substr(7)) * 1024 + 256 * kMegabyte;
+        setrlimit(RLIMIT_AS, &limit);
+        logic.OnCustomEvent(
+            0.0f, std::make_shared<Quellon::ValueChangedEvent>(20'000'000, kFlockSizeSetting));
+        std::exit(scene->m_flock.boidCount == 1 ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), testing::ExitedWithCode(0),
+                "^avidrift: not enough memory for a flock of 20000000 boids \\(needs [0-9]+ MiB, "
+                "2[0-9][0-9] MiB available\\); it keeps 1\n$");
 }
 
 // A step that cannot size its own buffers fails with bad_alloc (which ends the program with an

@@ -41,6 +41,12 @@ TEST(SimulatorOptions, BadArgumentsAreNamed) {
         {{"--steps"}, "missing value for --steps"},
         {{"--dt", "fast"}, "invalid value 'fast' for --dt"},
         {{"--dt", "nan"}, "invalid value 'nan' for --dt"},
+        // Every number is plain decimal, whichever option it belongs to.
+        {{"--dt", "0x1p3"}, "invalid value '0x1p3' for --dt"},
+        {{"--boids", "0x10"}, "invalid value '0x10' for --boids"},
+        {{"--steps", "+3"}, "invalid value '+3' for --steps"},
+        {{"--dt", " 1"}, "invalid value ' 1' for --dt"},
+        {{"--set", "maxSpeed=0x2"}, "invalid value '0x2' for --set maxSpeed"},
         {{"--set", "speed=3"}, "unknown setting name 'speed' for --set"},
         {{"--set", "maxSpeed"}, "invalid setting 'maxSpeed' for --set (expected NAME=VALUE)"},
         {{"--set", "maxSpeed=inf"}, "invalid value 'inf' for --set maxSpeed"},

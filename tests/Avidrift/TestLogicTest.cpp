@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <thread>
 
@@ -127,9 +128,29 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCamera) {
     EXPECT_NEAR(0.0f, m_scene->m_camera.m_position.x, 1e-4f);
 
     m_scene->m_camera = Quellon::Camera({0, 0, 80}, {0, 0, 0}, {0, 1, 0});
-    Mouse(Quellon::MouseEvent::kRightButton, true, 0, -3, 0.05f);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 79));
-    EXPECT_EQ(-79.0f, m_scene->m_camera.m_viewMatrix[11]);
+    Mouse(Quellon::MouseEvent::kRightButton, true, 0, -3, 0.025f);
+    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 79.5f));
+    EXPECT_EQ(-79.5f, m_scene->m_camera.m_viewMatrix[11]);
+    // However slow the iteration, one event moves as far as a thirtieth of a second would.
+    Mouse(Quellon::MouseEvent::kRightButton, true, 0, -3, 6.0f);
+    EXPECT_NEAR(79.5f - 20.0f / 30, m_scene->m_camera.m_position.z, 1e-4f);
+    Mouse(Quellon::MouseEvent::kLeftButton, true, 1, 0, 6.0f);
+    EXPECT_NEAR(-std::sin(20.0 / 30 * M_PI / 180) * (79.5 - 20.0 / 30),
+                m_scene->m_camera.m_position.x, 1e-3);
+    // Zooming in stops short of the centre, zooming out well inside the far plane; a
+    // double-click brings back the start view.
+    for (int i = 0; i < 5000; ++i) {
+        Mouse(Quellon::MouseEvent::kRightButton, true, 0, -1, 0.1f);
+    }
+    EXPECT_NEAR(1.0f, Length(m_scene->m_camera.m_position), 1e-5f);
+    EXPECT_GT(m_scene->m_camera.m_position.z, 0.0f);
+    for (int i = 0; i < 20000; ++i) {
+        Mouse(Quellon::MouseEvent::kRightButton, true, 0, 1, 0.1f);
+    }
+    EXPECT_NEAR(500.0f, Length(m_scene->m_camera.m_position), 1e-3f);
+    Mouse(Quellon::MouseEvent::kDoubleClick, false, 0, 0, 0.1f);
+    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
+    EXPECT_EQ(-80.0f, m_scene->m_camera.m_viewMatrix[11]);
     // At the target the eye has no direction to move along.
     m_scene->m_camera = Quellon::Camera({0, 0, 0}, {0, 0, 0}, {0, 1, 0});
     Mouse(Quellon::MouseEvent::kRightButton, true, 0, 10, 0.05f);

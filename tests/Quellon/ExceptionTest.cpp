@@ -23,6 +23,17 @@ TEST(Exception, AfterSuccessCarriesCodeZero) {
     EXPECT_EQ(L"Success", error.GetErrorText());
 }
 
+// A failure the program finds itself must not be captioned with an earlier call's errno.
+TEST(Exception, ThrowExceptionCarriesItsOwnCodeNotAStaleOne) {
+    errno = ENOENT;
+    try {
+        ThrowException(EILSEQ, L"malformed");
+    } catch (const Exception& error) {
+        EXPECT_EQ(static_cast<std::uint32_t>(EILSEQ), error.GetErrorCode());
+        EXPECT_EQ(L"malformed", error.GetMessage());
+    }
+}
+
 TEST(Exception, OpenglExceptionReplacesSystemError) {
     errno = EINVAL;
     try {

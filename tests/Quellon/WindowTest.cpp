@@ -203,6 +203,17 @@ TEST_F(WindowTest, DragOverTheRenderFrameReachesTheWindowInWindowCoordinates) {
     const auto posted = m_queue.TakeAll();
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(RecordOf(*posted.front()), (Record{19, 29, 0, 0, 19, 29, 0, true, 0}));
+
+    // A left double-click there asks for the start view; one beside the frame asks nothing.
+    for (QWidget* target : {static_cast<QWidget*>(render), static_cast<QWidget*>(&window)}) {
+        QMouseEvent click(QEvent::MouseButtonDblClick, QPointF(5, 5),
+                          target->mapToGlobal(QPointF(5, 5)), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(target, &click);
+    }
+    const auto clicked = m_queue.TakeAll();
+    ASSERT_EQ(clicked.size(), 1u);
+    EXPECT_EQ(RecordOf(*clicked.front()).back(), MouseEvent::kDoubleClick);
 }
 
 TEST_F(WindowTest, CloseTellsTheListenerBeforeTheWindowCloses) {

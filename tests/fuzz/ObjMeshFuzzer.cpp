@@ -1,10 +1,12 @@
 // Loads each input as an OBJ file. A load that succeeds must leave a mesh the renderer can draw
 // without reading out of bounds or lighting with NaNs; a load that fails must fail with
-// Exception, naming a line whose statement can fail that way.
+// Exception, naming the file and either a line whose statement can fail that way or, for a file
+// without a face statement, no faces.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -88,7 +90,55 @@ std::string_view FirstWord(std::string_view statement) {
     return statement.substr(0, statement.find_first_of(kBlanks));
 }
 
-void CheckError(const std::wstring& message, std::string_view text) {
+// The statements of a file as the loader sees them: a byte-order mark dropped, lines ending in
+// a backslash joined to the next, each with the line where it starts.
+struct Statement {
+    unsigned long line;
+    std::string text;
+};
+
+std::vector<Statement> Statements(std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
+    std::vector<Statement> statements;
+    unsigned long line = 1;
+    bool continued = false;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view physical = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        if (!continued) {
+            statements.push_back({line, std::string()});
+        }
+        ++line;
+        if (physical.ends_with('\r')) {
+            physical.remove_suffix(1);
+        }
+        continued = physical.ends_with('\\');
+        if (continued) {
+            physical.remove_suffix(1);
+        }
+        statements.back().text.append(physical).push_back(' ');
+    }
+    return statements;
+}
+
+void CheckError(std::wstring message, std::string_view text) {
+    const std::wstring prefix = g_fileName + L": ";
+    if (!message.starts_with(prefix)) {
+        Fail("error without the file name:", message);
+    }
+    message.erase(0, prefix.size());
+    const std::vector<Statement> statements = Statements(text);
+    if (message == L"No faces") {
+        for (const Statement& s : statements) {
+            if (FirstWord(s.text.substr(0, s.text.find('#'))) == "f") {
+                Fail("no faces reported for a file with a face statement");
+            }
+        }
+        return;
+    }
     const std::wstring marker = L" at line ";
     const std::size_t at = message.rfind(marker);
     if (at == std::wstring::npos) {
@@ -100,15 +150,13 @@ void CheckError(const std::wstring& message, std::string_view text) {
         digits.find_first_not_of(L"0123456789") != std::wstring::npos) {
         Fail("malformed line number:", message);
     }
-    std::size_t start = 0;
-    for (unsigned long line = std::stoul(digits); line > 1; --line) {
-        start = text.find('\n', start);
-        if (start == std::string_view::npos) {
-            Fail("line number past the end of the file:", message);
-        }
-        ++start;
+    const unsigned long line = std::stoul(digits);
+    const auto found = std::find_if(statements.begin(), statements.end(),
+                                    [&](const Statement& s) { return s.line == line; });
+    if (found == statements.end()) {
+        Fail("line number where no statement starts:", message);
     }
-    std::string_view statement = text.substr(start, text.find('\n', start) - start);
+    std::string_view statement = found->text;
     statement = statement.substr(0, statement.find('#'));
     const std::string_view keyword = FirstWord(statement);
     const bool face = keyword == "f";

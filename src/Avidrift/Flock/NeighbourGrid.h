@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -45,6 +46,12 @@ public:
 
     // The pairs a grid step examines: the sum over cells of boids times neighbourhood boids.
     std::uint64_t CountCandidatePairs() const;
+
+    // The most the grid holds per boid once built: an entry and its merge scratch, its place in
+    // the order, and at worst a cell of its own (key and start) or a place among the outsiders.
+    static constexpr std::size_t kMaxBytesPerBoid =
+        2 * sizeof(std::pair<std::uint64_t, std::uint32_t>) + sizeof(std::uint32_t) +
+        sizeof(std::uint64_t) + sizeof(std::uint32_t) + sizeof(std::uint32_t);
 
 private:
     // The cell with this key, or GetCellCount() when none is occupied.

@@ -70,8 +70,7 @@ std::vector<ProcessorRelation> ReadProcessorTable() {
 unsigned GetProcessorCount() {
     const unsigned count = CountLogicalProcessors(ReadProcessorTable());
     if (count == 0) {
-        errno = ESRCH;
-        throw Quellon::Exception(L"");
+        Quellon::ThrowException(ESRCH, L"");
     }
     return count;
 }

@@ -10,8 +10,7 @@ namespace Avidrift {
 
 void TaskGroup::Add(std::shared_ptr<ITask> task) {
     if (m_tasks.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        errno = EOVERFLOW;
-        throw Quellon::Exception(L"Invalid parameter: too many tasks in TaskGroup::Add");
+        Quellon::ThrowException(EOVERFLOW, L"Invalid parameter: too many tasks in TaskGroup::Add");
     }
     m_tasks.push_back(std::move(task));
     // Only the submitting thread touches the counter before submission.

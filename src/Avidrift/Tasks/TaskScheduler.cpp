@@ -40,8 +40,7 @@ void TaskScheduler::Submit(TaskGroup& group) {
     } else {
         group.Wait();
     }
-    errno = ECANCELED;
-    throw Quellon::Exception(L"");
+    Quellon::ThrowException(ECANCELED, L"");
 }
 
 void TaskScheduler::RunWorkItem(CallbackInstance& instance, void* context) {

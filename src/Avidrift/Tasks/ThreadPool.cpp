@@ -24,8 +24,7 @@ ThreadPool::ThreadPool(unsigned workerCount) {
         for (std::thread& worker : m_workers) {
             worker.join();
         }
-        errno = error.code().value();
-        throw Quellon::Exception(L"");
+        Quellon::ThrowException(error.code().value(), L"");
     }
 }
 

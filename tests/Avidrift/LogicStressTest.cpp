@@ -88,10 +88,9 @@ public:
                         std::begin(rebuilt.m_viewMatrix.m))) {
             throw std::runtime_error("the frame's camera matrices do not belong to its position");
         }
-        std::array<float, 8> values = {f.angleIncrement,        f.separationWeight,
-                                       f.cohesionWeight,        f.alignmentWeight,
-                                       f.trefoilKnotPathWeight, f.maxSpeed.x,
-                                       f.separationDistance,    f.groupDistance};
+        std::array<float, 8> values = {
+            f.angleIncrement,        f.separationWeight, f.cohesionWeight,     f.alignmentWeight,
+            f.trefoilKnotPathWeight, f.maxSpeed.x,       f.separationDistance, f.groupDistance};
         std::sort(values.begin(), values.end());
         if (f.maxSpeed.y != f.maxSpeed.x || f.maxSpeed.z != f.maxSpeed.x) {
             throw std::runtime_error("the frame's speed bound comes from two settings");
@@ -142,8 +141,12 @@ TEST(LogicStress, ReaderSeesOnlyWholeOrderedPublishesWhileEventsPourIn) {
     // beyond the cap, the hostile ones among them.
     std::mt19937 random(20240611);
     const auto below = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
-    const float hostileCounts[] = {0, -3, 1e30f, std::numeric_limits<float>::infinity(),
-                                   std::numeric_limits<float>::quiet_NaN(), 999999999.0f};
+    const float hostileCounts[] = {0,
+                                   -3,
+                                   1e30f,
+                                   std::numeric_limits<float>::infinity(),
+                                   std::numeric_limits<float>::quiet_NaN(),
+                                   999999999.0f};
     for (int k = 1; k <= kParameterEvents; ++k) {
         while (below(3) == 0) {
             const int dx = below(13) - 6;

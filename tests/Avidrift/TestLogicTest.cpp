@@ -58,8 +58,8 @@ protected:
         m_logic.OnCustomEvent(0.0f, std::make_shared<Quellon::ValueChangedEvent>(value, id));
     }
     void Mouse(int button, bool pressed, int dx, int dy, float dt) {
-        m_logic.OnMouseEvent(dt, std::make_shared<MouseEvent>(0, 0, 0, 0, dx, dy, 0, pressed,
-                                                              button));
+        m_logic.OnMouseEvent(dt,
+                             std::make_shared<MouseEvent>(0, 0, 0, 0, dx, dy, 0, pressed, button));
     }
     const FlockData& Flock() const { return m_scene->m_flock; }
 
@@ -222,7 +222,8 @@ TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingThe
                 ASSERT_EQ(kBoids, Flock().boidCount);
                 ASSERT_TRUE(Flock().positions && Flock().velocities && Flock().pathParameters);
                 const float seen = parameter.field ? Flock().*parameter.field : Flock().maxSpeed.x;
-                EXPECT_TRUE(std::bit_cast<std::uint32_t>(seen) == std::bit_cast<std::uint32_t>(value) ||
+                EXPECT_TRUE(std::bit_cast<std::uint32_t>(seen) ==
+                                std::bit_cast<std::uint32_t>(value) ||
                             (std::isnan(seen) && std::isnan(value)));
                 EXPECT_EQ(3u, m_scene->m_taskCount);
                 finite = finite && AllFinite(Flock());

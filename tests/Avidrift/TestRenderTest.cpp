@@ -124,7 +124,8 @@ TEST_F(TestRenderTest, SavesAFrameOfTheDefaultFlock) {
 TEST(StatisticsOverlay, FormatsMillisecondsInTheDefaultStreamFormat) {
     EXPECT_EQ("Flock simulation elapsed time: 2ms",
               StatisticsOverlay::FormatLine("Flock simulation elapsed time: ", 0.002f));
-    EXPECT_EQ("Render elapsed time: 0ms", StatisticsOverlay::FormatLine("Render elapsed time: ", 0.0f));
+    EXPECT_EQ("Render elapsed time: 0ms",
+              StatisticsOverlay::FormatLine("Render elapsed time: ", 0.0f));
     EXPECT_EQ("x1.23457e+06ms", StatisticsOverlay::FormatLine("x", 1234.5678f));
     EXPECT_EQ("x16.6667ms", StatisticsOverlay::FormatLine("x", 1.0f / 60));
 }

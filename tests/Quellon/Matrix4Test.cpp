@@ -29,10 +29,13 @@ TEST(Matrix4, ProductAndTransformAreRowMajor) {
 }
 
 TEST(Matrix4, LookAtAndPerspective) {
-    ExpectRows({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -1, 0, 0, 0, 1}, LookAt({0, 0, 1}, {0, 0, 0}, {0, 1, 0}), 0);
+    ExpectRows({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -1, 0, 0, 0, 1},
+               LookAt({0, 0, 1}, {0, 0, 0}, {0, 1, 0}), 0);
     // With the eye on the target there is no direction: zero rows rather than NaNs.
-    ExpectRows({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, LookAt({2, 2, 2}, {2, 2, 2}, {0, 1, 0}), 0);
-    ExpectRows({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -2, -3, 0, 0, -1, 0}, Perspective(90, 1, 1, 3), 1e-6f);
+    ExpectRows({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+               LookAt({2, 2, 2}, {2, 2, 2}, {0, 1, 0}), 0);
+    ExpectRows({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -2, -3, 0, 0, -1, 0}, Perspective(90, 1, 1, 3),
+               1e-6f);
     // The program's camera.
     const Matrix4 camera = Perspective(45, 1.3333334f, 0.1f, 1000);
     EXPECT_NEAR(1.8106601f, camera[0], 1e-6f);

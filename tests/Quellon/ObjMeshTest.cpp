@@ -65,7 +65,8 @@ TEST(ObjMesh, ReadsOnlyPositionAndNormalKeywords) {
         "mtllib a.mtl\no teapot\ng body\nusemtl china\ns 1\nv 1e-3 2E2 +2\nvt 0.5 0.5\n"
         "vp 0.1 0.2 0.3\nvx 7 7 7\nv -.5 3. 6 1\nvn 0 0 1\nvt 1 1\nvn 0 2 0\nl 1 2\n"
         "v 1e-50 -1e-400 2\nvn 1e-50 -1e-400 2\n");
-    EXPECT_EQ((std::vector<float>{0.001f, 200, 2, -0.5f, 3, 6, 0, 0, 2}), Flat(mesh.GetPositions()));
+    EXPECT_EQ((std::vector<float>{0.001f, 200, 2, -0.5f, 3, 6, 0, 0, 2}),
+              Flat(mesh.GetPositions()));
     EXPECT_EQ((std::vector<float>{0, 0, 1, 0, 2, 0, 0, 0, 2}), Flat(mesh.GetNormals()));
 }
 

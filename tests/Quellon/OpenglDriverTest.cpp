@@ -38,9 +38,8 @@ std::wstring MessageOf(const std::function<void()>& operation) {
 // One triangle around the origin, counter-clockwise seen by the camera, 0.2 wide and high; the
 // test shader paints it pure green.
 std::shared_ptr<Vertex[]> MakeTriangle() {
-    return std::shared_ptr<Vertex[]>(new Vertex[3]{{{-0.1f, -0.1f, 0}, {0, 1, 0}},
-                                                   {{0.1f, -0.1f, 0}, {0, -1, 0}},
-                                                   {{0, 0.1f, 0}, {0, 1, 0}}});
+    return std::shared_ptr<Vertex[]>(new Vertex[3]{
+        {{-0.1f, -0.1f, 0}, {0, 1, 0}}, {{0.1f, -0.1f, 0}, {0, -1, 0}}, {{0, 0.1f, 0}, {0, 1, 0}}});
 }
 
 std::shared_ptr<int[]> MakeTriangleIndices() {
@@ -97,16 +96,18 @@ TEST_F(OpenglDriverTest, DrawRefusesUnknownBuffersAMissingProgramAndDeadTextures
 
 TEST_F(OpenglDriverTest, CreateProgramReportsMissingInput) {
     EXPECT_THROW(m_driver.CreateProgram({}), Exception);
-    EXPECT_EQ(MessageOf([&] {
-                  m_driver.CreateProgram({kInstancedVertexShader, {L"tests/data/glsl/missing.glsl", 1}});
-              }),
-              L"Shader file couldn't be loaded.");
+    EXPECT_EQ(
+        MessageOf([&] {
+            m_driver.CreateProgram({kInstancedVertexShader, {L"tests/data/glsl/missing.glsl", 1}});
+        }),
+        L"Shader file couldn't be loaded.");
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 TEST_F(OpenglDriverTest, CreateProgramReportsTheCompilerLog) {
-    const std::wstring message =
-        MessageOf([&] { m_driver.CreateProgram({{L"tests/data/glsl/syntaxError.glsl", 0}}); });
+    const std::wstring message = MessageOf([&] {
+        m_driver.CreateProgram({{L"tests/data/glsl/syntaxError.glsl", 0}});
+    });
     EXPECT_EQ(message.rfind(L"Compiling shader error: ", 0), 0u);
     EXPECT_NE(message.find(L"error", 24), std::wstring::npos) << "no compiler log";
 }
@@ -176,7 +177,8 @@ TEST_F(OpenglDriverTest, FloatTextureIsUnfilteredAndSetDataReplacesTheLowerLeftT
     for (int i = 0; i < 24; ++i) {
         EXPECT_EQ(stored[i], static_cast<float>(i) + (i < 6 ? 100.0f : 0.0f)) << "float " << i;
     }
-    EXPECT_EQ(MessageOf([&] { texture->SetData(5, 1, data); }), L"<OpenglException GL_INVALID_VALUE 1281,>");
+    EXPECT_EQ(MessageOf([&] { texture->SetData(5, 1, data); }),
+              L"<OpenglException GL_INVALID_VALUE 1281,>");
 }
 
 // Instance i at x offset -0.5 + 0.5 i (from the texture), all moved up by 0.25 through the

@@ -151,7 +151,8 @@ TEST(Thread, RenderPostInitSeesLogicFirstStateAndFramesSeeWholePublishes) {
         }
     };
     {
-        Thread render(std::make_shared<Render>(p.m_second, shared), &p.m_initBarrier, &p.m_readyBarrier);
+        Thread render(std::make_shared<Render>(p.m_second, shared), &p.m_initBarrier,
+                      &p.m_readyBarrier);
         Thread logic(std::make_shared<Logic>(p.m_first, working, shared), &p.m_initBarrier,
                      &p.m_readyBarrier);
         enough.wait();
@@ -240,9 +241,9 @@ TEST(Thread, StartFailureReleasesPartnerWaitingAtInitBarrier) {
         } catch (...) {
             caught = std::current_exception();
         }
-        EXPECT_EQ(Describe(caught), emptyCallable
-                                        ? "Exception: Invalid parameter: !callable in Thread::Thread"
-                                        : "std::exception: render init failed");
+        EXPECT_EQ(Describe(caught),
+                  emptyCallable ? "Exception: Invalid parameter: !callable in Thread::Thread"
+                                : "std::exception: render init failed");
         partnerThread.Join();
         EXPECT_EQ(partner->m_calls, (Calls{"Init", "Shutdown"}));
         EXPECT_EQ(Describe(partnerThread.GetFailure()), "none");

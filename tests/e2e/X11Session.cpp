@@ -72,7 +72,8 @@ void X11Session::Collect(unsigned long window, int depth, pid_t pid, const std::
         int x = 0;
         int y = 0;
         ::Window ignored = 0;
-        if (*reinterpret_cast<const long*>(owner.data()) == pid && title.rfind(titlePrefix, 0) == 0 &&
+        if (*reinterpret_cast<const long*>(owner.data()) == pid &&
+            title.rfind(titlePrefix, 0) == 0 &&
             XTranslateCoordinates(m_display, child, attributes.root, 0, 0, &x, &y, &ignored) != 0) {
             found.push_back({child, title, QRect(x, y, attributes.width, attributes.height)});
         }
@@ -90,7 +91,8 @@ std::string X11Session::Property(unsigned long window, const char* name, const c
                            XInternAtom(m_display, type, False), &actualType, &format, &items,
                            &remaining, &data) == Success &&
         data != nullptr && format != 0) {
-        value.assign(reinterpret_cast<const char*>(data), items * (format == 32 ? sizeof(long) : format / 8));
+        value.assign(reinterpret_cast<const char*>(data),
+                     items * (format == 32 ? sizeof(long) : format / 8));
     }
     if (data != nullptr) {
         XFree(data);
@@ -104,11 +106,10 @@ QImage X11Session::GrabScreen(const QRect& area) {
         QRect(0, 0, DisplayWidth(m_display, screen), DisplayHeight(m_display, screen)));
     // The root window, not the program's: where an inferior of another depth (the GL window)
     // covers a window, that window's image is undefined.
-    XImage* image =
-        clipped.isEmpty() ? nullptr
-                          : XGetImage(m_display, DefaultRootWindow(m_display), clipped.x(),
-                                      clipped.y(), clipped.width(), clipped.height(), AllPlanes,
-                                      ZPixmap);
+    XImage* image = clipped.isEmpty() ? nullptr
+                                      : XGetImage(m_display, DefaultRootWindow(m_display),
+                                                  clipped.x(), clipped.y(), clipped.width(),
+                                                  clipped.height(), AllPlanes, ZPixmap);
     if (image == nullptr) {
         return QImage();
     }

@@ -45,7 +45,8 @@ bool SameBits(const FlockData& a, const FlockData& b) {
     return a.boidCount == b.boidCount &&
            (n == 0 ||
             (std::memcmp(a.positions.get(), b.positions.get(), n * sizeof(Quellon::Vector3)) == 0 &&
-             std::memcmp(a.velocities.get(), b.velocities.get(), n * sizeof(Quellon::Vector3)) == 0 &&
+             std::memcmp(a.velocities.get(), b.velocities.get(), n * sizeof(Quellon::Vector3)) ==
+                 0 &&
              std::memcmp(a.pathParameters.get(), b.pathParameters.get(), n * sizeof(float)) == 0));
 }
 

@@ -33,7 +33,8 @@ bool Same(float a, float b) {
 
 // The first boid whose state differs, or -1 when the flocks agree.
 std::int64_t FirstDifference(const FlockData& expected, const FlockData& actual) {
-    for (std::uint32_t i = 0; i < expected.boidCount && expected.boidCount == actual.boidCount; ++i) {
+    for (std::uint32_t i = 0; i < expected.boidCount && expected.boidCount == actual.boidCount;
+         ++i) {
         const Vector3 &p = expected.positions[i], &q = actual.positions[i];
         const Vector3 &v = expected.velocities[i], &w = actual.velocities[i];
         if (!Same(p.x, q.x) || !Same(p.y, q.y) || !Same(p.z, q.z) || !Same(v.x, w.x) ||

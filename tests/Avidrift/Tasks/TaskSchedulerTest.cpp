@@ -87,7 +87,8 @@ TEST(TaskScheduler, SpreadsTasksOverWorkers) {
     std::atomic<int> runs{0};
     TaskGroup group;
     for (int i = 0; i < kWorkers; ++i) {
-        group.Add(std::make_shared<CountingTask>(runs, nullptr, [&] { allStarted.arrive_and_wait(); }));
+        group.Add(
+            std::make_shared<CountingTask>(runs, nullptr, [&] { allStarted.arrive_and_wait(); }));
     }
     scheduler.Submit(group);
     ASSERT_TRUE(WaitEnds(group)) << "the tasks did not all run at once";

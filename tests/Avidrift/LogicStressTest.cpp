@@ -29,10 +29,10 @@ namespace {
 // Below the largest requests, so the logic's cap is crossed again and again, and small enough
 // for ThreadSanitizer to get through the all-pairs steps of the largest flocks quickly.
 constexpr std::uint32_t kCapacity = 1000;
-constexpr int kParameterEvents = 6000;
+constexpr int kParameterEvents = 20000;
 // Parameter events the producer may run ahead of the frames: the logic always finds events
 // waiting while more arrive, and the queue and the publish are contended.
-constexpr int kAhead = 60;
+constexpr int kAhead = 200;
 
 // The highest parameter event a frame showed, for the producer and the test to wait on.
 class Progress {

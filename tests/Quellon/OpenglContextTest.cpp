@@ -87,8 +87,8 @@ TEST_F(OpenglContextTest, FillsTheParentAndShowsTheClearedFrame) {
     // The clear colour (0.5, 0.5, 0.7) in the 24-bit TrueColor visual of the test server.
     const unsigned long pixel = XGetPixel(image, 0, 0);
     XDestroyImage(image);
-    for (const auto& [shift, value] : {std::pair{16, 128}, {8, 128}, {0, 179}}) {
-        EXPECT_LE(std::labs(static_cast<long>((pixel >> shift) & 0xff) - value), 1) << shift;
+    for (const auto& [shift, channel] : {std::pair{16, 128}, {8, 128}, {0, 179}}) {
+        EXPECT_LE(std::labs(static_cast<long>((pixel >> shift) & 0xff) - channel), 1) << shift;
     }
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }

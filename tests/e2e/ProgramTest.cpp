@@ -393,7 +393,9 @@ INSTANTIATE_TEST_SUITE_P(
                     false,
                     false,
                     {{"MESA_EXTENSION_OVERRIDE", "-GL_ARB_texture_float"}}}),
-    [](const testing::TestParamInfo<BrokenInput>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<BrokenInput>& parameter) {
+        return std::string(parameter.param.name);
+    });
 
 // Where the program cannot open a window at all: one line naming what to change, exit 0.
 class ProgramWithoutX11
@@ -419,10 +421,10 @@ INSTANTIATE_TEST_SUITE_P(
                               "DISPLAY"},
                     std::pair{ChildProcess::EnvironmentChanges{{"QT_QPA_PLATFORM", "offscreen"}},
                               "QT_QPA_PLATFORM"}),
-    [](const auto& info) {
-        return std::string(info.index == 0   ? "DisplayThatDoesNotExist"
-                           : info.index == 1 ? "DisplayUnset"
-                                             : "OffscreenPlatform");
+    [](const auto& parameter) {
+        return std::string(parameter.index == 0   ? "DisplayThatDoesNotExist"
+                           : parameter.index == 1 ? "DisplayUnset"
+                                                  : "OffscreenPlatform");
     });
 
 }  // namespace

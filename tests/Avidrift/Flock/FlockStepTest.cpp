@@ -65,7 +65,7 @@ TEST(FlockStep, ResultIsBitIdenticalForEveryTaskCount) {
             FlockTask(&serial, &next, 0, n, 0.05f).Run();
             serial = next;
             for (std::uint32_t tasks = 2; tasks < parallel.size(); ++tasks) {
-                FlockData written;
+                FlockData written = parallel[tasks];  // the parameters come from the written side
                 ASSERT_TRUE(step.Run(parallel[tasks], written,
                                      tasks + 1 == parallel.size() ? 999999999 : tasks, 0.05f));
                 parallel[tasks] = written;

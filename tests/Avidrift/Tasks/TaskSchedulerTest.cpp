@@ -161,7 +161,7 @@ TEST(ThreadPool, RunsQueuedItemsBeforeClosing) {
         ThreadPool pool(1);
         for (int i = 0; i < 100; ++i) {
             ASSERT_TRUE(pool.TrySubmit(
-                [](CallbackInstance&, void* runs) { ++*static_cast<std::atomic<int>*>(runs); },
+                [](CallbackInstance&, void* count) { ++*static_cast<std::atomic<int>*>(count); },
                 &runs));
         }
     }

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <thread>
 
 #include "Avidrift/Flock/FlockTask.h"
@@ -13,118 +15,147 @@
 namespace Avidrift {
 namespace {
 
+using Quellon::MouseEvent;
 using Quellon::Vector3;
+
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kLargest = std::numeric_limits<float>::max();
+constexpr float kTiniest = std::numeric_limits<float>::denorm_min();
+// What a small renderer would offer as the largest flock.
+constexpr std::uint32_t kCapacity = 1000;
+
+bool AllFinite(const FlockData& flock) {
+    for (std::uint32_t i = 0; i < flock.boidCount; ++i) {
+        const Vector3& p = flock.positions[i];
+        const Vector3& v = flock.velocities[i];
+        for (const float value : {p.x, p.y, p.z, v.x, v.y, v.z, flock.pathParameters[i]}) {
+            if (!std::isfinite(value)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool SameBoids(const FlockData& a, const FlockData& b) {
+    for (std::uint32_t i = 0; i < a.boidCount; ++i) {
+        if (!(a.positions[i] == b.positions[i]) || !(a.velocities[i] == b.velocities[i]) ||
+            a.pathParameters[i] != b.pathParameters[i]) {
+            return false;
+        }
+    }
+    return a.boidCount == b.boidCount;
+}
 
 class TestLogicTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_scene = std::make_shared<TestScene>();
-        m_scene->m_flock.maxFlockSize = 5000;  // what a renderer would have written
-        m_logic = std::make_unique<TestLogic>(m_scene);
-        m_logic->Init();
+        m_scene->m_flock.maxFlockSize = kCapacity;  // what the renderer's Init would write
+        m_logic.Init();
     }
-
     void Set(int id, float value) {
-        m_logic->OnCustomEvent(0.0f, std::make_shared<Quellon::ValueChangedEvent>(value, id));
+        m_logic.OnCustomEvent(0.0f, std::make_shared<Quellon::ValueChangedEvent>(value, id));
     }
-
     void Mouse(int button, bool pressed, int dx, int dy, float dt) {
-        m_logic->OnMouseEvent(
-            dt, std::make_shared<Quellon::MouseEvent>(0, 0, 0, 0, dx, dy, 0, pressed, button));
+        m_logic.OnMouseEvent(dt,
+                             std::make_shared<MouseEvent>(0, 0, 0, 0, dx, dy, 0, pressed, button));
     }
+    const FlockData& Flock() const { return m_scene->m_flock; }
 
-    std::shared_ptr<TestScene> m_scene;
-    std::unique_ptr<TestLogic> m_logic;
+    std::shared_ptr<TestScene> m_scene = std::make_shared<TestScene>();
+    TestLogic m_logic{m_scene};
 };
 
-// Init keeps the limit the renderer wrote into the scene.
-TEST_F(TestLogicTest, InitPlacesOneBoidWithDefaults) {
-    EXPECT_EQ(1u, m_scene->m_flock.boidCount);
-    EXPECT_EQ(5000u, m_scene->m_flock.maxFlockSize);
+// Parameters reach the scene with the next publish and steer from the step after it; init keeps
+// the limit the renderer wrote.
+TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
+    EXPECT_EQ(1u, Flock().boidCount);
     EXPECT_EQ(1u, m_scene->m_taskCount);
     EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
-}
-
-// Parameters reach the scene with the next publish and steer from the step after it.
-TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
     Set(kFlockSizeSetting, 40);
-    FlockData expected = m_scene->m_flock;
+    FlockData expected = Flock();
     Set(kMaxSpeedSetting, 3);
     Set(12, 77);  // unknown ids change nothing
-    EXPECT_TRUE(m_scene->m_flock.maxSpeed == Vector3(5, 5, 5));
+    EXPECT_TRUE(Flock().maxSpeed == Vector3(5, 5, 5));
     for (int step = 0; step < 2; ++step) {
         FlockData stepped = expected;
         FlockTask(&expected, &stepped, 0, 40, 0.05f).Run();
-        m_logic->Update(0.05f);
+        m_logic.Update(0.05f);
         EXPECT_EQ(0.05f, m_scene->m_stepTime);
-        EXPECT_TRUE(m_scene->m_flock.maxSpeed == Vector3(3, 3, 3));
-        for (std::uint32_t i = 0; i < 40; ++i) {
-            EXPECT_TRUE(m_scene->m_flock.positions[i] == stepped.positions[i]) << step << ", " << i;
-        }
+        EXPECT_TRUE(Flock().maxSpeed == Vector3(3, 3, 3));
+        EXPECT_TRUE(SameBoids(stepped, Flock())) << "step " << step;
         expected = stepped;
         expected.maxSpeed = Vector3(3, 3, 3);
     }
 }
 
+// The same size again puts every boid back on the knot, with the staged parameters.
 TEST_F(TestLogicTest, FlockSizeReplacesTheFlockAndPublishesStagedParameters) {
     Set(kCohesionWeightSetting, 0.7f);
-    Set(kFlockSizeSetting, 1000.7f);
-    EXPECT_EQ(1000u, m_scene->m_flock.boidCount);
-    EXPECT_EQ(0.7f, m_scene->m_flock.cohesionWeight);
-    EXPECT_EQ(5000u, m_scene->m_flock.maxFlockSize);
-    EXPECT_TRUE(m_scene->m_flock.positions[0] == Vector3(30, 0, 0));
-
-    m_logic->Update(0.02f);
-    EXPECT_FALSE(m_scene->m_flock.positions[0] == Vector3(30, 0, 0));
-    Set(kFlockSizeSetting, 1000);  // the same size again puts every boid back on the knot
-    EXPECT_TRUE(m_scene->m_flock.positions[0] == Vector3(30, 0, 0));
-    EXPECT_EQ(0.0f, m_scene->m_flock.pathParameters[0]);
+    Set(kFlockSizeSetting, 999.7f);
+    EXPECT_EQ(999u, Flock().boidCount);
+    EXPECT_EQ(0.7f, Flock().cohesionWeight);
+    EXPECT_EQ(kCapacity, Flock().maxFlockSize);
+    const FlockData placed = Flock();
+    m_logic.Update(0.02f);
+    EXPECT_FALSE(Flock().positions[0] == placed.positions[0]);
+    Set(kFlockSizeSetting, 999);
+    EXPECT_TRUE(SameBoids(placed, Flock()));
 }
 
+// Counts as another program posting to the queue could send them, for both count settings at
+// once: the flock stops at the renderer's capacity, and a step with a huge task count makes no
+// task per boid of a flock that is not there.
 TEST_F(TestLogicTest, HostileCountsNeverReachAnAllocation) {
-    struct Case {
+    const struct {
         float value;
         std::uint32_t boids;
         std::uint32_t tasks;
-    };
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    const Case cases[] = {
+    } cases[] = {
         {0, 0, 1},
         {-5, 0, 1},
-        {nan, 0, 1},
-        {1e30f, 5000, 4294967295u},
-        {inf, 5000, 4294967295u},
-        {-inf, 0, 1},
-        {999999999.0f, 5000, 1000000000},
-        {4999.9f, 4999, 4999},
+        {-0.0f, 0, 1},
+        {kTiniest, 0, 1},
+        {kNan, 0, 1},
+        {-kInf, 0, 1},
+        {1.0f, 1, 1},
+        {kCapacity - 0.5f, kCapacity - 1, kCapacity - 1},
+        {kCapacity, kCapacity, kCapacity},
+        {kCapacity + 1.0f, kCapacity, kCapacity + 1},
+        {999999999.0f, kCapacity, 1000000000},
+        {1e30f, kCapacity, 4294967295u},
+        {kLargest, kCapacity, 4294967295u},
+        {kInf, kCapacity, 4294967295u},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
         Set(kFlockSizeSetting, c.value);
         Set(kTaskCountSetting, c.value);
-        EXPECT_EQ(c.boids, m_scene->m_flock.boidCount) << c.value;
-        EXPECT_EQ(c.tasks, m_scene->m_taskCount) << c.value;
-        m_logic->Update(0.01f);  // a step with a huge task count stays cheap
-        EXPECT_EQ(c.boids, m_scene->m_flock.boidCount) << c.value;
+        EXPECT_EQ(c.boids, Flock().boidCount);
+        EXPECT_EQ(c.tasks, m_scene->m_taskCount);
+        m_logic.Update(0.01f);
+        EXPECT_EQ(c.boids, Flock().boidCount);
+        EXPECT_EQ(kCapacity, Flock().maxFlockSize);
     }
 }
 
 // A left drag orbits by its direction only, a right drag zooms; nothing else moves the eye.
 TEST_F(TestLogicTest, DragsOrbitAndZoomTheCamera) {
-    Mouse(Quellon::MouseEvent::kLeftButton, false, 5, 5, 0.1f);
-    Mouse(Quellon::MouseEvent::kLeftButton, true, 0, 5, 0.1f);
-    Mouse(Quellon::MouseEvent::kRightButton, true, 5, 0, 0.1f);
-    Mouse(Quellon::MouseEvent::kMiddleButton, true, 5, 5, 0.1f);
-    Mouse(Quellon::MouseEvent::kWheel, true, 5, 5, 0.1f);
+    Mouse(MouseEvent::kLeftButton, false, 5, 5, 0.1f);
+    Mouse(MouseEvent::kLeftButton, true, 0, 5, 0.1f);
+    Mouse(MouseEvent::kRightButton, true, 5, 0, 0.1f);
+    Mouse(MouseEvent::kMiddleButton, true, 5, 5, 0.1f);
+    Mouse(MouseEvent::kWheel, true, 5, 5, 0.1f);
     EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
 
-    Mouse(Quellon::MouseEvent::kLeftButton, true, 5, 0, 0.02f);
+    Mouse(MouseEvent::kLeftButton, true, 5, 0, 0.02f);
     // -0.4 degrees: x = 80 sin(-0.4 deg), z = 80 cos(0.4 deg).
     const Vector3 eye = m_scene->m_camera.m_position;
     EXPECT_NEAR(-0.558502f, eye.x, 1e-5f);
     EXPECT_EQ(0.0f, eye.y);
     EXPECT_NEAR(79.998051f, eye.z, 1e-5f);
-    Mouse(Quellon::MouseEvent::kLeftButton, true, -100, 0, 0.02f);
+    Mouse(MouseEvent::kLeftButton, true, -100, 0, 0.02f);
     EXPECT_NEAR(0.0f, m_scene->m_camera.m_position.x, 1e-4f);
 
     m_scene->m_camera = Quellon::Camera({0, 0, 80}, {0, 0, 0}, {0, 1, 0});
@@ -153,26 +184,84 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCamera) {
     EXPECT_EQ(-80.0f, m_scene->m_camera.m_viewMatrix[11]);
     // At the target the eye has no direction to move along.
     m_scene->m_camera = Quellon::Camera({0, 0, 0}, {0, 0, 0}, {0, 1, 0});
-    Mouse(Quellon::MouseEvent::kRightButton, true, 0, 10, 0.05f);
+    Mouse(MouseEvent::kRightButton, true, 0, 10, 0.05f);
     EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 0));
 }
 
-// A flock whose all-pairs step takes many seconds is abandoned promptly when a stop arrives
-// from another thread while the step runs.
+// A flock whose all-pairs step takes many seconds is abandoned when a stop arrives from another
+// thread while the step runs, and nothing of it is published.
 TEST_F(TestLogicTest, StopAbandonsALongStep) {
     m_scene->m_flock.maxFlockSize = 0;
-    m_logic->Init();
-    // A group distance wider than the flock defeats the grid, so the step scans all pairs and
-    // takes far longer than it takes the stop to arrive.
+    m_logic.Init();
+    // A group distance wider than the flock defeats the grid, so the step scans all pairs.
     Set(kGroupDistanceSetting, 99);
-    m_logic->Update(0.01f);
+    m_logic.Update(0.01f);
     Set(kFlockSizeSetting, 200000);
     Set(kTaskCountSetting, 2);
-    const Vector3 before = m_scene->m_flock.positions[7];
-    std::thread logic([&] { m_logic->Update(0.1f); });
-    m_logic->RequestStop();
+    const Vector3 before = Flock().positions[7];
+    std::thread logic([&] { m_logic.Update(0.1f); });
+    m_logic.RequestStop();
     logic.join();
-    EXPECT_TRUE(m_scene->m_flock.positions[7] == before);
+    EXPECT_TRUE(Flock().positions[7] == before);
+}
+
+using HostileSettingsTest = TestLogicTest;
+
+// Each flock parameter at its spin box's limits and far beyond them: the step stays safe and
+// keeps the flock whole, and putting the setting back and placing the flock again recovers.
+TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingTheFlockRecovers) {
+    const struct {
+        int id;
+        float defaultValue;
+        float spinBoxLimit;  // the lower limit is 0 for every parameter
+        float FlockData::*field;
+    } parameters[] = {
+        {kAngleIncrementSetting, 0.1f, 720.0f, &FlockData::angleIncrement},
+        {kSeparationWeightSetting, 2.5f, 99.99f, &FlockData::separationWeight},
+        {kCohesionWeightSetting, 0.1f, 99.99f, &FlockData::cohesionWeight},
+        {kAlignmentWeightSetting, 0.1f, 99.99f, &FlockData::alignmentWeight},
+        {kTrefoilKnotPathWeightSetting, 0.1f, 99.99f, &FlockData::trefoilKnotPathWeight},
+        {kMaxSpeedSetting, 5.0f, 99.99f, nullptr},
+        {kSeparationDistanceSetting, 0.5f, 99.99f, &FlockData::separationDistance},
+        {kGroupDistanceSetting, 3.0f, 99.99f, &FlockData::groupDistance},
+    };
+    // Large enough that the step hands the flock to the vector kernels and to several tasks.
+    constexpr std::uint32_t kBoids = 300;
+    Set(kTaskCountSetting, 3);
+    Set(kFlockSizeSetting, kBoids);
+    const FlockData placed = Flock();
+    for (const auto& parameter : parameters) {
+        for (const float value : {0.0f, parameter.spinBoxLimit, -0.0f, -1.0f, kTiniest, 1e30f,
+                                  -1e30f, kLargest, kNan, kInf, -kInf}) {
+            SCOPED_TRACE("setting " + std::to_string(parameter.id) + " = " + std::to_string(value));
+            Set(kFlockSizeSetting, kBoids);
+            Set(parameter.id, value);
+            bool finite = true;
+            for (int step = 0; step < 4; ++step) {
+                m_logic.Update(0.02f);
+                ASSERT_EQ(kBoids, Flock().boidCount);
+                ASSERT_TRUE(Flock().positions && Flock().velocities && Flock().pathParameters);
+                const float seen = parameter.field ? Flock().*parameter.field : Flock().maxSpeed.x;
+                EXPECT_TRUE(std::bit_cast<std::uint32_t>(seen) ==
+                                std::bit_cast<std::uint32_t>(value) ||
+                            (std::isnan(seen) && std::isnan(value)));
+                EXPECT_EQ(3u, m_scene->m_taskCount);
+                finite = finite && AllFinite(Flock());
+            }
+            // A NaN weight, speed bound or angle reaches every velocity; without that, the
+            // table would not show that the flock comes back from a blow-up.
+            if (std::isnan(value) && parameter.id <= kMaxSpeedSetting) {
+                EXPECT_FALSE(finite);
+            }
+            Set(parameter.id, parameter.defaultValue);
+            Set(kFlockSizeSetting, kBoids);
+            EXPECT_TRUE(SameBoids(placed, Flock()));
+            for (int step = 0; step < 3; ++step) {
+                m_logic.Update(0.02f);
+            }
+            EXPECT_TRUE(AllFinite(Flock()));
+        }
+    }
 }
 
 }  // namespace

@@ -55,18 +55,17 @@ protected:
 TEST_F(OpenglContextTest, FillsTheParentAndShowsTheClearedFrame) {
     OpenglContext context(m_parent.GetWindow(), m_parent.GetDisplayName());
     RecordProperty("samples", context.GetSamples());
-    GLint value = -1;
-    glGetIntegerv(GL_SAMPLES, &value);
-    EXPECT_EQ(context.GetSamples(), value);
+    GLint value[4] = {};
+    glGetIntegerv(GL_SAMPLES, value);
+    EXPECT_EQ(context.GetSamples(), value[0]);
     EXPECT_LE(context.GetSamples(), 4);
-    glGetIntegerv(GL_DEPTH_BITS, &value);
-    EXPECT_EQ(context.GetDepthBits(), value);
+    glGetIntegerv(GL_DEPTH_BITS, value);
+    EXPECT_EQ(context.GetDepthBits(), value[0]);
     EXPECT_GE(context.GetDepthBits(), 16);
     // The boids are closed meshes wound counter-clockwise.
-    EXPECT_EQ(glIsEnabled(GL_CULL_FACE), GL_TRUE);
-    EXPECT_EQ(glIsEnabled(GL_DEPTH_TEST), GL_TRUE);
-    glGetIntegerv(GL_FRONT_FACE, &value);
-    EXPECT_EQ(value, GL_CCW);
+    EXPECT_TRUE(glIsEnabled(GL_CULL_FACE) && glIsEnabled(GL_DEPTH_TEST));
+    glGetIntegerv(GL_FRONT_FACE, value);
+    EXPECT_EQ(value[0], GL_CCW);
 
     ASSERT_EQ(m_parent.GetChildren(), std::vector<Window>{context.GetWindow()});
     XWindowAttributes attributes = {};
@@ -76,10 +75,9 @@ TEST_F(OpenglContextTest, FillsTheParentAndShowsTheClearedFrame) {
     EXPECT_EQ(attributes.map_state, IsViewable);
     // Over all clients: any selected input would take the mouse from the host's window.
     EXPECT_EQ(attributes.all_event_masks, 0);
-    GLint viewport[4] = {};
-    glGetIntegerv(GL_VIEWPORT, viewport);
-    EXPECT_EQ(viewport[2], 320);
-    EXPECT_EQ(viewport[3], 240);
+    glGetIntegerv(GL_VIEWPORT, value);
+    EXPECT_EQ(value[2], 320);
+    EXPECT_EQ(value[3], 240);
 
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     context.Present();
@@ -89,9 +87,9 @@ TEST_F(OpenglContextTest, FillsTheParentAndShowsTheClearedFrame) {
     // The clear colour (0.5, 0.5, 0.7) in the 24-bit TrueColor visual of the test server.
     const unsigned long pixel = XGetPixel(image, 0, 0);
     XDestroyImage(image);
-    EXPECT_LE(std::labs(static_cast<long>((pixel >> 16) & 0xff) - 128), 1);
-    EXPECT_LE(std::labs(static_cast<long>((pixel >> 8) & 0xff) - 128), 1);
-    EXPECT_LE(std::labs(static_cast<long>(pixel & 0xff) - 179), 1);
+    for (const auto& [shift, channel] : {std::pair{16, 128}, {8, 128}, {0, 179}}) {
+        EXPECT_LE(std::labs(static_cast<long>((pixel >> shift) & 0xff) - channel), 1) << shift;
+    }
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 

@@ -1,6 +1,8 @@
 #include "Quellon/Scene.h"
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <latch>
 #include <stdexcept>
 #include <thread>
@@ -117,11 +119,19 @@ TEST(Scene, FailedAssignLeavesSceneUnlocked) {
     EXPECT_EQ(scene.m_second, 2);
 }
 
+// A read lock another thread still holds must not keep the scene's destruction waiting; the
+// wait is bounded as a hang guard, not a speed limit.
 TEST(Scene, DestroyingSceneReleasesReadLockHeldByAnotherThread) {
     auto scene = std::make_shared<ValueScene>();
     std::thread reader([&] { scene->BeginRead(); });
     reader.join();
-    scene.reset();
+    auto destroyed = std::make_shared<std::promise<void>>();
+    std::future<void> done = destroyed->get_future();
+    std::thread([scene = std::move(scene), destroyed]() mutable {
+        scene.reset();
+        destroyed->set_value();
+    }).detach();
+    ASSERT_EQ(done.wait_for(std::chrono::minutes(1)), std::future_status::ready);
 }
 
 }  // namespace

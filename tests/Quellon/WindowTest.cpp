@@ -39,14 +39,10 @@ public:
 
 class NamedPageTab : public ITab {
 public:
-    explicit NamedPageTab(const char* name) : m_page(new QWidget) {
-        m_page->setObjectName(QString::fromLatin1(name));
-    }
+    explicit NamedPageTab(const char* name) : m_page(new QWidget) { m_page->setObjectName(name); }
     ~NamedPageTab() override { delete m_page.data(); }
     QWidget* GetWidget() override { return m_page.data(); }
     void SetScene(std::shared_ptr<Scene>) override {}
-
-private:
     QPointer<QWidget> m_page;
 };
 
@@ -217,11 +213,10 @@ TEST_F(WindowTest, DragOverTheRenderFrameReachesTheWindowInWindowCoordinates) {
 }
 
 TEST_F(WindowTest, CloseTellsTheListenerBeforeTheWindowCloses) {
-    Window& window = MakeWindow();
-    EXPECT_TRUE(window.close());
+    EXPECT_TRUE(MakeWindow().close());
     EXPECT_EQ(m_listener.m_calls, 1);
     EXPECT_TRUE(m_listener.m_windowVisibleDuringClose);
-    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(m_window->isVisible());
 }
 
 }  // namespace

@@ -16,38 +16,7 @@
 extern char** environ;
 
 namespace AvidriftEndToEnd {
-
 namespace {
-
-constexpr std::chrono::milliseconds kPollInterval(20);
-
-ExitStatus FromWaitStatus(int status) {
-    ExitStatus result;
-    if (WIFEXITED(status)) {
-        result.exited = true;
-        result.code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.code = WTERMSIG(status);
-    }
-    return result;
-}
-
-std::vector<std::string> ChangedEnvironment(const ChildProcess::EnvironmentChanges& changes) {
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string variable(*entry);
-        const std::string name = variable.substr(0, variable.find('='));
-        if (changes.find(name) == changes.end()) {
-            result.push_back(variable);
-        }
-    }
-    for (const auto& [name, value] : changes) {
-        if (value) {
-            result.push_back(name + "=" + *value);
-        }
-    }
-    return result;
-}
 
 std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
@@ -59,31 +28,9 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
-}
-
-// Between fork and exec only async-signal-safe calls are allowed, so every failure is reported
-// by exit code alone; 127 is what a shell reports for a program it could not run.
-[[noreturn]] void ExecChild(const char* workingDirectory, const char* standardOutput,
-                            const char* standardError, char** argv, char** envp, pid_t parent) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // The parent may have died before the line above took effect.
-    if (getppid() != parent) {
-        _exit(127);
-    }
-    const int output = open(standardOutput, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int error = open(standardError, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (output < 0 || error < 0 || input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 ||
-        dup2(error, 2) < 0 || chdir(workingDirectory) != 0) {
-        _exit(127);
-    }
-    // execvpe searches PATH as found in the parent, which is what a user's shell would do.
-    execvpe(argv[0], argv, envp);
-    _exit(127);
 }
 
 }  // namespace
@@ -96,69 +43,74 @@ std::string ExitStatus::Describe() const {
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
                            const std::filesystem::path& workingDirectory,
                            const EnvironmentChanges& environment, const std::string& outputName)
-    : m_standardOutput(workingDirectory / (outputName + ".stdout")),
-      m_standardError(workingDirectory / (outputName + ".stderr")) {
-    if (arguments.empty()) {
-        throw std::runtime_error("ChildProcess: no program given");
-    }
+    : m_output(workingDirectory / outputName) {
     std::vector<std::string> argumentCopies = arguments;
-    std::vector<std::string> environmentStrings = ChangedEnvironment(environment);
-    std::vector<char*> argv = PointersTo(argumentCopies);
-    std::vector<char*> envp = PointersTo(environmentStrings);
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable(*entry);
+        if (!environment.contains(variable.substr(0, variable.find('=')))) {
+            variables.push_back(variable);
+        }
+    }
+    for (const auto& [name, value] : environment) {
+        if (value) {
+            variables.push_back(name + "=" + *value);
+        }
+    }
+    const std::vector<char*> argv = PointersTo(argumentCopies);
+    const std::vector<char*> envp = PointersTo(variables);
     const std::string directory = workingDirectory.string();
-    const std::string output = m_standardOutput.string();
-    const std::string error = m_standardError.string();
+    const std::string output = m_output.string() + ".stdout";
+    const std::string error = m_output.string() + ".stderr";
     const pid_t parent = getpid();
-
     m_pid = fork();
     if (m_pid < 0) {
         throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
     }
     if (m_pid == 0) {
-        ExecChild(directory.c_str(), output.c_str(), error.c_str(), argv.data(), envp.data(),
-                  parent);
-    }
-}
-
-ChildProcess::~ChildProcess() {
-    Kill();
-}
-
-std::optional<ExitStatus> ChildProcess::PollExit() {
-    if (!m_status) {
-        int status = 0;
-        const pid_t reaped = waitpid(m_pid, &status, WNOHANG);
-        if (reaped == m_pid) {
-            m_status = FromWaitStatus(status);
+        // Only async-signal-safe calls until exec; 127 is a shell's "could not run".
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err = open(error.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        // The parent may have died before the death signal was armed.
+        if (getppid() != parent || out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 ||
+            dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
+            _exit(127);
         }
+        execvpe(argv[0], argv.data(), envp.data());
+        _exit(127);
     }
-    return m_status;
 }
 
 std::optional<ExitStatus> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!PollExit() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kPollInterval);
+    for (;;) {
+        int status = 0;
+        if (!m_status && waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_status = WIFEXITED(status) ? ExitStatus{true, WEXITSTATUS(status)}
+                                         : ExitStatus{false, WTERMSIG(status)};
+        }
+        if (m_status || std::chrono::steady_clock::now() >= deadline) {
+            return m_status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return m_status;
 }
 
 void ChildProcess::Kill() {
     if (m_pid > 0 && !PollExit()) {
         kill(m_pid, SIGKILL);
-        int status = 0;
-        if (waitpid(m_pid, &status, 0) == m_pid) {
-            m_status = FromWaitStatus(status);
-        }
+        WaitForExit(std::chrono::seconds(10));
     }
 }
 
 std::string ChildProcess::ReadStandardError() const {
-    return ReadWholeFile(m_standardError);
+    return ReadWholeFile(m_output.string() + ".stderr");
 }
 
 std::string ChildProcess::ReadStandardOutput() const {
-    return ReadWholeFile(m_standardOutput);
+    return ReadWholeFile(m_output.string() + ".stdout");
 }
 
 bool RunXdotool(const std::vector<std::string>& arguments,

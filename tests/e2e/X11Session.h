@@ -32,27 +32,22 @@ public:
     X11Session(const X11Session&) = delete;
     X11Session& operator=(const X11Session&) = delete;
 
-    // The viewable top-level windows that process pid created (their _NET_WM_PID) whose title
-    // starts with titlePrefix. Windows that vanish while they are being looked at are left out.
+    // The viewable top-level windows of process pid (their _NET_WM_PID) whose title starts with
+    // titlePrefix; windows that vanish while they are looked at are left out.
     std::vector<TopLevelWindow> FindWindows(pid_t pid, const std::string& titlePrefix);
     std::optional<TopLevelWindow> FindWindow(pid_t pid, const std::string& titlePrefix);
-
     // What the screen shows in the area, child windows (such as an OpenGL one) included.
     QImage GrabScreen(const QRect& area);
-
-    // The WM_PROTOCOLS / WM_DELETE_WINDOW message with which a window manager asks a client to
-    // close a window. Without a window manager it is the only way to close a Qt window as a
-    // user would: destroying the window or the connection skips the program's close handling.
+    // The WM_DELETE_WINDOW message of a window manager: without one (Xvfb) the only way to close
+    // a Qt window as a user would; destroying it would skip the program's close handling.
     void RequestClose(unsigned long window);
-
-    // Gives the window the keyboard focus, as a window manager does for a clicked window.
+    // The keyboard focus, as a window manager gives it to a clicked window.
     void Focus(unsigned long window);
 
 private:
     void Collect(unsigned long window, int depth, pid_t pid, const std::string& titlePrefix,
                  std::vector<TopLevelWindow>& found);
-    std::optional<pid_t> OwnerOf(unsigned long window);
-    std::string TitleOf(unsigned long window);
+    std::string Property(unsigned long window, const char* name, const char* type);
 
     _XDisplay* m_display = nullptr;
 };

@@ -2,79 +2,64 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "Avidrift/Flock/TrefoilKnot.h"
+
 namespace Avidrift {
 namespace {
 
 using Quellon::Vector3;
 
-void ExpectNear(const Vector3& expected, const Vector3& actual, float tolerance) {
-    EXPECT_NEAR(expected.x, actual.x, tolerance);
-    EXPECT_NEAR(expected.y, actual.y, tolerance);
-    EXPECT_NEAR(expected.z, actual.z, tolerance);
-}
-
-// Each boid starts on the knot, heading one degree further along it.
+// Each boid starts on the knot, spread over one turn, heading one degree further along it.
 TEST(FlockData, SpreadsBoidsOverOneTurn) {
-    FlockData flock;
-    flock.SetFlockSize(1);
-    ExpectNear({30, 0, 0}, flock.positions[0], 0);
-    ExpectNear({-0.0080f, 0.5235f, 0.2618f}, flock.velocities[0], 1e-4f);
-    flock.SetFlockSize(4);
-    const float pi = 3.1415927f;
-    const float expectedT[4] = {0, pi, 2 * pi, 3 * pi};
-    const Vector3 expectedP[4] = {{30, 0, 0}, {-20, 0, -10}, {10, 0, 0}, {-20, 0, 10}};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_FLOAT_EQ(expectedT[i], flock.pathParameters[i]) << i;
-        ExpectNear(expectedP[i], flock.positions[i], 1e-4f);
-    }
-}
-
-TEST(FlockData, ZeroBoidsGiveAnEmptyFlock) {
-    FlockData flock;
-    flock.SetFlockSize(3);
-    flock.SetFlockSize(0);
-    EXPECT_EQ(0u, flock.boidCount);
-    const FlockData copy = flock;
-    EXPECT_EQ(0u, copy.boidCount);
-}
-
-// The renderer's limit outlives both; the default values themselves show in the worked step of
-// the default flock.
-TEST(FlockData, ResizingKeepsParametersAndDefaultsKeepMaxFlockSize) {
     FlockData flock;
     flock.maxFlockSize = 1234;
     flock.separationWeight = 7;
-    flock.SetFlockSize(50);
+    flock.SetFlockSize(4);
+    const float pi = 3.1415927f;
+    const Vector3 expected[4] = {{30, 0, 0}, {-20, 0, -10}, {10, 0, 0}, {-20, 0, 10}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FLOAT_EQ(pi * static_cast<float>(i), flock.pathParameters[i]) << i;
+        EXPECT_NEAR(0.0f, Quellon::Length(flock.positions[i] - expected[i]), 1e-4f) << i;
+    }
+    EXPECT_NEAR(0.0f, Quellon::Length(flock.velocities[0] - Vector3(-0.0080f, 0.5235f, 0.2618f)),
+                1e-4f);
+    // Resizing keeps the parameters; the defaults keep the renderer's limit.
     EXPECT_EQ(7.0f, flock.separationWeight);
     flock.ApplyDefaults();
     EXPECT_EQ(1234u, flock.maxFlockSize);
     EXPECT_EQ(1u, flock.boidCount);
+    flock.SetFlockSize(0);
+    EXPECT_EQ(0u, FlockData(flock).boidCount);
 }
 
+// Assignment between equal sizes overwrites in place, between different sizes reallocates;
+// either way the copies stay separate.
 TEST(FlockData, CopiesNeverShareArrays) {
     FlockData a;
-    a.ApplyDefaults();
     a.maxFlockSize = 99;
     a.SetFlockSize(5);
-    FlockData b(a);
-    EXPECT_NE(a.positions.get(), b.positions.get());
-    EXPECT_EQ(99u, b.maxFlockSize);
-    b.positions[0].x = 1000;
-    EXPECT_NE(1000.0f, a.positions[0].x);
+    for (const std::uint32_t size : {5u, 2u}) {
+        FlockData b;
+        b.SetFlockSize(size);
+        b = a;
+        EXPECT_EQ(99u, b.maxFlockSize);
+        EXPECT_EQ(5u, b.boidCount);
+        b.positions[4].x = 1000;
+        EXPECT_NE(1000.0f, a.positions[4].x);
+        EXPECT_EQ(a.velocities[4].y, b.velocities[4].y);
+    }
+}
 
-    // Assignment between equal sizes overwrites in place, between different sizes reallocates;
-    // either way the records stay separate and equal in content.
-    FlockData c;
-    c.SetFlockSize(5);
-    c = b;
-    EXPECT_EQ(1000.0f, c.positions[0].x);
-    EXPECT_NE(c.positions.get(), b.positions.get());
-    FlockData d;
-    d.SetFlockSize(2);
-    d = b;
-    EXPECT_EQ(5u, d.boidCount);
-    EXPECT_EQ(b.velocities[4].y, d.velocities[4].y);
-    EXPECT_EQ(b.groupDistance, d.groupDistance);
+// The parameter is never wrapped; far out it still yields points of the same curve.
+TEST(TrefoilKnot, StaysOnTheKnotForLargeParameters) {
+    for (const float t : {100.0f, 12345.678f, 1e6f}) {
+        const Vector3 p = TrefoilKnotPoint(t);
+        // 10 (2 + cos u) = radius and 10 sin u = z put the point on the tube's centre line.
+        const float c = std::sqrt(p.x * p.x + p.y * p.y) / 10 - 2;
+        EXPECT_NEAR(1.0f, c * c + (p.z / 10) * (p.z / 10), 1e-3f) << t;
+    }
 }
 
 }  // namespace

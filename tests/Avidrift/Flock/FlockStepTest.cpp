@@ -14,30 +14,24 @@ namespace Avidrift {
 namespace {
 
 TEST(FlockStep, SlicesCoverTheFlockInOrder) {
-    struct Case {
+    const struct {
         std::uint32_t n;
-        std::uint32_t t;
         std::vector<BoidSlice> slices;
+    } cases[] = {
+        {10, {{0, 3}, {3, 6}, {6, 10}}},
+        {10, {{0, 2}, {2, 5}, {5, 7}, {7, 10}}},
+        {3, {{0, 0}, {0, 1}, {1, 1}, {1, 2}, {2, 3}}},
+        // k n must not overflow 32 bits.
+        {4000000000u, {{0, 1333333333u}, {1333333333u, 2666666666u}, {2666666666u, 4000000000u}}},
     };
-    const Case cases[] = {
-        {10, 3, {{0, 3}, {3, 6}, {6, 10}}},
-        {10, 4, {{0, 2}, {2, 5}, {5, 7}, {7, 10}}},
-        {3, 5, {{0, 0}, {0, 1}, {1, 1}, {1, 2}, {2, 3}}},
-    };
-    for (const Case& c : cases) {
-        for (std::uint32_t k = 0; k < c.t; ++k) {
-            const BoidSlice slice = FlockStep::Slice(k, c.n, c.t);
-            EXPECT_EQ(c.slices[k].begin, slice.begin) << c.n << "/" << c.t << " k=" << k;
-            EXPECT_EQ(c.slices[k].end, slice.end) << c.n << "/" << c.t << " k=" << k;
+    for (const auto& c : cases) {
+        const auto t = static_cast<std::uint32_t>(c.slices.size());
+        for (std::uint32_t k = 0; k < t; ++k) {
+            const BoidSlice slice = FlockStep::Slice(k, c.n, t);
+            EXPECT_EQ(c.slices[k].begin, slice.begin) << c.n << "/" << t << " k=" << k;
+            EXPECT_EQ(c.slices[k].end, slice.end) << c.n << "/" << t << " k=" << k;
         }
     }
-    // k n does not overflow 32 bits.
-    const BoidSlice last = FlockStep::Slice(99, 4000000000u, 100);
-    EXPECT_EQ(3960000000u, last.begin);
-    EXPECT_EQ(4000000000u, last.end);
-}
-
-TEST(FlockStep, TaskCountIsAtLeastOneAndAtMostOnePerBoid) {
     EXPECT_EQ(1u, FlockStep::TaskCountFor(0, 100));
     EXPECT_EQ(7u, FlockStep::TaskCountFor(7, 100));
     EXPECT_EQ(100u, FlockStep::TaskCountFor(999999999, 100));
@@ -47,58 +41,44 @@ TEST(FlockStep, TaskCountIsAtLeastOneAndAtMostOnePerBoid) {
 
 bool SameBits(const FlockData& a, const FlockData& b) {
     const std::size_t n = a.boidCount;
-    if (n == 0) {
-        return b.boidCount == 0;  // memcmp must not see the null arrays of an empty flock
-    }
+    // memcmp must not see the null arrays of an empty flock.
     return a.boidCount == b.boidCount &&
-           std::memcmp(a.positions.get(), b.positions.get(), n * sizeof(Quellon::Vector3)) == 0 &&
-           std::memcmp(a.velocities.get(), b.velocities.get(), n * sizeof(Quellon::Vector3)) == 0 &&
-           std::memcmp(a.pathParameters.get(), b.pathParameters.get(), n * sizeof(float)) == 0;
+           (n == 0 ||
+            (std::memcmp(a.positions.get(), b.positions.get(), n * sizeof(Quellon::Vector3)) == 0 &&
+             std::memcmp(a.velocities.get(), b.velocities.get(), n * sizeof(Quellon::Vector3)) ==
+                 0 &&
+             std::memcmp(a.pathParameters.get(), b.pathParameters.get(), n * sizeof(float)) == 0));
 }
 
-FlockData Simulate(FlockStep& step, std::uint32_t n, std::uint32_t tasks, int steps) {
-    FlockData read;
-    read.ApplyDefaults();
-    read.SetFlockSize(n);
-    FlockData write = read;
-    for (int s = 0; s < steps; ++s) {
-        EXPECT_TRUE(step.Run(read, write, tasks, 0.05f));
-        read = write;
-    }
-    return read;
-}
-
+// The serial reference is one task over the whole flock; the step sizes an empty output itself.
 TEST(FlockStep, ResultIsBitIdenticalForEveryTaskCount) {
     TaskScheduler scheduler;
     FlockStep step(scheduler);
     for (const std::uint32_t n : {0u, 1u, 7u, 150u, 601u}) {
-        const FlockData serial = Simulate(step, n, 1, 4);
-        for (std::uint32_t tasks = 2; tasks <= 16; ++tasks) {
-            EXPECT_TRUE(SameBits(serial, Simulate(step, n, tasks, 4)))
-                << "n=" << n << " tasks=" << tasks;
+        FlockData serial;
+        serial.ApplyDefaults();
+        serial.SetFlockSize(n);
+        std::vector<FlockData> parallel(17, serial);
+        parallel.push_back(serial);  // 999999999 tasks
+        for (int s = 0; s < 4; ++s) {
+            FlockData next = serial;
+            FlockTask(&serial, &next, 0, n, 0.05f).Run();
+            serial = next;
+            for (std::uint32_t tasks = 2; tasks < parallel.size(); ++tasks) {
+                FlockData written = parallel[tasks];  // the parameters come from the written side
+                ASSERT_TRUE(step.Run(parallel[tasks], written,
+                                     tasks + 1 == parallel.size() ? 999999999 : tasks, 0.05f));
+                parallel[tasks] = written;
+                EXPECT_TRUE(SameBits(serial, written)) << "n=" << n << " tasks=" << tasks;
+            }
         }
-        EXPECT_TRUE(SameBits(serial, Simulate(step, n, 999999999, 4))) << "n=" << n;
     }
-}
-
-TEST(FlockStep, EqualsOneTaskOverTheWholeFlock) {
-    TaskScheduler scheduler;
-    FlockStep step(scheduler);
-    FlockData read;
-    read.ApplyDefaults();
-    read.SetFlockSize(300);
-    FlockData expected = read;
-    FlockTask(&read, &expected, 0, 300, 0.02f).Run();
-    FlockData written;  // empty: the step sizes it
-    ASSERT_TRUE(step.Run(read, written, 5, 0.02f));
-    EXPECT_TRUE(SameBits(expected, written));
 }
 
 TEST(FlockStep, CancelledStepReportsItself) {
     TaskScheduler scheduler;
     FlockStep step(scheduler);
     FlockData read;
-    read.ApplyDefaults();
     read.SetFlockSize(1000);
     FlockData write = read;
     const std::atomic<bool> cancel{true};

@@ -312,6 +312,10 @@ struct BrokenInput {
     ChildProcess::EnvironmentChanges environment = {};
 };
 
+void PrintTo(const BrokenInput& input, std::ostream* out) {
+    *out << input.name;
+}
+
 class ProgramFailure : public ProgramTest, public testing::WithParamInterface<BrokenInput> {};
 
 // One error box (and the same report in the output) once the threads have stopped and the main

@@ -11,25 +11,18 @@
 
 namespace AvidriftEndToEnd {
 
-// How a child ended, as waitpid reports it.
-struct ExitStatus {
-    bool exited = false;  // false: killed by a signal
-    int code = 0;         // the exit code, or the signal number when !exited
+// A waitpid status (0 for a clean exit) in words.
+std::string Describe(int status);
 
-    bool IsCleanExit() const { return exited && code == 0; }
-    std::string Describe() const;
-};
-
-// A program started by the test, its standard output and error in files of its working
-// directory. It dies with the test process (PR_SET_PDEATHSIG), so a crashed or killed test leaves
-// nothing running on the shared X server; the destructor kills a child still running.
+// A program started by the test, standard output and error in one file of its working
+// directory. It dies with the test process (PR_SET_PDEATHSIG), so a crashed test leaves nothing
+// running on the shared X server.
 class ChildProcess {
 public:
     // Variables to set (a value) or remove (std::nullopt) in the child's environment.
     using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
-    // Starts arguments[0] (searched in PATH) in workingDirectory; output goes to files named
-    // after outputName. Throws std::runtime_error when the program cannot be started.
+    // Throws std::runtime_error when the child cannot be forked.
     ChildProcess(const std::vector<std::string>& arguments,
                  const std::filesystem::path& workingDirectory,
                  const EnvironmentChanges& environment = {},
@@ -39,23 +32,25 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t GetPid() const { return m_pid; }
-    // Polls until the child has ended or the timeout has passed; std::nullopt if it still runs.
-    std::optional<ExitStatus> WaitForExit(std::chrono::milliseconds timeout);
-    std::optional<ExitStatus> PollExit() { return WaitForExit(std::chrono::milliseconds(0)); }
-    // SIGKILL and reap; does nothing once the child has been reaped.
+    // Polls until the child has ended or the timeout has passed: its waitpid status, if it ended.
+    std::optional<int> WaitForExit(std::chrono::milliseconds timeout = {});
+    // SIGTERM (Weston stops its Xwayland cleanly only then), SIGKILL if that does not end it.
     void Kill();
-    std::string ReadStandardError() const;
-    std::string ReadStandardOutput() const;
+    std::string ReadOutput() const;
 
 private:
     pid_t m_pid = -1;
-    std::optional<ExitStatus> m_status;
+    std::optional<int> m_status;
     std::filesystem::path m_output;
 };
 
-// Runs xdotool, whose XTEST input Qt cannot tell from a real mouse and keyboard (events sent with
-// XSendEvent carry a flag that toolkits may ignore). False when it fails or hangs.
+// Runs xdotool, whose XTEST input Qt cannot tell from a real mouse and keyboard (XSendEvent
+// events carry a flag that toolkits may ignore). False when it fails or hangs.
 bool RunXdotool(const std::vector<std::string>& arguments,
                 const std::filesystem::path& workingDirectory);
+
+// The inherited DISPLAY and Qt's default platform; under AddressSanitizer also LeakSanitizer,
+// which turns any leak of the program into a failed exit status.
+ChildProcess::EnvironmentChanges ProgramEnvironment();
 
 }  // namespace AvidriftEndToEnd

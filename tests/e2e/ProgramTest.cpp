@@ -1,6 +1,5 @@
-// Starts the real program under the X server and drives it as a user would: through the mouse,
-// the keyboard and the window manager's close request, judging only what appears on the screen,
-// on standard error and in the exit status.
+// Starts the real program and drives it as a user would (mouse, keyboard, the window manager's
+// close request), judging only what the screen shows, what it prints and how it exits.
 
 #include <stdlib.h>
 
@@ -15,10 +14,11 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "ChildProcess.h"
-#include "ProgramEnvironment.h"
 #include "X11Session.h"
 
 namespace AvidriftEndToEnd {
@@ -30,22 +30,16 @@ namespace fs = std::filesystem;
 
 const std::string kMainTitle = "Avidrift - The Avidrift authors <avidrift@example.org>";
 const QRect kRenderArea(9, 9, 800, 600);
-// The "Flock size" field in window coordinates: the settings column (815, 9), its tab widget
-// (10, 0), the page under the tab bar (2, 26 with Fusion and the default font), the group
-// (3, 10) and the box (120, 20); 10 pixels into its height and 20 from its left edge leave room
-// for another style and stay clear of the arrow buttons.
+// "Flock size" in window coordinates: settings column (815, 9), tab widget (10, 0), page under
+// the tab bar (2, 26 with Fusion), group (3, 10), box (120, 20), then 20 and 10 into the box.
 const QPoint kFlockSizeField(815 + 10 + 2 + 3 + 120 + 20, 9 + 0 + 26 + 10 + 20 + 10);
-// Generous for llvmpipe on two shared cores, which draws a few frames per second. Hang guards
-// of a real program, not limits on its speed.
+// Hang guards for llvmpipe on two shared cores, not limits on the program's speed.
 constexpr auto kTimeout = 60s;
 
-// What the render area shows, counted by the kind of pixel.
+// The render area counted by kind of pixel; aspect is width over height of the middle 80 % of
+// the boid pixels, so that stragglers do not count.
 struct Picture {
-    int background = 0;
-    int overlayText = 0;
-    int boids = 0;
-    int warmBoids = 0;
-    // Width over height of the middle 80 % of the boid pixels, so stragglers do not count.
+    int background = 0, overlayText = 0, boids = 0, warmBoids = 0;
     double aspect = 0;
 };
 
@@ -62,14 +56,11 @@ int MiddleSpread(std::vector<int>& positions) {
 
 Picture Analyse(const QImage& image) {
     Picture picture;
-    std::vector<int> xs;
-    std::vector<int> ys;
+    std::vector<int> xs, ys;
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const QRgb p = image.pixel(x, y);
-            const int r = qRed(p);
-            const int g = qGreen(p);
-            const int b = qBlue(p);
+            const int r = qRed(p), g = qGreen(p), b = qBlue(p);
             // The clear colour is (0.5, 0.5, 0.7); the timing lines are pure red; boids are lit
             // blends of blue and orange (the fast ones), whose green is never far below red.
             if (std::abs(r - 128) <= 3 && std::abs(g - 128) <= 3 && std::abs(b - 178) <= 3) {
@@ -89,15 +80,14 @@ Picture Analyse(const QImage& image) {
     return picture;
 }
 
-
-// Runs the program in a directory of its own holding a copy of data/ and glsl/, so that a test
-// can remove or break an input, with one helper per thing a user does.
+// Runs the program in a directory of its own holding a copy of data/ and glsl/, which a test
+// may break, with one helper per thing a user does.
 class ProgramTest : public testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "avidrift-e2e-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        m_directory = pattern;
+        m_directory = pattern;  // mode 0700, as Wayland wants of its runtime directory
         for (const char* input : {"data", "glsl"}) {
             fs::copy(fs::path(AVIDRIFT_SOURCE_DIR) / input, m_directory / input,
                      fs::copy_options::recursive);
@@ -105,14 +95,15 @@ protected:
     }
 
     void TearDown() override {
-        // The X server outlives the test: a button left down would turn the next clicks into drags.
-        Xdotool({"mouseup", "1"});
-        if (m_program) {
+        // The X server outlives the test: a button left down would turn later clicks into drags.
+        RunXdotool({"mouseup", "1"}, m_directory);
+        if (m_program && HasFailure()) {
             m_program->Kill();
-            if (HasFailure()) {
-                std::cerr << "standard error:\n" << m_program->ReadStandardError() << "(end)\n";
-            }
+            std::cerr << "its output:\n" << m_program->ReadOutput() << "(end)\n";
         }
+        m_program.reset();
+        m_x.reset();  // before its server, which may be Weston's Xwayland
+        m_weston.reset();
         if (HasFailure()) {
             std::cerr << "the program's directory is kept: " << m_directory << "\n";
         } else {
@@ -120,33 +111,41 @@ protected:
         }
     }
 
-    static ChildProcess::EnvironmentChanges X11Environment() { return ProgramEnvironment(); }
-
-    void Start(ChildProcess::EnvironmentChanges changes = {}) {
-        ChildProcess::EnvironmentChanges environment = X11Environment();
+    void Start(const ChildProcess::EnvironmentChanges& changes = {},
+               const std::string& program = AVIDRIFT_PROGRAM, fs::path directory = {}) {
+        ChildProcess::EnvironmentChanges environment = ProgramEnvironment();
         for (const auto& [name, value] : changes) {
             environment[name] = value;
         }
-        m_program = std::make_unique<ChildProcess>(std::vector<std::string>{AVIDRIFT_PROGRAM},
-                                                   m_directory, environment);
+        m_program = std::make_unique<ChildProcess>(std::vector<std::string>{program},
+                                                   directory.empty() ? m_directory : directory,
+                                                   environment);
     }
 
-    // Polls for a window of the program whose title starts with titlePrefix, until the timeout
-    // passes or the program ends.
-    std::optional<TopLevelWindow> WaitForWindow(const std::string& titlePrefix) {
+    // Polls the program's windows until `wanted` accepts a title, or the program ends, or the
+    // timeout passes; remembers every title seen.
+    std::optional<TopLevelWindow> WaitForWindow(
+        const std::function<bool(const std::string&)>& wanted) {
         for (const auto deadline = Clock::now() + kTimeout;
-             Clock::now() < deadline && !m_program->PollExit();
+             Clock::now() < deadline && !m_program->WaitForExit();
              std::this_thread::sleep_for(100ms)) {
-            if (auto window = m_x.FindWindow(m_program->GetPid(), titlePrefix)) {
-                return window;
+            for (const TopLevelWindow& window : m_x->FindWindows(m_program->GetPid())) {
+                m_titlesSeen.insert(window.title);
+                if (wanted(window.title)) {
+                    return window;
+                }
             }
         }
         return std::nullopt;
     }
 
-    QImage Grab() {
-        return m_x.GrabScreen(kRenderArea.translated(m_window.geometry.topLeft()));
+    void WaitForMainWindow() {
+        const auto window = WaitForWindow([](const std::string& t) { return t == kMainTitle; });
+        ASSERT_TRUE(window) << "no window titled \"" << kMainTitle << "\"";
+        m_window = *window;
     }
+
+    QImage Grab() { return m_x->GrabScreen(kRenderArea.translated(m_window.geometry.topLeft())); }
 
     // Polls the render area until it shows a picture that satisfies the condition, or a new
     // frame when there is none; saves the last picture for inspection when none came.
@@ -154,219 +153,232 @@ protected:
         const QImage previous = Grab();
         QImage image = previous;
         for (const auto deadline = Clock::now() + kTimeout;
-             Clock::now() < deadline && !m_program->PollExit();
+             Clock::now() < deadline && !m_program->WaitForExit();
              std::this_thread::sleep_for(100ms), image = Grab()) {
             if (condition ? condition(Analyse(image)) : image != previous) {
                 return Analyse(image);
             }
         }
-        const char* name = testing::UnitTest::GetInstance()->current_test_info()->name();
-        image.save(
-            QString::fromStdString(AVIDRIFT_E2E_OUTPUT_DIR "/" + std::string(name) + ".png"));
+        image.save(AVIDRIFT_E2E_OUTPUT_DIR "/last-picture.png");
         return Analyse(image);
-    }
-
-    // Starts the program and waits for its first picture: the cleared frame, a boid and the two
-    // timing lines.
-    void StartAndWaitForFlock() {
-        Start();
-        const std::optional<TopLevelWindow> window = WaitForWindow(kMainTitle);
-        ASSERT_TRUE(window) << "no window titled \"" << kMainTitle << "\"";
-        m_window = *window;
-        EXPECT_EQ(m_window.title, kMainTitle);
-        EXPECT_EQ(m_window.geometry.size(), QSize(1037, 618));
-        const auto showsFlock = [](const Picture& p) {
-            return p.background > 800 * 600 / 2 && p.boids >= 100 && p.overlayText >= 200;
-        };
-        const Picture picture = WaitForPicture(showsFlock);
-        ASSERT_TRUE(showsFlock(picture)) << picture;
     }
 
     // Click into "Flock size", select what it holds, type the digits, confirm. Without a window
     // manager nobody gives the window the keyboard focus on a click.
     void TypeFlockSize(int size) {
         const QPoint field = m_window.geometry.topLeft() + kFlockSizeField;
-        m_x.Focus(m_window.id);
-        std::vector<std::string> keys{
-            "mousemove", std::to_string(field.x()), std::to_string(field.y()), "click", "1", "key",
-            "ctrl+a"};
+        std::vector<std::string> keys{"windowfocus",
+                                      std::to_string(m_window.id),
+                                      "mousemove",
+                                      std::to_string(field.x()),
+                                      std::to_string(field.y()),
+                                      "click",
+                                      "1",
+                                      "key",
+                                      "ctrl+a"};
         for (const char digit : std::to_string(size)) {
             keys.emplace_back(1, digit);
         }
         keys.emplace_back("Return");
-        ASSERT_TRUE(Xdotool(keys));
+        ASSERT_TRUE(RunXdotool(keys, m_directory));
     }
 
     // The close request of a window manager: the program stops its threads and ends with 0.
     void CloseAndExpectCleanExit() {
-        ASSERT_FALSE(m_program->PollExit()) << "the program ended before it was asked to";
-        m_x.RequestClose(m_window.id);
-        const std::optional<ExitStatus> status = m_program->WaitForExit(kTimeout);
+        ASSERT_FALSE(m_program->WaitForExit()) << "the program ended before it was asked to";
+        m_x->RequestClose(m_window.id);
+        const std::optional<int> status = m_program->WaitForExit(kTimeout);
         ASSERT_TRUE(status) << "the program still runs after the close request";
-        EXPECT_TRUE(status->IsCleanExit()) << status->Describe();
-        EXPECT_EQ(m_program->ReadStandardError().find("avidrift:"), std::string::npos);
-        EXPECT_EQ(m_program->ReadStandardError().find("LeakSanitizer"), std::string::npos);
-    }
-
-    bool Xdotool(const std::vector<std::string>& arguments) {
-        return RunXdotool(arguments, m_directory);
+        EXPECT_EQ(*status, 0) << Describe(*status);
+        EXPECT_EQ(m_program->ReadOutput().find("avidrift:"), std::string::npos);
+        EXPECT_EQ(m_program->ReadOutput().find("LeakSanitizer"), std::string::npos);
     }
 
     fs::path m_directory;
-    X11Session m_x;
+    std::unique_ptr<X11Session> m_x = std::make_unique<X11Session>();
+    std::unique_ptr<ChildProcess> m_weston;
     std::unique_ptr<ChildProcess> m_program;
     TopLevelWindow m_window;
+    std::set<std::string> m_titlesSeen;
 };
 
 using ProgramWindow = ProgramTest;
 
-TEST_F(ProgramWindow, ShowsTheFlockAndExitsWithZeroWhenClosed) {
-    ASSERT_NO_FATAL_FAILURE(StartAndWaitForFlock());
-    CloseAndExpectCleanExit();
-}
+// The first picture is the cleared frame, a boid and the two timing lines. A typed flock size
+// reaches the flock: 300 boids cover about 45000 pixels, one about 330 (the field takes the
+// digits one by one). Boids start slow (blue) and speed up along the knot (orange). From the
+// front the knot is about as wide as high, from the side about half as wide, and a left drag
+// orbits the camera about the vertical axis, so the flock's width swings between the two.
+TEST_F(ProgramWindow, ShowsTheFlockTakesATypedSizeOrbitsAndExitsWithZeroWhenClosed) {
+    Start();
+    ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
+    EXPECT_EQ(m_window.geometry.size(), QSize(1037, 618));
+    const auto showsFlock = [](const Picture& p) {
+        return p.background > 800 * 600 / 2 && p.boids >= 100 && p.overlayText >= 200;
+    };
+    const Picture first = WaitForPicture(showsFlock);
+    ASSERT_TRUE(showsFlock(first)) << first;
 
-// A typed flock size reaches the flock: 300 boids cover about 45000 pixels, one boid about 330
-// (the field takes the digits one by one, so 3 and 30 boids come on the way). Boids start slow
-// (blue) and speed up along the knot (orange). Seen from the front the knot is about as wide as
-// high, from the side about half as wide; a left drag orbits the camera about the vertical axis,
-// so the flock's width swings between the two.
-TEST_F(ProgramWindow, TypedFlockSizeShowsSpeedsInColourAndLeftDragOrbits) {
-    ASSERT_NO_FATAL_FAILURE(StartAndWaitForFlock());
     ASSERT_NO_FATAL_FAILURE(TypeFlockSize(300));
     const Picture front = WaitForPicture([](const Picture& p) { return p.boids >= 30000; });
     ASSERT_GE(front.boids, 30000) << front;
     ASSERT_GT(front.aspect, 0.8) << front;
     const Picture coloured = WaitForPicture([](const Picture& p) { return p.warmBoids >= 2000; });
     EXPECT_GE(coloured.warmBoids, 2000) << coloured;
-    // Left of the window, for the documentation.
-    m_x.GrabScreen(m_window.geometry).save(AVIDRIFT_E2E_OUTPUT_DIR "/screenshot.png");
+    m_x->GrabScreen(m_window.geometry).save(AVIDRIFT_E2E_OUTPUT_DIR "/screenshot.png");
 
-    // One long drag rather than many short ones: the window reports each move relative to the
-    // last one, across a release too. Each move event turns the camera by 20 degrees per second
-    // of the logic's last step however far the mouse went, so one event per drawn frame keeps
-    // each turn small enough not to step over the narrow view, and gives Qt no queued moves to
-    // merge into one.
+    // One long drag: the window reports each move relative to the last one. Each move event
+    // turns the camera by 20 degrees per second of the logic's last step however far the mouse
+    // went, so one event per drawn frame keeps each turn small enough not to step over the
+    // narrow view, and gives Qt no queued moves to merge into one.
     const QPoint start = m_window.geometry.topLeft() + kRenderArea.topLeft() + QPoint(20, 300);
-    ASSERT_TRUE(Xdotool(
-        {"mousemove", std::to_string(start.x()), std::to_string(start.y()), "mousedown", "1"}));
+    const std::string y = std::to_string(start.y());
+    ASSERT_TRUE(
+        RunXdotool({"mousemove", std::to_string(start.x()), y, "mousedown", "1"}, m_directory));
     Picture narrowest = front;
     for (int x = start.x() + 2; x <= start.x() + 760 && narrowest.aspect >= 0.65 * front.aspect;
          x += 2) {
-        ASSERT_TRUE(Xdotool({"mousemove", std::to_string(x), std::to_string(start.y())}));
+        ASSERT_TRUE(RunXdotool({"mousemove", std::to_string(x), y}, m_directory));
         const Picture picture = WaitForPicture();
         if (picture.boids >= front.boids / 2 && picture.aspect < narrowest.aspect) {
             narrowest = picture;
         }
     }
-    ASSERT_TRUE(Xdotool({"mouseup", "1"}));
+    ASSERT_TRUE(RunXdotool({"mouseup", "1"}, m_directory));
     EXPECT_LT(narrowest.aspect, 0.65 * front.aspect) << front << " then " << narrowest;
+    CloseAndExpectCleanExit();
+}
+
+// A Wayland session of its own: headless Weston, which starts Xwayland for X clients. Qt would
+// choose its wayland platform here; the program asks for xcb.
+using WaylandSession = ProgramTest;
+
+TEST_F(WaylandSession, ProgramRunsThroughXwaylandAndExitsWithZeroWhenClosed) {
+    // Xwayland puts its socket there; an X server usually made it already.
+    if (fs::create_directory("/tmp/.X11-unix")) {
+        fs::permissions("/tmp/.X11-unix", fs::perms::all | fs::perms::sticky_bit);
+    }
+    const std::string socket = "avidrift-test-" + std::to_string(getpid());
+    const ChildProcess::EnvironmentChanges session{{"XDG_RUNTIME_DIR", m_directory.string()},
+                                                   {"WAYLAND_DISPLAY", std::nullopt},
+                                                   {"DISPLAY", std::nullopt}};
+    m_weston = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"weston", "--backend=headless-backend.so", "--xwayland",
+                                 "--idle-time=0", "--socket=" + socket},
+        m_directory, session, "weston");
+    // Weston picks a free X display number and logs it.
+    std::smatch display;
+    std::string log;
+    for (const auto deadline = Clock::now() + kTimeout;
+         !std::regex_search(log, display, std::regex("xserver listening on display (:[0-9]+)")) &&
+         Clock::now() < deadline && !m_weston->WaitForExit();
+         log = m_weston->ReadOutput()) {
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(display.empty()) << "Weston opened no Xwayland display; its log:\n" << log;
+    m_x = std::make_unique<X11Session>(display[1]);
+    Start({{"XDG_RUNTIME_DIR", m_directory.string()},
+           {"WAYLAND_DISPLAY", socket},
+           {"XDG_SESSION_TYPE", "wayland"},
+           {"DISPLAY", display[1]}});
+    ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
+    CloseAndExpectCleanExit();
+}
+
+// Installed as the package installs it, the program finds its mesh and shaders beside its
+// executable when the working directory (a menu's) has none.
+using InstalledProgram = ProgramTest;
+
+TEST_F(InstalledProgram, RunsFromAnotherDirectoryAndExitsWithZeroWhenClosed) {
+    const fs::path root = m_directory / "root";
+    ChildProcess install({AVIDRIFT_CMAKE, "--install", AVIDRIFT_BINARY_DIR, "--prefix", "/usr"},
+                         m_directory, {{"DESTDIR", root.string()}}, "install");
+    const std::optional<int> installed = install.WaitForExit(120s);
+    ASSERT_EQ(installed, 0) << install.ReadOutput();
+    fs::create_directory(m_directory / "home");
+    Start({}, (root / "usr/bin/avidrift").string(), m_directory / "home");
+    ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
     CloseAndExpectCleanExit();
 }
 
 // A file the program needs is missing or broken, or Mesa lacks a capability.
 struct BrokenInput {
     const char* name;
-    std::function<void(const fs::path& directory)> breakInput;
-    // The error box's caption, the system's error text; empty where that is not part of it.
-    std::string caption;
-    // The thrower's message below the word "Exception": the whole line, or its start.
-    std::string message;
-    bool messageIsPrefix;
+    const char* file;  // removed when contents is null, else overwritten
+    const char* contents;
+    std::string caption;  // the box's caption, the system's error text; empty: not checked
+    std::string message;  // the line below "Exception", whole or (ending in ": ") its start
     bool beforeMainWindow;
     ChildProcess::EnvironmentChanges environment = {};
 };
 
-std::ostream& operator<<(std::ostream& out, const BrokenInput& input) {
-    return out << input.name;
+void PrintTo(const BrokenInput& input, std::ostream* out) {
+    *out << input.name;
 }
 
 class ProgramFailure : public ProgramTest, public testing::WithParamInterface<BrokenInput> {};
 
-// One error box (and the same report on standard error) once the threads have stopped and the
-// main window has closed; exit 0 when the box is dismissed.
+// One error box (and the same report in the output) once the threads have stopped and the main
+// window has closed; exit 0 when the box is dismissed.
 TEST_P(ProgramFailure, ShowsOneErrorBoxThenExitsWithZero) {
     const BrokenInput& input = GetParam();
-    input.breakInput(m_directory);
+    if (input.file != nullptr && input.contents == nullptr) {
+        fs::remove(m_directory / input.file);
+    } else if (input.file != nullptr) {
+        std::ofstream(m_directory / input.file) << input.contents;
+    }
     Start(input.environment);
-    std::optional<TopLevelWindow> box;
-    bool mainWindowSeen = false;
-    for (const auto deadline = Clock::now() + kTimeout;
-         !box && Clock::now() < deadline && !m_program->PollExit();
-         std::this_thread::sleep_for(100ms)) {
-        for (const TopLevelWindow& window : m_x.FindWindows(m_program->GetPid(), "")) {
-            mainWindowSeen = mainWindowSeen || window.title == kMainTitle;
-            if (window.title != kMainTitle) {
-                box = window;
-            }
-        }
-    }
+    const auto box = WaitForWindow([](const std::string& title) { return title != kMainTitle; });
     ASSERT_TRUE(box) << "no error box";
-    if (!input.caption.empty()) {
-        EXPECT_EQ(box->title, input.caption);
-    }
-    EXPECT_EQ(m_x.FindWindows(m_program->GetPid(), "").size(), 1u)
-        << "the error box is not the program's only window";
-    if (input.beforeMainWindow) {
-        EXPECT_FALSE(mainWindowSeen) << "the main window was shown before the failure";
-    }
-    // With the box open, the whole report is on standard error, once.
-    const std::string error = m_program->ReadStandardError();
+    EXPECT_TRUE(input.caption.empty() || box->title == input.caption) << box->title;
+    EXPECT_EQ(m_x->FindWindows(m_program->GetPid()).size(), 1u) << "more windows than the box";
+    EXPECT_FALSE(input.beforeMainWindow && m_titlesSeen.contains(kMainTitle))
+        << "the main window was shown before the failure";
+    // With the box open, the whole report is in the output, once.
+    const std::string output = m_program->ReadOutput();
     const std::string report = "avidrift: " + box->title + ": Exception\n" + input.message;
-    const std::size_t at = error.find(report);
-    ASSERT_NE(at, std::string::npos) << error;
-    EXPECT_TRUE(input.messageIsPrefix || error[at + report.size()] == '\n') << error;
-    EXPECT_EQ(error.find("avidrift: ", at + 1), std::string::npos) << "more than one report";
+    const std::size_t at = output.find(report);
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_TRUE(report.ends_with(": ") || output[at + report.size()] == '\n') << output;
+    EXPECT_EQ(output.find("avidrift: ", at + 1), std::string::npos) << "more than one report";
     // Return presses the box's button; a key pressed before Qt focused the new box would be
     // lost, so it is repeated until the program ends.
-    std::optional<ExitStatus> status;
+    std::optional<int> status;
     for (const auto deadline = Clock::now() + kTimeout; !status && Clock::now() < deadline;
          status = m_program->WaitForExit(3s)) {
-        m_x.Focus(box->id);
-        ASSERT_TRUE(Xdotool({"key", "Return"}));
+        RunXdotool({"windowfocus", std::to_string(box->id), "key", "Return"}, m_directory);
     }
     ASSERT_TRUE(status) << "the program still runs after Return on its error box";
-    EXPECT_TRUE(status->IsCleanExit()) << status->Describe();
+    EXPECT_EQ(*status, 0) << Describe(*status);
 }
 
-void Remove(const fs::path& file) {
-    fs::remove(file);
-}
+const char* const kMesh = "data/teapot.obj";
+const char* const kVertexShader = "glsl/vertexShader.glsl";
 
 INSTANTIATE_TEST_SUITE_P(
     BrokenInputs, ProgramFailure,
-    testing::Values(
-        BrokenInput{"MissingMesh", [](const fs::path& d) { Remove(d / "data/teapot.obj"); },
-                    std::strerror(ENOENT), "data/teapot.obj: No such a file", false, true},
-        BrokenInput{
-            "MeshWithTooFewNumbers",
-            [](const fs::path& d) { std::ofstream(d / "data/teapot.obj") << "v 0 0 0\nv 1 2\n"; },
-            std::strerror(EINVAL), "data/teapot.obj: Too few numbers at line 2", false, true},
-        BrokenInput{
-            "MeshWithoutFaces",
-            [](const fs::path& d) { std::ofstream(d / "data/teapot.obj") << "v 0 0 0\nl 1 1\n"; },
-            std::strerror(ENODATA), "data/teapot.obj: No faces", false, true},
-        BrokenInput{"MissingVertexShader",
-                    [](const fs::path& d) { Remove(d / "glsl/vertexShader.glsl"); },
-                    std::strerror(ENOENT), "Shader file couldn't be loaded.", false, false},
-        BrokenInput{"MissingPixelShader",
-                    [](const fs::path& d) { Remove(d / "glsl/pixelShader.glsl"); },
-                    std::strerror(ENOENT), "Shader file couldn't be loaded.", false, false},
-        BrokenInput{"VertexShaderWithSyntaxError",
-                    [](const fs::path& d) {
-                        std::ofstream(d / "glsl/vertexShader.glsl")
-                            << "#version 120\nvoid main() {\n    gl_Position = gl_Vertex\n}\n";
-                    },
-                    "", "Compiling shader error: ", true, false},
-        BrokenInput{"NoFloatTextures",
-                    [](const fs::path&) {},
-                    "",
-                    "ARB_texture_float not supported",
-                    false,
-                    false,
-                    {{"MESA_EXTENSION_OVERRIDE", "-GL_ARB_texture_float"}}}),
-    [](const testing::TestParamInfo<BrokenInput>& parameter) {
-        return std::string(parameter.param.name);
-    });
+    testing::Values(BrokenInput{"MissingMesh", kMesh, nullptr, std::strerror(ENOENT),
+                                "data/teapot.obj: No such a file", true},
+                    BrokenInput{"MeshWithTooFewNumbers", kMesh, "v 0 0 0\nv 1 2\n",
+                                std::strerror(EINVAL), "data/teapot.obj: Too few numbers at line 2",
+                                true},
+                    BrokenInput{"MeshWithoutFaces", kMesh, "v 0 0 0\nl 1 1\n",
+                                std::strerror(ENODATA), "data/teapot.obj: No faces", true},
+                    BrokenInput{"MissingVertexShader", kVertexShader, nullptr,
+                                std::strerror(ENOENT), "Shader file couldn't be loaded.", false},
+                    BrokenInput{"MissingPixelShader", "glsl/pixelShader.glsl", nullptr,
+                                std::strerror(ENOENT), "Shader file couldn't be loaded.", false},
+                    BrokenInput{"VertexShaderWithSyntaxError", kVertexShader,
+                                "#version 120\nvoid main() {\n    gl_Position = gl_Vertex\n}\n", "",
+                                "Compiling shader error: ", false},
+                    BrokenInput{"NoFloatTextures",
+                                nullptr,
+                                nullptr,
+                                "",
+                                "ARB_texture_float not supported",
+                                false,
+                                {{"MESA_EXTENSION_OVERRIDE", "-GL_ARB_texture_float"}}}),
+    [](const auto& parameter) { return std::string(parameter.param.name); });
 
 // Where the program cannot open a window at all: one line naming what to change, exit 0.
 class ProgramWithoutX11
@@ -376,13 +388,13 @@ class ProgramWithoutX11
 
 TEST_P(ProgramWithoutX11, PrintsOneLineAndExitsWithZero) {
     Start(GetParam().first);
-    const std::optional<ExitStatus> status = m_program->WaitForExit(kTimeout);
+    const std::optional<int> status = m_program->WaitForExit(kTimeout);
     ASSERT_TRUE(status) << "the program still runs";
-    EXPECT_TRUE(status->IsCleanExit()) << status->Describe();
-    const std::string error = m_program->ReadStandardError();
-    EXPECT_TRUE(error.starts_with("avidrift: ") && error.find('\n') == error.size() - 1) << error;
-    EXPECT_NE(error.find(GetParam().second), std::string::npos) << error;
-    EXPECT_EQ(m_program->ReadStandardOutput(), "");
+    EXPECT_EQ(*status, 0) << Describe(*status);
+    const std::string output = m_program->ReadOutput();
+    EXPECT_TRUE(output.starts_with("avidrift: ") && output.find('\n') == output.size() - 1)
+        << output;
+    EXPECT_NE(output.find(GetParam().second), std::string::npos) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,8 @@
 #include "X11Session.h"
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 // Last: Xlib's macros (None, Bool, Status) would break the Qt headers.
 #include <X11/Xatom.h>
@@ -8,23 +10,19 @@
 #include <X11/Xutil.h>
 
 namespace AvidriftEndToEnd {
-namespace {
 
-// The program's windows come and go while the test looks: a window destroyed between
-// XQueryTree and the next request raises BadWindow, whose default handler ends the process.
-// Every such request is checked by its return value instead.
-int IgnoreError(Display*, XErrorEvent*) {
-    return 0;
-}
-
-}  // namespace
-
-X11Session::X11Session(const std::string& displayName)
-    : m_display(XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str())) {
+// Xvfb resets when its last client leaves, and refuses connections while it does. The
+// program's windows come and go while the test looks: BadWindow's default handler would end the
+// test, so every request is checked by its return value instead.
+X11Session::X11Session(const std::string& displayName) {
+    for (int attempt = 0; m_display == nullptr && attempt < 100; ++attempt) {
+        m_display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_display == nullptr ? 100 : 0));
+    }
     if (m_display == nullptr) {
         throw std::runtime_error("the end-to-end tests need an X display (run them under Xvfb)");
     }
-    XSetErrorHandler(IgnoreError);
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
 }
 
 X11Session::~X11Session() {
@@ -32,20 +30,15 @@ X11Session::~X11Session() {
     XSetErrorHandler(nullptr);
 }
 
-std::vector<TopLevelWindow> X11Session::FindWindows(pid_t pid, const std::string& titlePrefix) {
+std::vector<TopLevelWindow> X11Session::FindWindows(pid_t pid) {
     std::vector<TopLevelWindow> found;
-    Collect(DefaultRootWindow(m_display), 0, pid, titlePrefix, found);
+    Collect(DefaultRootWindow(m_display), 0, pid, found);
     return found;
 }
 
-std::optional<TopLevelWindow> X11Session::FindWindow(pid_t pid, const std::string& titlePrefix) {
-    const std::vector<TopLevelWindow> found = FindWindows(pid, titlePrefix);
-    return found.empty() ? std::nullopt : std::optional(found.front());
-}
-
 // Clients are directly under the root without a window manager (Xvfb), one or two levels down
-// inside a reparenting manager's frames.
-void X11Session::Collect(unsigned long window, int depth, pid_t pid, const std::string& titlePrefix,
+// inside a reparenting manager's frames (Xwayland's).
+void X11Session::Collect(unsigned long window, int depth, pid_t pid,
                          std::vector<TopLevelWindow>& found) {
     ::Window root = 0;
     ::Window parent = 0;
@@ -62,21 +55,18 @@ void X11Session::Collect(unsigned long window, int depth, pid_t pid, const std::
             attributes.map_state != IsViewable) {
             continue;
         }
+        // Format 32 properties come back as longs whatever the width of long.
         const std::string owner = Property(child, "_NET_WM_PID", "CARDINAL");
-        if (owner.size() != sizeof(long)) {
-            Collect(child, depth + 1, pid, titlePrefix, found);
-            continue;
-        }
-        // Format 32 properties come back as longs whatever the width of long. A client's own
-        // children (the render frame, the GL window) are not top-levels.
-        const std::string title = Property(child, "_NET_WM_NAME", "UTF8_STRING");
         int x = 0;
         int y = 0;
         ::Window ignored = 0;
-        if (*reinterpret_cast<const long*>(owner.data()) == pid &&
-            title.rfind(titlePrefix, 0) == 0 &&
-            XTranslateCoordinates(m_display, child, attributes.root, 0, 0, &x, &y, &ignored) != 0) {
-            found.push_back({child, title, QRect(x, y, attributes.width, attributes.height)});
+        if (owner.size() != sizeof(long)) {
+            Collect(child, depth + 1, pid, found);
+        } else if (*reinterpret_cast<const long*>(owner.data()) == pid &&
+                   XTranslateCoordinates(m_display, child, attributes.root, 0, 0, &x, &y,
+                                         &ignored) != 0) {
+            found.push_back({child, Property(child, "_NET_WM_NAME", "UTF8_STRING"),
+                             QRect(x, y, attributes.width, attributes.height)});
         }
     }
 }
@@ -95,34 +85,30 @@ std::string X11Session::Property(unsigned long window, const char* name, const c
         value.assign(reinterpret_cast<const char*>(data),
                      items * (format == 32 ? sizeof(long) : format / 8));
     }
-    if (data != nullptr) {
-        XFree(data);
-    }
+    XFree(data);
     return value;
 }
 
+// The root window, not the program's: where an inferior of another depth (the GL window) covers
+// a window, that window's image is undefined. The test server's 24-bit visual is 0xRRGGBB.
 QImage X11Session::GrabScreen(const QRect& area) {
     const int screen = DefaultScreen(m_display);
     const QRect clipped = area.intersected(
         QRect(0, 0, DisplayWidth(m_display, screen), DisplayHeight(m_display, screen)));
-    // The root window, not the program's: where an inferior of another depth (the GL window)
-    // covers a window, that window's image is undefined.
     XImage* image = clipped.isEmpty() ? nullptr
                                       : XGetImage(m_display, DefaultRootWindow(m_display),
                                                   clipped.x(), clipped.y(), clipped.width(),
                                                   clipped.height(), AllPlanes, ZPixmap);
-    if (image == nullptr) {
-        return QImage();
-    }
-    // The test server's 24-bit TrueColor visual stores pixels as 0xRRGGBB.
     QImage result(clipped.width(), clipped.height(), QImage::Format_RGB32);
-    for (int y = 0; y < clipped.height(); ++y) {
+    for (int y = 0; image != nullptr && y < clipped.height(); ++y) {
         for (int x = 0; x < clipped.width(); ++x) {
             result.setPixel(x, y, static_cast<QRgb>(XGetPixel(image, x, y)) | 0xff000000u);
         }
     }
-    XDestroyImage(image);
-    return result;
+    if (image != nullptr) {
+        XDestroyImage(image);
+    }
+    return image != nullptr ? result : QImage();
 }
 
 void X11Session::RequestClose(unsigned long window) {
@@ -134,11 +120,6 @@ void X11Session::RequestClose(unsigned long window) {
     event.xclient.data.l[0] = static_cast<long>(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(m_display, window, False, NoEventMask, &event);
-    XSync(m_display, False);
-}
-
-void X11Session::Focus(unsigned long window) {
-    XSetInputFocus(m_display, window, RevertToPointerRoot, CurrentTime);
     XSync(m_display, False);
 }
 

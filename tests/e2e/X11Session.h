@@ -4,7 +4,6 @@
 
 #include <QImage>
 #include <QRect>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,32 +20,26 @@ struct TopLevelWindow {
     QRect geometry;
 };
 
-// The test's own connection to the X server that the program under test uses, for looking at
-// its windows the way a user or a window manager would.
+// The test's own connection to the program's X server, to look at its windows as a user or a
+// window manager would.
 class X11Session {
 public:
-    // Connects to displayName, or to $DISPLAY when it is empty. Throws std::runtime_error when
-    // the display cannot be opened.
+    // Connects to displayName, or to $DISPLAY when it is empty; throws when it cannot.
     explicit X11Session(const std::string& displayName = std::string());
     ~X11Session();
     X11Session(const X11Session&) = delete;
     X11Session& operator=(const X11Session&) = delete;
 
-    // The viewable top-level windows of process pid (their _NET_WM_PID) whose title starts with
-    // titlePrefix; windows that vanish while they are looked at are left out.
-    std::vector<TopLevelWindow> FindWindows(pid_t pid, const std::string& titlePrefix);
-    std::optional<TopLevelWindow> FindWindow(pid_t pid, const std::string& titlePrefix);
-    // What the screen shows in the area, child windows (such as an OpenGL one) included.
+    // The viewable top-level windows of process pid (their _NET_WM_PID).
+    std::vector<TopLevelWindow> FindWindows(pid_t pid);
+    // What the screen shows there, child windows (such as an OpenGL one) included.
     QImage GrabScreen(const QRect& area);
-    // The WM_DELETE_WINDOW message of a window manager: without one (Xvfb) the only way to close
-    // a Qt window as a user would; destroying it would skip the program's close handling.
+    // A window manager's WM_DELETE_WINDOW: without a manager (Xvfb) the only way to close a Qt
+    // window as a user would; destroying it would skip the program's close handling.
     void RequestClose(unsigned long window);
-    // The keyboard focus, as a window manager gives it to a clicked window.
-    void Focus(unsigned long window);
 
 private:
-    void Collect(unsigned long window, int depth, pid_t pid, const std::string& titlePrefix,
-                 std::vector<TopLevelWindow>& found);
+    void Collect(unsigned long window, int depth, pid_t pid, std::vector<TopLevelWindow>& found);
     std::string Property(unsigned long window, const char* name, const char* type);
 
     _XDisplay* m_display = nullptr;

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <fstream>
 
-#include "Avidrift/StatisticsOverlay.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
 #include "RenderFixture.h"
@@ -146,11 +145,6 @@ TEST_F(TestRenderTest, HugeMeshDrawsAThousandBoidsWithItsCoarseLevels) {
     ASSERT_GE(triangles[0], 100000u);
     EXPECT_EQ(1000u, m_render->GetLastFrame().instances);
     EXPECT_LT(m_render->GetLastFrame().triangles, 1000u * triangles[0] / 100);
-}
-
-TEST(StatisticsOverlay, FormatsMillisecondsInTheDefaultStreamFormat) {
-    EXPECT_EQ("x1.23457e+06ms", StatisticsOverlay::FormatLine("x", 1234.5678f));
-    EXPECT_EQ("x16.6667ms", StatisticsOverlay::FormatLine("x", 1.0f / 60));
 }
 
 }  // namespace

@@ -6,9 +6,8 @@
 
 namespace {
 
-// Mesa unloads its driver when the last display using it closes, and blocks only the driver's
-// globals point to then count as leaked under LeakSanitizer; a GLX connection kept open for
-// the whole process keeps them reachable. Nothing of ours is hidden.
+// Mesa unloads its driver when its last display closes, leaving blocks that only its globals
+// held as leaks to LeakSanitizer; a GLX connection open for the whole process keeps them reachable.
 class KeepMesaDriverLoaded : public ::testing::Environment {
 public:
     void SetUp() override {

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../Quellon/OpenglTestWindow.h"
@@ -13,13 +15,45 @@
 
 namespace Avidrift {
 
-// The renderer on a test window of the program's size, initialised, looking at the origin from
-// (0, 0, 80) as the logic's camera does at first.
+constexpr int kWidth = 800;
+constexpr int kHeight = 600;
+
+// The back buffer as RGBA bytes, row 0 at the bottom.
+class Frame {
+public:
+    Frame() : m_pixels(4 * kWidth * kHeight) {
+        glReadBuffer(GL_BACK);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, m_pixels.data());
+    }
+    const unsigned char* At(int x, int y) const { return &m_pixels[4 * (y * kWidth + x)]; }
+    // The clear colour (0.5, 0.5, 0.7) within rounding.
+    bool IsBackground(int x, int y) const {
+        const unsigned char* p = At(x, y);
+        return std::abs(p[0] - 128) <= 1 && std::abs(p[1] - 128) <= 1 && std::abs(p[2] - 179) <= 1;
+    }
+    // Pixels where some channel differs from other's by more than levels.
+    int CountDiffering(const Frame& other, int levels) const {
+        int count = 0;
+        for (std::size_t i = 0; i < m_pixels.size(); i += 4) {
+            const auto differs = [&](std::size_t c) {
+                return std::abs(m_pixels[i + c] - other.m_pixels[i + c]) > levels;
+            };
+            count += differs(0) || differs(1) || differs(2) ? 1 : 0;
+        }
+        return count;
+    }
+
+private:
+    std::vector<unsigned char> m_pixels;
+};
+
+using Boid = std::pair<Quellon::Vector3, Quellon::Vector3>;  // position, velocity
+
+// The renderer on a window of the program's size, looking at the origin from (0, 0, 80) as the
+// logic's camera does at first.
 class RenderFixture : public ::testing::Test {
 protected:
-    static constexpr int kWidth = 800;
-    static constexpr int kHeight = 600;
-
     void SetUp() override {
         m_scene->m_flock.ApplyDefaults();
         m_scene->m_camera = Quellon::Camera({0, 0, 80}, {0, 0, 0}, {0, 1, 0});
@@ -32,31 +66,16 @@ protected:
             m_render->Shutdown();
         }
     }
-
-    // Boids at the given places and speeds, drawn in one frame.
-    void DrawBoids(const std::vector<std::pair<Quellon::Vector3, Quellon::Vector3>>& boids) {
+    void PlaceBoids(const std::vector<Boid>& boids) {
         FlockData& flock = m_scene->m_flock;
         flock.SetFlockSize(static_cast<std::uint32_t>(boids.size()));
         for (std::size_t i = 0; i < boids.size(); ++i) {
-            flock.positions[i] = boids[i].first;
-            flock.velocities[i] = boids[i].second;
+            std::tie(flock.positions[i], flock.velocities[i]) = boids[i];
         }
-        m_render->PostInit();
+    }
+    Frame Draw() {
         m_render->Update(0.016f);
-    }
-
-    // The frame in the back buffer as RGBA bytes, row 0 at the bottom.
-    static std::vector<unsigned char> ReadFrame() {
-        std::vector<unsigned char> pixels(4 * kWidth * kHeight);
-        glReadBuffer(GL_BACK);
-        glPixelStorei(GL_PACK_ALIGNMENT, 1);
-        glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-        return pixels;
-    }
-    // The clear colour (0.5, 0.5, 0.7) within rounding.
-    static bool IsBackground(const std::vector<unsigned char>& frame, int x, int y) {
-        const unsigned char* p = &frame[4 * (y * kWidth + x)];
-        return std::abs(p[0] - 128) <= 1 && std::abs(p[1] - 128) <= 1 && std::abs(p[2] - 179) <= 1;
+        return Frame();
     }
 
     QuellonTest::OpenglTestWindow m_window{kWidth, kHeight};

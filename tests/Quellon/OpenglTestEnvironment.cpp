@@ -6,16 +6,14 @@
 
 namespace {
 
-// Mesa unloads its driver when the last display that uses it closes, and a few blocks that
-// only the driver's globals still point to then count as leaked under LeakSanitizer, in every
-// test that made a context. A connection with GLX set up, kept open for the whole process,
-// keeps the driver loaded, so those blocks stay reachable; nothing of ours is hidden.
+// Mesa unloads its driver when its last display closes, leaving blocks that only its globals
+// held as leaks to LeakSanitizer; a GLX connection open for the whole process keeps them reachable.
 class KeepMesaDriverLoaded : public ::testing::Environment {
 public:
     void SetUp() override {
         static Display* const display = XOpenDisplay(nullptr);
+        int count = 0;
         if (display != nullptr) {
-            int count = 0;
             XFree(glXGetFBConfigs(display, DefaultScreen(display), &count));
         }
     }

@@ -12,14 +12,13 @@ namespace QuellonTest {
 // frame. The GL tests need an X display: run them under xvfb-run.
 class OpenglTestWindow {
 public:
-    OpenglTestWindow(unsigned int width, unsigned int height) {
-        m_display = XOpenDisplay(nullptr);
+    OpenglTestWindow(unsigned int width, unsigned int height) : m_display(XOpenDisplay(nullptr)) {
         if (m_display == nullptr) {
             throw std::runtime_error(
                 "the OpenGL tests need an X display (run them under xvfb-run)");
         }
-        // Tests running side by side put their windows on top of each other; with backing
-        // store the server keeps what was drawn under another test's window readable.
+        // With backing store the server keeps what was drawn readable under the window of a
+        // test running side by side.
         XSetWindowAttributes attributes = {};
         attributes.background_pixel = BlackPixel(m_display, DefaultScreen(m_display));
         attributes.backing_store = WhenMapped;
@@ -27,8 +26,7 @@ public:
                                  CopyFromParent, InputOutput, CopyFromParent,
                                  CWBackPixel | CWBackingStore, &attributes);
         XMapWindow(m_display, m_window);
-        // The context's connection must find the window created and mapped.
-        XSync(m_display, False);
+        XSync(m_display, False);  // the context's connection must find the window mapped
     }
     ~OpenglTestWindow() {
         XDestroyWindow(m_display, m_window);
@@ -40,23 +38,18 @@ public:
     Display* GetDisplay() const { return m_display; }
     unsigned long GetWindow() const { return m_window; }
     std::string GetDisplayName() const { return DisplayString(m_display); }
-
     std::vector<Window> GetChildren() const {
-        Window root = 0;
-        Window parent = 0;
+        Window ignored = 0;
         Window* children = nullptr;
         unsigned int count = 0;
-        std::vector<Window> result;
-        if (XQueryTree(m_display, m_window, &root, &parent, &children, &count) != 0 &&
-            children != nullptr) {
-            result.assign(children, children + count);
-            XFree(children);
-        }
+        XQueryTree(m_display, m_window, &ignored, &ignored, &children, &count);
+        std::vector<Window> result(children, children + count);
+        XFree(children);
         return result;
     }
 
 private:
-    Display* m_display = nullptr;
+    Display* m_display;
     Window m_window = 0;
 };
 

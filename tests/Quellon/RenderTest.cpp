@@ -10,8 +10,6 @@
 namespace Quellon {
 namespace {
 
-using QuellonTest::ValueScene;
-
 class FailingFrame : public IRenderCallable {
 public:
     void Init() override {}
@@ -20,7 +18,7 @@ public:
 };
 
 TEST(Render, FailedFrameReleasesReadLock) {
-    auto scene = std::make_shared<ValueScene>();
+    const auto scene = std::make_shared<QuellonTest::ValueScene>();
     Render render(std::make_shared<FailingFrame>(), scene);
     EXPECT_THROW(render.Update(0.0f), std::runtime_error);
     // A read lock left behind would make this throw here and block the logic's next publish.

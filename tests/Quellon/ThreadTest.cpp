@@ -12,10 +12,8 @@
 
 #include "Quellon/Exception.h"
 #include "Quellon/ILogicCallable.h"
-#include "Quellon/IRenderCallable.h"
 #include "Quellon/IThreadCallable.h"
 #include "Quellon/Logic.h"
-#include "Quellon/Render.h"
 #include "Quellon/Text.h"
 #include "ValueScene.h"
 
@@ -25,53 +23,41 @@ namespace {
 using QuellonTest::ValueScene;
 using Calls = std::vector<std::string>;
 
-// Notes what the Thread calls, a run of updates as one entry; the hooks run on the subsystem
-// thread and let a test hold it at a chosen point. The test reads the notes only where a latch
-// or join orders the read after the writes. It also stands behind a real Logic or Render.
-class ScriptedCallable : public IThreadCallable, public ILogicCallable, public IRenderCallable {
+// Notes the calls (a run of updates as one entry) on the subsystem thread; the test reads them
+// only after a latch or join. The hooks hold the thread where a test wants it.
+class ScriptedCallable : public IThreadCallable, public ILogicCallable {
 public:
     void OnMouseEvent(float, std::shared_ptr<IUserEvent>) override {}
     void OnCustomEvent(float, std::shared_ptr<IUserEvent>) override {}
     void Init() override {
         m_calls.push_back("Init");
         m_threadId = std::this_thread::get_id();
-        Call(m_init);
+        m_init();
     }
     void PostInit() override {
         m_calls.push_back("PostInit");
-        Call(m_postInit);
+        m_postInit();
     }
     void Update(float elapsedSeconds) override {
         if (m_updates++ == 0) {
             m_calls.push_back("Update");
             m_firstElapsedSeconds = elapsedSeconds;
         }
-        if (m_update) {
-            m_update(m_updates);
-        }
+        m_update(m_updates);
     }
     void RequestStop() override { ++m_stopRequests; }
-    // Whatever ends a subsystem thread, its callable is shut down once, last, on that thread: the
-    // renderer relies on this to release its context before the window goes away.
+    // Shut down once, last, on its own thread: the renderer releases its context there.
     void Shutdown() override {
         m_calls.push_back(std::this_thread::get_id() == m_threadId ? "Shutdown" : "elsewhere");
     }
 
-    std::function<void()> m_init;
-    std::function<void()> m_postInit;
-    std::function<void(int)> m_update;  // given the number of this update, from 1
+    std::function<void()> m_init = [] {}, m_postInit = [] {};
+    std::function<void(int)> m_update = [](int) {};  // given the number of the update, from 1
     Calls m_calls;
     std::thread::id m_threadId;
     int m_updates = 0;
     float m_firstElapsedSeconds = -1.0f;
     std::atomic<int> m_stopRequests{0};
-
-private:
-    static void Call(const std::function<void()>& hook) {
-        if (hook) {
-            hook();
-        }
-    }
 };
 
 std::string Describe(const std::exception_ptr& failure) {
@@ -89,17 +75,22 @@ std::string Describe(const std::exception_ptr& failure) {
 
 // Two subsystems that start together.
 struct Partners {
-    Barrier m_initBarrier{2};
-    Barrier m_readyBarrier{2};
+    Barrier m_initBarrier{2}, m_readyBarrier{2};
     std::shared_ptr<ScriptedCallable> m_first = std::make_shared<ScriptedCallable>();
     std::shared_ptr<ScriptedCallable> m_second = std::make_shared<ScriptedCallable>();
 };
 
-// Left running, the threads are stopped and joined by their destructors; a thread still
-// waiting for its partner is stopped as well.
+// The partner's PostInit is held a while: a thread that skipped the ready barrier would start
+// updating with almost nothing elapsed. Destructors stop and join, also a lone waiting thread.
 TEST(Thread, RunsInitThenPostInitWithPartnerThenUpdates) {
     Partners p;
     std::latch threeUpdatesEach(2);
+    std::chrono::duration<float> held{};
+    p.m_second->m_postInit = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        while ((held = std::chrono::steady_clock::now() - start).count() < 0.02f) {
+        }
+    };
     for (ScriptedCallable* callable : {p.m_first.get(), p.m_second.get()}) {
         callable->m_update = [&](int update) {
             if (update == 3) {
@@ -109,85 +100,24 @@ TEST(Thread, RunsInitThenPostInitWithPartnerThenUpdates) {
     }
     {
         Thread firstThread(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
-        // Init has finished, and PostInit waits for the partner's Init.
-        EXPECT_EQ(p.m_first->m_calls, Calls{"Init"});
+        EXPECT_EQ(p.m_first->m_calls, Calls{"Init"});  // PostInit waits for the partner's Init
         Thread secondThread(p.m_second, &p.m_initBarrier, &p.m_readyBarrier);
         threeUpdatesEach.wait();
     }
+    EXPECT_GE(p.m_first->m_firstElapsedSeconds, held.count() * (1.0f - 1e-4f));
     for (ScriptedCallable* callable : {p.m_first.get(), p.m_second.get()}) {
         EXPECT_EQ(callable->m_calls, (Calls{"Init", "PostInit", "Update", "Shutdown"}));
         EXPECT_EQ(callable->m_stopRequests.load(), 1);
     }
     EXPECT_EQ(p.m_first.use_count(), 1);
-    Barrier initBarrier(2);
-    Barrier readyBarrier(2);
-    auto alone = std::make_shared<ScriptedCallable>();
-    { Thread thread(alone, &initBarrier, &readyBarrier); }
-    EXPECT_EQ(alone->m_calls, (Calls{"Init", "Shutdown"}));
-    EXPECT_EQ(alone.use_count(), 1);
+    Partners alone;
+    { Thread thread(alone.m_first, &alone.m_initBarrier, &alone.m_readyBarrier); }
+    EXPECT_EQ(alone.m_first->m_calls, (Calls{"Init", "Shutdown"}));
+    EXPECT_EQ(alone.m_first.use_count(), 1);
 }
 
-// Under ThreadSanitizer a frame read outside the read lock shows up as a race even when no
-// publish happens to be torn.
-TEST(Thread, RenderPostInitSeesLogicFirstStateAndFramesSeeWholePublishes) {
-    Partners p;
-    auto working = std::make_shared<ValueScene>(0);
-    auto shared = std::make_shared<ValueScene>(0);
-    std::latch enough(2);
-    int tornFrames = 0;
-    int postInitSaw = -1;
-    p.m_first->m_init = [&] { working->Set(42); };
-    p.m_first->m_update = [&](int update) {
-        working->Set(working->m_first + 1);
-        if (update == 50) {
-            enough.count_down();
-        }
-    };
-    p.m_second->m_postInit = [&] { postInitSaw = shared->m_first; };
-    p.m_second->m_update = [&](int frame) {
-        tornFrames += shared->m_first != shared->m_second ? 1 : 0;
-        if (frame == 50) {
-            enough.count_down();
-        }
-    };
-    {
-        Thread render(std::make_shared<Render>(p.m_second, shared), &p.m_initBarrier,
-                      &p.m_readyBarrier);
-        Thread logic(std::make_shared<Logic>(p.m_first, working, shared), &p.m_initBarrier,
-                     &p.m_readyBarrier);
-        enough.wait();
-    }
-    EXPECT_EQ(postInitSaw, 42);
-    EXPECT_EQ(tornFrames, 0);
-}
-
-// A thread that did not wait at the ready barrier would start updating with almost nothing
-// elapsed while its partner is held in PostInit.
-TEST(Thread, FirstUpdateCoversWholeStartUp) {
-    Partners p;
-    std::latch firstUpdate(1);
-    std::chrono::steady_clock::time_point start;
-    std::chrono::duration<float> held{};
-    p.m_second->m_postInit = [&] {
-        start = std::chrono::steady_clock::now();
-        while ((held = std::chrono::steady_clock::now() - start).count() < 0.02f) {
-        }
-    };
-    p.m_first->m_update = [&](int update) {
-        if (update == 1) {
-            firstUpdate.count_down();
-        }
-    };
-    {
-        Thread measured(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
-        Thread partner(p.m_second, &p.m_initBarrier, &p.m_readyBarrier);
-        firstUpdate.wait();
-    }
-    EXPECT_GE(p.m_first->m_firstElapsedSeconds, held.count() * (1.0f - 1e-4f));
-}
-
-// Like a large flock step, the update runs until told to stop, so the join never returns unless
-// the stop reaches it.
+// Like a large flock step, the update runs until told to stop: the join returns only if the
+// stop reaches it.
 TEST(Thread, StopAbandonsLongLogicUpdatePromptlyAndPublishesNothingOfIt) {
     auto working = std::make_shared<ValueScene>(0);
     auto shared = std::make_shared<ValueScene>(0);
@@ -200,8 +130,7 @@ TEST(Thread, StopAbandonsLongLogicUpdatePromptlyAndPublishesNothingOfIt) {
             std::this_thread::yield();
         }
     };
-    Barrier initBarrier(1);
-    Barrier readyBarrier(1);
+    Barrier initBarrier(1), readyBarrier(1);
     Thread thread(std::make_shared<Logic>(logic, working, shared), &initBarrier, &readyBarrier);
     inStep.wait();
     thread.RequestStop();
@@ -210,42 +139,33 @@ TEST(Thread, StopAbandonsLongLogicUpdatePromptlyAndPublishesNothingOfIt) {
     EXPECT_EQ(shared->m_first, 0);
 }
 
-TEST(Thread, InitFailureIsRethrownByConstructorWithItsMessage) {
-    Partners p;
-    p.m_first->m_init = [] { throw Exception(L"init failed"); };
-    std::exception_ptr caught;
-    try {
-        Thread thread(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
-    } catch (...) {
-        caught = std::current_exception();
-    }
-    EXPECT_EQ(Describe(caught), "Exception: init failed");
-    EXPECT_EQ(p.m_first->m_calls, (Calls{"Init", "Shutdown"}));
-    EXPECT_EQ(p.m_first.use_count(), 1);
-}
-
-// A std::exception from Init, or no callable at all: the partner waiting at the init barrier
-// is released and ends on its own, without a failure of its own.
+// The constructor rethrows Init's failure with its message, after Shutdown; the partner waiting
+// at the init barrier is released and ends without a failure of its own.
 TEST(Thread, StartFailureReleasesPartnerWaitingAtInitBarrier) {
-    for (const bool emptyCallable : {false, true}) {
-        Barrier initBarrier(2);
-        Barrier readyBarrier(2);
-        auto partner = std::make_shared<ScriptedCallable>();
-        auto failing = std::make_shared<ScriptedCallable>();
-        failing->m_init = [] { throw std::runtime_error("render init failed"); };
-        Thread partnerThread(partner, &initBarrier, &readyBarrier);
+    const struct {
+        std::function<void()> init;
+        const char* message;
+    } cases[] = {
+        {[] { throw Exception(L"init failed"); }, "Exception: init failed"},
+        {[] { throw std::runtime_error("render failed"); }, "std::exception: render failed"},
+        {nullptr, "Exception: Invalid parameter: !callable in Thread::Thread"},
+    };
+    for (const auto& c : cases) {
+        Partners p;
+        p.m_second->m_init = c.init;
+        Thread partnerThread(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
         std::exception_ptr caught;
         try {
-            Thread failingThread(emptyCallable ? std::shared_ptr<IThreadCallable>() : failing,
-                                 &initBarrier, &readyBarrier);
+            Thread failingThread(c.init ? p.m_second : std::shared_ptr<IThreadCallable>(),
+                                 &p.m_initBarrier, &p.m_readyBarrier);
         } catch (...) {
             caught = std::current_exception();
         }
-        EXPECT_EQ(Describe(caught),
-                  emptyCallable ? "Exception: Invalid parameter: !callable in Thread::Thread"
-                                : "std::exception: render init failed");
+        EXPECT_EQ(Describe(caught), c.message);
+        EXPECT_EQ(p.m_second->m_calls, c.init ? (Calls{"Init", "Shutdown"}) : Calls{});
+        EXPECT_EQ(p.m_second.use_count(), 1);
         partnerThread.Join();
-        EXPECT_EQ(partner->m_calls, (Calls{"Init", "Shutdown"}));
+        EXPECT_EQ(p.m_first->m_calls, (Calls{"Init", "Shutdown"}));
         EXPECT_EQ(Describe(partnerThread.GetFailure()), "none");
     }
 }
@@ -253,34 +173,31 @@ TEST(Thread, StartFailureReleasesPartnerWaitingAtInitBarrier) {
 TEST(Thread, LoopFailureIsKeptReportedAndReleasesPartner) {
     for (const bool inPostInit : {true, false}) {
         SCOPED_TRACE(inPostInit ? "PostInit fails" : "Update fails");
-        Barrier initBarrier(2);
-        Barrier readyBarrier(2);
-        auto failing = std::make_shared<ScriptedCallable>();
-        auto partner = std::make_shared<ScriptedCallable>();
-        (inPostInit ? failing->m_postInit : failing->m_init) = [&] {
-            if (inPostInit) {
-                throw Exception(L"frame failed");
-            }
+        Partners p;
+        const auto failing = p.m_first;
+        if (inPostInit) {
+            failing->m_postInit = [] { throw Exception(L"frame failed"); };
+        } else {
             failing->m_update = [](int) { throw Exception(L"frame failed"); };
-        };
+        }
         std::latch reported(1);
         std::atomic<int> reports{0};
         std::thread::id reportedOn;
-        Thread failingThread(failing, &initBarrier, &readyBarrier, [&] {
+        Thread failingThread(failing, &p.m_initBarrier, &p.m_readyBarrier, [&] {
             reportedOn = std::this_thread::get_id();
             ++reports;
             reported.count_down();
         });
-        Thread partnerThread(partner, &initBarrier, &readyBarrier);
+        Thread partnerThread(p.m_second, &p.m_initBarrier, &p.m_readyBarrier);
         reported.wait();
+        // Released from the ready barrier, a partner of a failed PostInit ends without looping.
         if (!inPostInit) {
             partnerThread.RequestStop();
         }
-        // Released from the ready barrier, a partner of a failed PostInit ends without looping.
         partnerThread.Join();
         failingThread.Join();
         if (inPostInit) {
-            EXPECT_EQ(partner->m_updates, 0);
+            EXPECT_EQ(p.m_second->m_updates, 0);
         }
         EXPECT_EQ(Describe(failingThread.GetFailure()), "Exception: frame failed");
         EXPECT_THROW(failingThread.RethrowFailure(), Exception);
@@ -288,7 +205,6 @@ TEST(Thread, LoopFailureIsKeptReportedAndReleasesPartner) {
         EXPECT_EQ(reportedOn, failing->m_threadId);
         EXPECT_EQ(failing->m_updates, inPostInit ? 0 : 1);
         EXPECT_EQ(failing->m_calls.back(), "Shutdown");
-        EXPECT_EQ(Describe(partnerThread.GetFailure()), "none");
         EXPECT_NO_THROW(partnerThread.RethrowFailure());
     }
 }

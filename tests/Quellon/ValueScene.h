@@ -7,8 +7,8 @@
 
 namespace QuellonTest {
 
-// A scene of two numbers that copies them one after the other, so that a reader seeing a copy
-// in progress sees them differ. The hooks let a test act when a copy starts and half way.
+// Two numbers copied one after the other: a reader seeing a copy in progress sees them differ.
+// The hooks act when a copy starts and half way.
 class ValueScene : public Quellon::Scene {
 public:
     explicit ValueScene(int value = 0) : m_first(value), m_second(value) {}
@@ -30,10 +30,8 @@ public:
         m_second = value;
     }
 
-    int m_first;
-    int m_second;
-    std::function<void()> m_onCopy;
-    std::function<void()> m_midCopy;
+    int m_first, m_second;
+    std::function<void()> m_onCopy, m_midCopy;
 };
 
 }  // namespace QuellonTest

@@ -29,27 +29,6 @@ TEST(FlockData, SpreadsBoidsOverOneTurn) {
     EXPECT_EQ(7.0f, flock.separationWeight);
     flock.ApplyDefaults();
     EXPECT_EQ(1234u, flock.maxFlockSize);
-    EXPECT_EQ(1u, flock.boidCount);
-    flock.SetFlockSize(0);
-    EXPECT_EQ(0u, FlockData(flock).boidCount);
-}
-
-// Assignment between equal sizes overwrites in place, between different sizes reallocates;
-// either way the copies stay separate.
-TEST(FlockData, CopiesNeverShareArrays) {
-    FlockData a;
-    a.maxFlockSize = 99;
-    a.SetFlockSize(5);
-    for (const std::uint32_t size : {5u, 2u}) {
-        FlockData b;
-        b.SetFlockSize(size);
-        b = a;
-        EXPECT_EQ(99u, b.maxFlockSize);
-        EXPECT_EQ(5u, b.boidCount);
-        b.positions[4].x = 1000;
-        EXPECT_NE(1000.0f, a.positions[4].x);
-        EXPECT_EQ(a.velocities[4].y, b.velocities[4].y);
-    }
 }
 
 // The parameter is never wrapped; far out it still yields points of the same curve.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "Avidrift/Flock/FlockData.h"
@@ -11,6 +13,8 @@ namespace Avidrift {
 namespace {
 
 using Quellon::Vector3;
+
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 
 void ExpectNear(const Vector3& expected, const Vector3& actual, float tolerance) {
     EXPECT_NEAR(0.0f, Quellon::Length(expected - actual), tolerance)
@@ -63,79 +67,48 @@ TEST(FlockTask, PathParameterAdvancesWithOneRounding) {
     EXPECT_EQ(0.0299999993f, Step(read, 0.1f).pathParameters[0]);
 }
 
-// One force at a time, each weight on its own, so that no two weights can stand in for each
-// other: the first boid's velocity after the step.
+// One weight at a time, so that no two can stand in for each other: the first boid's velocity
+// after the step, with a neighbour at x (none if NaN) moving at (0, 0, 1).
 TEST(FlockTask, EachForceAlone) {
     const struct {
-        const char* name;
-        std::vector<std::pair<Vector3, Vector3>> boids;
-        std::array<float, 4> weights;
-        float separationDistance;
-        float groupDistance;
-        Vector3 velocity;
+        std::array<float, 4> weights;  // separation, cohesion, alignment, path
+        float separationDistance, groupDistance, x;
+        Vector3 position, velocity, expected;
     } cases[] = {
-        // Cohesion towards the origin, the centre of a boid without neighbours, is -v.
-        {"lone boid, cohesion", {{{0, 0, 0}, {1, 2, 3}}}, {0, 1, 0, 0}, 0.5f, 3, {0, 0, 0}},
-        // The thresholds are strict: the neighbour counts for the group exactly when it is at
-        // least the separation distance and less than the group distance away.
-        {"alignment at 0.4",
-         {{{0, 0, 0}, {0, 0, 0}}, {{0.4f, 0, 0}, {0, 0, 1}}},
-         {0, 0, 1, 0},
-         0.5f,
-         3,
-         {0, 0, 0}},
-        {"alignment at 0.5",
-         {{{0, 0, 0}, {0, 0, 0}}, {{0.5f, 0, 0}, {0, 0, 1}}},
-         {0, 0, 1, 0},
-         0.5f,
-         3,
-         {0, 0, 1}},
-        {"alignment at 2.9",
-         {{{0, 0, 0}, {0, 0, 0}}, {{2.9f, 0, 0}, {0, 0, 1}}},
-         {0, 0, 1, 0},
-         0.5f,
-         3,
-         {0, 0, 1}},
-        {"alignment at 3",
-         {{{0, 0, 0}, {0, 0, 0}}, {{3, 0, 0}, {0, 0, 1}}},
-         {0, 0, 1, 0},
-         0.5f,
-         3,
-         {0, 0, 0}},
-        // With separation beyond group no boid counts for the group; cohesion is scaled by the
-        // speed bound.
-        {"separation beyond group",
-         {{{10, 0, 0}, {0, 0, 0}}, {{10.45f, 0, 0}, {0, 0, 0}}},
-         {0, 1, 0, 0},
-         0.5f,
-         0.4f,
-         {-5, 0, 0}},
-        {"separation",
-         {{{0, 0, 0}, {0, 0, 0}}, {{0.25f, 0, 0}, {0, 0, 0}}},
-         {1, 0, 0, 0},
-         0.5f,
-         3,
-         {-4, 0, 0}},
+        // clang-format off
+        // Cohesion towards the centre of a boid without neighbours (the origin) is -v.
+        {{0, 1, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {1, 2, 3}, {0, 0, 0}},
+        // The neighbour counts for the group exactly when in [separation, group) away.
+        {{0, 0, 1, 0}, 0.5f, 3, 0.4f, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+        {{0, 0, 1, 0}, 0.5f, 3, 0.5f, {0, 0, 0}, {0, 0, 0}, {0, 0, 1}},
+        {{0, 0, 1, 0}, 0.5f, 3, 2.9f, {0, 0, 0}, {0, 0, 0}, {0, 0, 1}},
+        {{0, 0, 1, 0}, 0.5f, 3, 3, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+        // Separation beyond group: nobody counts for the group; cohesion hits the speed bound.
+        {{0, 1, 0, 0}, 0.5f, 0.4f, 10.45f, {10, 0, 0}, {0, 0, 0}, {-5, 0, 0}},
+        {{1, 0, 0, 0}, 0.5f, 3, 0.25f, {0, 0, 0}, {0, 0, 0}, {-4, 0, 0}},
         // The speed bound limits from above only.
-        {"no force", {{{0, 0, 0}, {-9, 9, 0}}}, {0, 0, 0, 0}, 0.5f, 3, {-9, 5, 0}},
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {-9, 9, 0}, {-9, 5, 0}},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        FlockData read = MakeFlock(c.boids, c.weights);
+        std::vector<std::pair<Vector3, Vector3>> boids{{c.position, c.velocity}};
+        if (!std::isnan(c.x)) {
+            boids.push_back({{c.x, 0, 0}, {0, 0, 1}});
+        }
+        FlockData read = MakeFlock(boids, c.weights);
         read.separationDistance = c.separationDistance;
         read.groupDistance = c.groupDistance;
-        ExpectNear(c.velocity, Step(read, 0.1f).velocities[0], 1e-4f);
+        ExpectNear(c.expected, Step(read, 0.1f).velocities[0], 1e-4f);
     }
 }
 
-TEST(FlockTask, CoincidentBoidsIgnoreEachOther) {
+// Coincident boids ignore each other; empty slices, a cancelled task and an empty flock write
+// nothing.
+TEST(FlockTask, CoincidentBoidsEmptySlicesAndCancelledTasks) {
     const FlockData pair = Step(MakeFlock({{{1, 1, 1}, {0, 0, 0}}, {{1, 1, 1}, {0, 0, 0}}}), 0.1f);
     const FlockData single = Step(MakeFlock({{{1, 1, 1}, {0, 0, 0}}}), 0.1f);
     EXPECT_TRUE(pair.velocities[0] == single.velocities[0]);
     EXPECT_TRUE(pair.velocities[1] == single.velocities[0]);
-}
-
-// Empty slices, a cancelled task and an empty flock write nothing.
-TEST(FlockTask, EmptySlicesAndCancelledTasksDoNothing) {
     FlockData read = MakeFlock({{{1, 2, 3}, {0, 0, 0}}});
     FlockData write = read;
     write.positions[0] = {7, 7, 7};

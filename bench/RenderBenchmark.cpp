@@ -26,7 +26,7 @@ namespace {
 std::string g_frameFile;
 
 void SaveFrame(const std::string& file) {
-    std::vector<unsigned char> pixels(4 * 800 * 600);
+    std::vector<unsigned char> pixels(std::size_t{4} * 800 * 600);
     glReadBuffer(GL_BACK);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, 800, 600, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());

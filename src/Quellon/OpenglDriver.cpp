@@ -26,6 +26,8 @@ namespace {
 constexpr GLfloat kTextDepth = 0.999f;
 
 const void* BufferOffset(std::size_t offset) {
+    // GL 2.1 takes offsets into the bound buffer as pointers; there is no other way to pass them.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(offset));
 }
 
@@ -51,7 +53,7 @@ OpenglDriver::~OpenglDriver() {
 }
 
 int OpenglDriver::CreateVertexBuffer(unsigned int verticesCount,
-                                     std::shared_ptr<Vertex[]> vertices) {
+                                     const std::shared_ptr<Vertex[]>& vertices) {
     if (verticesCount == 0) {
         ThrowException(
             EINVAL, L"Invalid parameter: verticesCount == 0 in OpenglDriver::CreateVertexBuffer");
@@ -63,7 +65,8 @@ int OpenglDriver::CreateVertexBuffer(unsigned int verticesCount,
     return static_cast<int>(m_vertexBuffers.size() - 1);
 }
 
-int OpenglDriver::CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<int[]> indices) {
+int OpenglDriver::CreateVertexBuffer(unsigned int indicesCount,
+                                     const std::shared_ptr<int[]>& indices) {
     if (indicesCount == 0) {
         ThrowException(EINVAL,
                        L"Invalid parameter: indicesCount == 0 in OpenglDriver::CreateVertexBuffer");
@@ -87,7 +90,7 @@ std::weak_ptr<OpenglProgram> OpenglDriver::CreateProgram(const std::vector<Shade
 
 std::weak_ptr<OpenglTexture> OpenglDriver::CreateTexture(int type, int width, int height,
                                                          bool linear, int wrap,
-                                                         std::shared_ptr<float[]> data) {
+                                                         const std::shared_ptr<float[]>& data) {
     auto texture = std::make_shared<OpenglTexture>(type, width, height, linear, wrap, data.get());
     m_textures.push_back(texture);
     return texture;

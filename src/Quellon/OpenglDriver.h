@@ -43,14 +43,14 @@ public:
     ~OpenglDriver();
 
     // Copies verticesCount vertices into a new static vertex buffer; returns its id.
-    int CreateVertexBuffer(unsigned int verticesCount, std::shared_ptr<Vertex[]> vertices);
+    int CreateVertexBuffer(unsigned int verticesCount, const std::shared_ptr<Vertex[]>& vertices);
     // The index form: copies indicesCount indices into a new static index buffer; returns its
     // id, counted separately from the vertex buffers'.
-    int CreateVertexBuffer(unsigned int indicesCount, std::shared_ptr<int[]> indices);
+    int CreateVertexBuffer(unsigned int indicesCount, const std::shared_ptr<int[]>& indices);
     std::weak_ptr<OpenglProgram> CreateProgram(const std::vector<ShaderFile>& shaders);
     // See OpenglTexture for type, linear and wrap. data (width x height texels) is copied.
     std::weak_ptr<OpenglTexture> CreateTexture(int type, int width, int height, bool linear,
-                                               int wrap, std::shared_ptr<float[]> data);
+                                               int wrap, const std::shared_ptr<float[]>& data);
 
     // The program of the following draws.
     void SetProgram(std::weak_ptr<OpenglProgram> program);

@@ -115,7 +115,7 @@ std::uint64_t EstimateFlockBytes(std::uint32_t boidCount) {
     const std::uint64_t perBoid =
         kRecords * kRecordBytesPerBoid + kPackedBytesPerBoid + NeighbourGrid::kMaxBytesPerBoid;
     // The packed arrays are padded to whole vector lanes, and a little more.
-    return (std::uint64_t{boidCount} + 2 * BoidArrays::kPadding) * perBoid;
+    return (std::uint64_t{boidCount} + 2 * std::uint64_t{BoidArrays::kPadding}) * perBoid;
 }
 
 std::uint64_t GetAvailableMemory(const MemorySources& sources) {

@@ -58,6 +58,7 @@ std::vector<ProcessorRelation> ReadProcessorTable() {
         packages[package].set(static_cast<std::size_t>(cpu));
     }
     std::vector<ProcessorRelation> table;
+    table.reserve(cores.size() + packages.size());
     for (const auto& [key, mask] : cores) {
         table.push_back({ProcessorRelationship::ProcessorCore, mask});
     }

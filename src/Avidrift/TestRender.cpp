@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 
 #include "Avidrift/MeshLevels.h"
@@ -27,6 +28,9 @@ constexpr int kVertexShader = 0;
 constexpr int kPixelShader = 1;
 // Level mark of a boid that is not drawn: outside the view, or not finite.
 constexpr std::uint8_t kNotDrawn = 0xFF;
+// A frame that takes longer than this makes the next ones coarser: 30 frames a second keep
+// the flock's motion smooth.
+constexpr double kFrameBudgetSeconds = 1.0 / 30.0;
 
 // The view volume as six planes (a, b, c, d) with a point p inside where a p.x + b p.y + c p.z
 // + d >= 0, plus what the level choice needs: the eye-space depth of a point and how many
@@ -90,7 +94,8 @@ TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId
       m_width(width),
       m_height(height),
       m_displayName(std::move(displayName)),
-      m_maxSamples(maxSamples) {
+      m_maxSamples(maxSamples),
+      m_detail(kFrameBudgetSeconds, false) {
     if (!m_scene) {
         errno = EINVAL;
         throw Quellon::Exception(L"Invalid parameter: !scene in TestRender::TestRender");
@@ -116,6 +121,8 @@ void TestRender::Init() {
     m_scene->m_flock.maxFlockSize =
         static_cast<std::uint32_t>(static_cast<double>(width * width) * 0.5);
     m_dataWidth = width;
+    m_detail = FrameDetail(kFrameBudgetSeconds, m_driver->GetSamples() > 0);
+    m_multisampling = true;
     // No data: the texels that are ever read are written by an upload first, and a CPU copy of
     // the whole texture would cost as much memory as the texture itself.
     m_flockTexture =
@@ -173,8 +180,10 @@ void TestRender::PostInit() {
 }
 
 void TestRender::Update(float elapsedSeconds) {
+    const auto start = std::chrono::steady_clock::now();
     SetUniforms();
     const std::uint32_t boids = UploadFlock();
+    SetMultisampling(m_detail.IsMultisampled());
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     Quellon::CheckGlError();
     StatisticsOverlay::Draw(*m_driver, m_width, m_scene->m_stepTime, elapsedSeconds);
@@ -182,6 +191,22 @@ void TestRender::Update(float elapsedSeconds) {
         DrawLevels();
     }
     m_driver->Present();
+    m_detail.AfterFrame(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), boids);
+}
+
+void TestRender::SetMultisampling(bool on) {
+    m_lastFrame.multisampled = on && m_driver->GetSamples() > 0;
+    if (on == m_multisampling || m_driver->GetSamples() == 0) {
+        return;
+    }
+    if (on) {
+        glEnable(GL_MULTISAMPLE);
+    } else {
+        glDisable(GL_MULTISAMPLE);
+    }
+    Quellon::CheckGlError();
+    m_multisampling = on;
 }
 
 void TestRender::DrawLevels() {
@@ -251,13 +276,14 @@ std::uint32_t TestRender::UploadFlock() {
     // Counting pass: which boids are drawn, and with which level.
     const ViewVolume view(m_scene->m_camera, m_width, m_height);
     // A boid may use level l once its nearest point lies beyond reach[l]: there l's error
-    // covers less than m_maxPixelError pixels.
+    // covers fewer pixels than the detail allows.
     // Before PostInit there are no levels yet; the boids then count as the mesh's.
     const std::size_t levels = std::max<std::size_t>(m_levels.size(), 1);
+    const float pixelError = m_detail.GetPixelError();
     std::array<float, MeshLevels::kMaxLevels> reach = {};
     for (std::size_t level = 1; level < levels; ++level) {
-        reach[level] = m_maxPixelError > 0.0f
-                           ? m_levels[level].error * view.GetPixelsPerUnit() / m_maxPixelError
+        reach[level] = pixelError > 0.0f
+                           ? m_levels[level].error * view.GetPixelsPerUnit() / pixelError
                            : INFINITY;
     }
     m_boidLevels.resize(boids);
@@ -307,6 +333,7 @@ std::uint32_t TestRender::UploadFlock() {
     m_lastFrame.instances = drawn;
     m_lastFrame.triangles = 0;
     m_lastFrame.instancesPerLevel = m_levelCount;
+    m_lastFrame.pixelError = pixelError;
     for (std::size_t level = 0; level < levels; ++level) {
         next[level] -= m_levelCount[level];
         if (level < m_levels.size()) {

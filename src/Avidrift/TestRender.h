@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Avidrift/FrameDetail.h"
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
 
@@ -21,8 +22,9 @@ class TestScene;
 // The flock program's renderer (the "Test" in the name comes from the design): the scene's mesh
 // drawn once per visible boid, with each boid's position and velocity in a float texture that is
 // refilled every frame. Boids outside the view are left out, and each boid is drawn with the
-// coarsest of the mesh's levels whose error stays under a pixel at its distance: one instanced
-// draw per level, the boids of a level lying next to each other in the texture.
+// coarsest of the mesh's levels whose error stays under a pixel at its distance (a few pixels
+// when frames are too slow, see FrameDetail): one instanced draw per level, the boids of a level
+// lying next to each other in the texture.
 class TestRender : public Quellon::IRenderCallable {
 public:
     // Called on the main thread. window is the native X window of the render area; displayName
@@ -61,14 +63,18 @@ public:
         std::uint64_t triangles = 0;
         // Boids drawn with each level, level 0 being the full mesh.
         std::vector<std::uint32_t> instancesPerLevel;
+        // The detail it was drawn with.
+        float pixelError = 0.0f;
+        bool multisampled = false;
     };
     // Called on the render thread, or by the thread that drives it once the frame has returned.
     const FrameStatistics& GetLastFrame() const { return m_lastFrame; }
     // Triangles of each level, from PostInit on.
     std::vector<std::uint32_t> GetLevelTriangles() const;
-    // Called on the render thread. How many pixels of geometric error a boid may show before a
-    // finer level is used; 0 draws every boid with the full mesh.
-    void SetMaxPixelError(float pixels) { m_maxPixelError = pixels; }
+    // Called on the render thread after Init. How many pixels of geometric error a boid may show
+    // before a finer level is used, from now on whatever the frames take, with multisampling;
+    // 0 draws every boid with the full mesh. Without it the renderer chooses by its frame times.
+    void SetMaxPixelError(float pixels) { m_detail.Pin(pixels); }
     // CPU-side flock texture data currently held, in bytes.
     std::uint64_t GetFlockBufferSize() const { return m_flockBufferSize; }
 
@@ -83,6 +89,7 @@ private:
     void SetUniforms();
     void ReserveFlockRows(std::uint32_t rows);
     void DrawLevels();
+    void SetMultisampling(bool on);
 
     std::shared_ptr<TestScene> m_scene;
     Quellon::NativeWindowId m_window;
@@ -96,7 +103,8 @@ private:
     std::vector<LevelBuffer> m_levels;
     // Radius about the boid's position that holds its whole mesh, in world units.
     float m_boidRadius = 0.0f;
-    float m_maxPixelError = 1.0f;
+    FrameDetail m_detail;
+    bool m_multisampling = true;
     // Per boid of the last upload: its level, or a mark for a boid that is not drawn.
     std::vector<std::uint8_t> m_boidLevels;
     // Per level of the last upload: its first boid in the texture and its number of boids.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Avidrift/AllocatorTuning.h"
 #include "Avidrift/SubsystemsAllocator.h"
 #include "Quellon/App.h"
 #include "Quellon/Exception.h"
@@ -55,6 +56,7 @@ void ShowError(int argc, char** argv, const std::wstring& caption, const std::ws
 }  // namespace
 
 int main(int argc, char** argv) {
+    Avidrift::TuneAllocatorForRendering();
     // The render thread talks to X on a connection of its own while Qt uses its own.
     XInitThreads();
     // In a Wayland session Qt would pick its wayland platform, where no GLX child window can

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace Avidrift {
+
+// How much detail the flock renderer can afford. A renderer without a GPU (Mesa's llvmpipe)
+// spends its frame on triangles, so when frames take longer than the budget the detail steps
+// down: first a boid may show more pixels of geometric error, so that coarser levels are used
+// nearer the eye, and at last multisampling goes off. A machine that keeps up stays at the
+// finest step, an error under a pixel with multisampling.
+//
+// A step found too slow is not tried again while the flock keeps its size, for 30 seconds of
+// frames: going back and forth would make the whole flock change level every few frames.
+class FrameDetail {
+public:
+    // multisampled: whether the window has samples that can be switched off.
+    FrameDetail(double budgetSeconds, bool multisampled);
+
+    // Called on the render thread after each frame with how long drawing and presenting it took
+    // and how many boids it drew; sets the detail of the next frame.
+    void AfterFrame(double seconds, std::uint32_t boids);
+    // Called on the render thread: keeps this error and multisampling from now on, whatever the
+    // frames take; 0 draws every boid with the full mesh.
+    void Pin(float pixelError);
+
+    // Geometric error, in pixels, that a boid's level may show.
+    float GetPixelError() const;
+    bool IsMultisampled() const;
+
+private:
+    struct Step {
+        float pixelError;
+        bool multisample;
+        // Frame time seen at this step (a moving average), for a flock of `boids` boids, last at
+        // `seenAt` on the clock below; 0 while never seen.
+        double seconds = 0.0;
+        std::uint32_t boids = 0;
+        double seenAt = 0.0;
+    };
+
+    bool IsCurrent(const Step& step, std::uint32_t boids) const;
+
+    double m_budget;
+    std::vector<Step> m_steps;
+    std::size_t m_step = 0;
+    // Seconds of frames since construction.
+    double m_clock = 0.0;
+    bool m_pinned = false;
+    float m_pinnedError = 0.0f;
+};
+
+}  // namespace Avidrift

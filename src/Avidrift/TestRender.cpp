@@ -39,9 +39,9 @@ class ViewVolume {
 public:
     ViewVolume(const Quellon::Camera& camera, int width, int height) {
         const Quellon::Matrix4 clip = camera.m_projectionMatrix * camera.m_viewMatrix;
-        for (int axis = 0; axis < 3; ++axis) {
-            for (int k = 0; k < 4; ++k) {
-                m_planes[2 * axis][k] = clip[12 + k] + clip[std::size_t{4} * axis + k];
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                m_planes[2 * axis][k] = clip[12 + k] + clip[4 * axis + k];
                 m_planes[2 * axis + 1][k] = clip[12 + k] - clip[4 * axis + k];
             }
         }

@@ -23,7 +23,7 @@ public:
     Scene();
     // Called on whichever thread releases the last owner, once no thread uses the scene any
     // more; releases the read lock first if a reader still holds it.
-    virtual ~Scene();
+    virtual ~Scene();  // NOLINT(bugprone-exception-escape): see the definition
     // Makes this scene's content equal to source's, which is the same concrete type. Called
     // only by Assign, with this scene exclusively locked; source is read without a lock.
     virtual void CopyFrom(std::shared_ptr<Scene> source) = 0;

@@ -80,7 +80,8 @@ std::string WideToUtf8(const std::wstring& wide) {
     std::string out;
     out.reserve(wide.size());
     for (const wchar_t w : wide) {
-        const auto c = static_cast<std::uint32_t>(w);
+        // A negative wchar_t becomes a number above U+10FFFF, which the check below refuses.
+        const auto c = static_cast<std::uint32_t>(w);  // NOLINT(bugprone-signed-char-misuse)
         if (!IsScalarValue(c)) {
             ThrowException(EILSEQ, L"");
         }

@@ -53,7 +53,9 @@ Thread::Thread(std::shared_ptr<IThreadCallable> callable, Barrier* initBarrier,
     CancelBarriers(initBarrier, readyBarrier);
 }
 
-Thread::~Thread() {
+// A join that throws would leave the thread running on a dead object: ending the process, as
+// the implicit noexcept does, is the only safe way out.
+Thread::~Thread() {  // NOLINT(bugprone-exception-escape)
     // boost::thread would detach a joinable thread and leave it running on a dead object.
     if (m_thread && m_thread->joinable()) {
         RequestStop();

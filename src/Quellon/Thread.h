@@ -49,7 +49,7 @@ public:
            std::function<void()> onFailure = {});
     // Called on the owner's thread. A thread still running is stopped and joined first, so that
     // unwinding past a running Thread is safe; the Update in progress still runs to its end.
-    ~Thread();
+    ~Thread();  // NOLINT(bugprone-exception-escape): see the definition
 
     // Called on the owner's thread. The current Update finishes (the callable is asked to
     // abandon its work, through its own RequestStop) and no other starts; a thread still in its

@@ -1,6 +1,8 @@
 #include "Avidrift/FrameDetail.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace Avidrift {
 
@@ -13,9 +15,6 @@ constexpr float kPixelErrors[] = {1.0f, 1.5f, 2.0f, 3.0f};
 constexpr double kMemorySeconds = 30.0;
 // A flock that grew or shrank by more than this share costs differently.
 constexpr double kSameFlock = 0.25;
-// Weight of the newest frame in a step's average: one slow frame (a window drag, another
-// program) must not cost a step.
-constexpr double kNewestWeight = 0.25;
 
 }  // namespace
 
@@ -30,8 +29,13 @@ FrameDetail::FrameDetail(double budgetSeconds, bool multisampled) : m_budget(bud
 
 bool FrameDetail::IsCurrent(const Step& step, std::uint32_t boids) const {
     const double change = std::abs(static_cast<double>(boids) - step.boids);
-    return step.seconds > 0.0 && change <= kSameFlock * step.boids &&
-           m_clock - step.seenAt < kMemorySeconds;
+    return step.seconds >= 0.0 && change <= kSameFlock * step.boids &&
+           m_clock - step.judgedAt < kMemorySeconds;
+}
+
+void FrameDetail::MoveTo(std::size_t step) {
+    m_step = step;
+    m_previous = -1.0;
 }
 
 void FrameDetail::AfterFrame(double seconds, std::uint32_t boids) {
@@ -39,20 +43,24 @@ void FrameDetail::AfterFrame(double seconds, std::uint32_t boids) {
         return;
     }
     m_clock += seconds;
+    const double previous = m_previous;
+    m_previous = seconds;
+    if (previous < 0.0) {
+        return;
+    }
     Step& step = m_steps[m_step];
-    step.seconds = IsCurrent(step, boids)
-                       ? (1.0 - kNewestWeight) * step.seconds + kNewestWeight * seconds
-                       : seconds;
+    step.seconds = std::min(previous, seconds);
     step.boids = boids;
-    step.seenAt = m_clock;
+    step.judgedAt = m_clock;
+    // Coarser only when both frames were slow, finer only when both were fast.
     if (step.seconds > m_budget) {
-        if (m_step + 1 < m_steps.size()) {
-            ++m_step;
-        }
-    } else if (m_step > 0 && step.seconds < 0.5 * m_budget &&
+        const auto halvings =
+            static_cast<std::size_t>(std::ceil(std::log2(step.seconds / m_budget)));
+        MoveTo(std::min(m_step + std::max<std::size_t>(halvings, 1), m_steps.size() - 1));
+    } else if (m_step > 0 && std::max(previous, seconds) < 0.5 * m_budget &&
                !IsCurrent(m_steps[m_step - 1], boids)) {
         // Room to spare, and the finer step has not been seen too slow for this flock lately.
-        --m_step;
+        MoveTo(m_step - 1);
     }
 }
 

@@ -11,6 +11,9 @@ namespace Avidrift {
 // nearer the eye, and at last multisampling goes off. A machine that keeps up stays at the
 // finest step, an error under a pixel with multisampling.
 //
+// Each step is judged by two frames in a row, which must agree: a single slow frame (the first
+// one, which compiles the shaders, or another program taking the processor) is no reason.
+// Each step roughly halves the frame time, so a frame many times over the budget skips steps.
 // A step found too slow is not tried again while the flock keeps its size, for 30 seconds of
 // frames: going back and forth would make the whole flock change level every few frames.
 class FrameDetail {
@@ -33,18 +36,21 @@ private:
     struct Step {
         float pixelError;
         bool multisample;
-        // Frame time seen at this step (a moving average), for a flock of `boids` boids, last at
-        // `seenAt` on the clock below; 0 while never seen.
-        double seconds = 0.0;
+        // Frame time last judged at this step, for a flock of `boids` boids, at `judgedAt` on
+        // the clock below; negative while never judged.
+        double seconds = -1.0;
         std::uint32_t boids = 0;
-        double seenAt = 0.0;
+        double judgedAt = 0.0;
     };
 
     bool IsCurrent(const Step& step, std::uint32_t boids) const;
+    void MoveTo(std::size_t step);
 
     double m_budget;
     std::vector<Step> m_steps;
     std::size_t m_step = 0;
+    // The frame before at the current step; negative when there was none.
+    double m_previous = -1.0;
     // Seconds of frames since construction.
     double m_clock = 0.0;
     bool m_pinned = false;

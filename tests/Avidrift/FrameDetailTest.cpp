@@ -2,62 +2,56 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace Avidrift {
 namespace {
 
-constexpr double kBudget = 1.0 / 30.0;
 constexpr double kFast = 0.005;
-constexpr double kSlow = 0.1;
+constexpr double kSlow = 0.05;  // one and a half times the budget
 
-std::pair<float, bool> Detail(const FrameDetail& detail) {
+using Detail = std::pair<float, bool>;  // pixel error, multisampling
+
+Detail Frames(FrameDetail& detail, std::initializer_list<double> seconds,
+              std::uint32_t boids = 1000) {
+    for (const double s : seconds) {
+        detail.AfterFrame(s, boids);
+    }
     return {detail.GetPixelError(), detail.IsMultisampled()};
 }
 
-TEST(FrameDetail, SlowFramesStepDownOnceEachAndAStepSeenTooSlowWaitsForAReason) {
-    FrameDetail detail(kBudget, true);
-    for (int i = 0; i < 20; ++i) {
-        detail.AfterFrame(kFast, 1000);
+TEST(FrameDetail, StepsDownWhileTwoFramesInARowAreOverTheBudget) {
+    FrameDetail detail(1.0 / 30.0, true);
+    // The first frame compiles the shaders; a single slow frame is no reason.
+    EXPECT_EQ(Detail(1.0f, true), Frames(detail, {1.0, kFast, kFast, 1.0, kFast, kFast}));
+    for (const Detail& step : {Detail(1.5f, true), Detail(2.0f, true), Detail(3.0f, true),
+                               Detail(3.0f, false), Detail(3.0f, false)}) {
+        EXPECT_EQ(step, Frames(detail, {kSlow, kSlow}));
     }
-    // One slow frame among fast ones is a hiccup, not a reason.
-    detail.AfterFrame(kSlow, 1000);
-    EXPECT_EQ(std::make_pair(1.0f, true), Detail(detail));
+    // Frames fifteen times over the budget skip steps; without samples there is none to lose.
+    FrameDetail plain(1.0 / 30.0, false);
+    EXPECT_EQ(Detail(3.0f, false), Frames(plain, {0.5, 0.5}));
+}
 
-    const std::pair<float, bool> steps[] = {
-        {1.5f, true}, {2.0f, true}, {3.0f, true}, {3.0f, false}, {3.0f, false}};
-    FrameDetail slow(kBudget, true);
-    for (const auto& step : steps) {
-        slow.AfterFrame(kSlow, 1000);
-        EXPECT_EQ(step, Detail(slow));
+TEST(FrameDetail, ReturnsToAStepSeenTooSlowOnlyForAnotherFlockOrAfterHalfAMinute) {
+    FrameDetail detail(1.0 / 30.0, true);
+    Frames(detail, {kSlow, kSlow, kSlow, kSlow});
+    // Fast at 2 pixels, but 1.5 was too slow for about this many boids.
+    EXPECT_EQ(2.0f, Frames(detail, {kFast, kFast, kFast, kFast}, 1100).first);
+    EXPECT_EQ(1.5f, Frames(detail, {kFast, kFast}, 700).first);
+    EXPECT_EQ(2.0f, Frames(detail, {kSlow, kSlow}, 700).first);
+    for (int frame = 1; frame <= 6100; ++frame) {
+        detail.AfterFrame(kFast, 700);
+        if (detail.GetPixelError() != 2.0f) {
+            EXPECT_GE(frame, 6000);  // 30 seconds
+            break;
+        }
     }
-    FrameDetail plain(kBudget, false);
-    for (int i = 0; i < 5; ++i) {
-        plain.AfterFrame(kSlow, 1000);
-    }
-    EXPECT_EQ(std::make_pair(3.0f, false), Detail(plain));
+    EXPECT_EQ(1.5f, detail.GetPixelError());
 
-    // At 2 pixels frames are fast again, but 1.5 was too slow for this flock: it stays.
-    FrameDetail back(kBudget, true);
-    back.AfterFrame(kSlow, 1000);
-    back.AfterFrame(kSlow, 1000);
-    for (int i = 0; i < 100; ++i) {
-        back.AfterFrame(kFast, 1100);
-    }
-    EXPECT_EQ(2.0f, back.GetPixelError());
-    // A flock a third smaller, or 30 seconds later, may afford it.
-    back.AfterFrame(kFast, 700);
-    EXPECT_EQ(1.5f, back.GetPixelError());
-    back.AfterFrame(kSlow, 700);
-    EXPECT_EQ(2.0f, back.GetPixelError());
-    for (int i = 0; i < 6100 && back.GetPixelError() == 2.0f; ++i) {
-        back.AfterFrame(kFast, 700);
-    }
-    EXPECT_EQ(1.5f, back.GetPixelError());
-
-    back.Pin(0.0f);
-    back.AfterFrame(kSlow, 700);
-    EXPECT_EQ(std::make_pair(0.0f, true), Detail(back));
+    detail.Pin(0.0f);
+    EXPECT_EQ(Detail(0.0f, true), Frames(detail, {1.0, 1.0}));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // make the same mistake, so every verdict is also compared with a validator written from the
 // Unicode tables instead of from the converter's code.
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,15 +14,10 @@
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "TextFuzzer: %s\n", what);
-    std::abort();
-}
-
 // The Unicode standard's table of well-formed byte sequences: the second byte's range depends on
 // the lead, which is how overlong forms, surrogates and values above U+10FFFF are excluded
 // without decoding anything.
-bool IsWellFormedUtf8(const std::string& text) {
+bool IsValid(const std::string& text) {
     struct Row {
         unsigned char leadLow, leadHigh, secondLow, secondHigh;
         std::size_t length;
@@ -35,103 +29,81 @@ bool IsWellFormedUtf8(const std::string& text) {
     };
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     for (std::size_t i = 0; i < text.size();) {
-        if (byte(i) < 0x80) {
-            ++i;
-            continue;
-        }
         const Row* match = nullptr;
         for (const Row& row : kRows) {
-            if (byte(i) >= row.leadLow && byte(i) <= row.leadHigh) {
-                match = &row;
-            }
+            match = byte(i) >= row.leadLow && byte(i) <= row.leadHigh ? &row : match;
         }
-        if (match == nullptr || text.size() - i < match->length || byte(i + 1) < match->secondLow ||
-            byte(i + 1) > match->secondHigh) {
+        const std::size_t length = byte(i) < 0x80 ? 1 : match == nullptr ? 0 : match->length;
+        if (length == 0 || text.size() - i < length ||
+            (length > 1 && (byte(i + 1) < match->secondLow || byte(i + 1) > match->secondHigh))) {
             return false;
         }
-        for (std::size_t k = 2; k < match->length; ++k) {
+        for (std::size_t k = 2; k < length; ++k) {
             if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
                 return false;
             }
         }
-        i += match->length;
+        i += length;
     }
     return true;
 }
 
-bool IsScalarValue(wchar_t c) {
-    const auto value = static_cast<std::uint32_t>(c);
-    return value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
+// Scalar values only: no surrogate, nothing beyond U+10FFFF.
+bool IsValid(const std::wstring& text) {
+    for (const wchar_t c : text) {
+        const auto value = static_cast<std::uint32_t>(c);
+        if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+    }
+    return true;
 }
 
-void CheckUtf8(const std::string& utf8) {
-    std::wstring wide;
+[[noreturn]] void Fail(const char* converter, const char* what) {
+    std::fprintf(stderr, "TextFuzzer: %s %s\n", converter, what);
+    std::abort();
+}
+
+// The converter must accept exactly the valid texts, and give valid text without a zero that the
+// other one turns back into the input up to its first zero.
+template <class In, class Out>
+void Check(const char* name, const In& in, Out (*convert)(const In&), In (*back)(const Out&)) {
+    Out out;
     try {
-        wide = Quellon::Utf8ToWide(utf8);
+        out = convert(in);
     } catch (const Quellon::Exception&) {
-        if (IsWellFormedUtf8(utf8)) {
-            Fail("Utf8ToWide rejected well-formed UTF-8");
+        if (IsValid(in)) {
+            Fail(name, "rejected valid text");
         }
         return;
     }
-    if (!IsWellFormedUtf8(utf8)) {
-        Fail("Utf8ToWide accepted malformed UTF-8");
+    if (!IsValid(in)) {
+        Fail(name, "accepted invalid text");
     }
-    if (wide.find(L'\0') != std::wstring::npos) {
-        Fail("Utf8ToWide kept a zero character");
+    if (out.find(typename Out::value_type()) != Out::npos || !IsValid(out)) {
+        Fail(name, "produced a zero or invalid text");
     }
-    std::string back;
+    In again;
     try {
-        back = Quellon::WideToUtf8(wide);
+        again = back(out);
     } catch (const Quellon::Exception&) {
-        Fail("WideToUtf8 rejected what Utf8ToWide produced");
+        Fail(name, "produced text that the other converter rejects");
     }
-    if (back != utf8.substr(0, utf8.find('\0'))) {
-        Fail("UTF-8 does not survive the round trip");
-    }
-}
-
-void CheckWide(const std::wstring& wide) {
-    bool valid = true;
-    for (const wchar_t c : wide) {
-        valid = valid && IsScalarValue(c);
-    }
-    std::string utf8;
-    try {
-        utf8 = Quellon::WideToUtf8(wide);
-    } catch (const Quellon::Exception&) {
-        if (valid) {
-            Fail("WideToUtf8 rejected a string of scalar values");
-        }
-        return;
-    }
-    if (!valid) {
-        Fail("WideToUtf8 accepted a surrogate or a value above U+10FFFF");
-    }
-    if (utf8.find('\0') != std::string::npos || !IsWellFormedUtf8(utf8)) {
-        Fail("WideToUtf8 produced a zero byte or malformed UTF-8");
-    }
-    std::wstring back;
-    try {
-        back = Quellon::Utf8ToWide(utf8);
-    } catch (const Quellon::Exception&) {
-        Fail("Utf8ToWide rejected what WideToUtf8 produced");
-    }
-    if (back != wide.substr(0, wide.find(L'\0'))) {
-        Fail("UTF-32 does not survive the round trip");
+    if (again != in.substr(0, in.find(typename In::value_type()))) {
+        Fail(name, "round trip changed the text");
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    CheckUtf8(std::string(reinterpret_cast<const char*>(data), size));
-
+    Check("Utf8ToWide", std::string(reinterpret_cast<const char*>(data), size), Quellon::Utf8ToWide,
+          Quellon::WideToUtf8);
     // Copied rather than cast: the input buffer need not be aligned for wchar_t.
     std::wstring wide(size / sizeof(wchar_t), L'\0');
     if (!wide.empty()) {
         std::memcpy(wide.data(), data, wide.size() * sizeof(wchar_t));
     }
-    CheckWide(wide);
+    Check("WideToUtf8", wide, Quellon::WideToUtf8, Quellon::Utf8ToWide);
     return 0;
 }

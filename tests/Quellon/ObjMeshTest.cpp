@@ -38,10 +38,6 @@ private:
     fs::path m_path;
 };
 
-ObjMesh Load(const std::string& text) {
-    return ObjMesh(ObjFile(text).Name());
-}
-
 // The message, and the errno the error box shows as its caption.
 std::pair<std::wstring, std::uint32_t> LoadError(const std::wstring& fileName) {
     try {
@@ -70,7 +66,7 @@ TEST(ObjMesh, LineLayoutDoesNotChangeTheMesh) {
              "v 0 0 0\nv 1 0 \\\r\n0\nv 0 1 0\nf 1 \\\n2 \\\n3 \\",
              "f 1 2 3\nv 0 0 0\nv 1 0 0\nv 0 1 0\n",
          }) {
-        const ObjMesh mesh = Load(text);
+        const ObjMesh mesh(ObjFile(text).Name());
         EXPECT_EQ((std::vector<float>{0, 0, 0, 1, 0, 0, 0, 1, 0}), Flat(mesh.GetPositions()));
         EXPECT_EQ((Indices{0, 1, 2}), mesh.GetIndices()) << text;
     }
@@ -110,7 +106,7 @@ TEST(ObjMesh, RejectsMalformedStatementsNamingTheFileAndLine) {
         EXPECT_EQ(static_cast<std::uint32_t>(c.error), error) << c.text;
     }
     // A failed load leaves the mesh as it was.
-    ObjMesh mesh = Load(kPositions + "f 1 2 3");
+    ObjMesh mesh(ObjFile(kPositions + "f 1 2 3").Name());
     EXPECT_THROW(mesh.Load(ObjFile("v 1 1 1\nf 1 2 9\n").Name()), Exception);
     EXPECT_EQ(9u, Flat(mesh.GetNormals()).size());
     EXPECT_EQ((Indices{0, 1, 2}), mesh.GetIndices());
@@ -149,12 +145,11 @@ TEST(ObjMesh, NormalsComeFromTheFileOrFromTheFaces) {
         {"v 0 0 0\nv 1 0 0\nv 0 10 0\nv 0 0 -1\nv 5 5 5\nv 2 0 0\nf 1 2 3\nf 1 2 4\nf 1 2 6\n",
          {0, d, d, 0, d, d, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
     };
-    for (const std::string scale :
-         {"1e-40", "1e-30", "1e-12", "1", "1e12", "1e20", "1e30", "3e38"}) {
+    for (const std::string scale : {"1e-40", "1e-12", "1", "1e20", "3e38"}) {
         cases.emplace_back("v 0 0 0\nv " + scale + " 0 0\nv 0 " + scale + " 0\nf 1 2 3\n", derived);
     }
     for (const auto& [text, expected] : cases) {
-        const std::vector<float> actual = Flat(Load(text).GetNormals());
+        const std::vector<float> actual = Flat(ObjMesh(ObjFile(text).Name()).GetNormals());
         ASSERT_EQ(expected.size(), actual.size()) << text;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             EXPECT_NEAR(expected[i], actual[i], 1e-6f) << text;

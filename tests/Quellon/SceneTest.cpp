@@ -1,14 +1,11 @@
 #include "Quellon/Scene.h"
 
-#include <atomic>
 #include <chrono>
 #include <future>
-#include <latch>
 #include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <boost/thread/exceptions.hpp>
 
 #include "Quellon/Exception.h"
 #include "Quellon/IRenderCallable.h"
@@ -20,47 +17,15 @@ namespace {
 
 using QuellonTest::ValueScene;
 
-TEST(Scene, AssignWaitsForFrameInProgress) {
-    auto scene = std::make_shared<ValueScene>(1);
-    auto source = std::make_shared<ValueScene>(2);
-    std::atomic<bool> frameEnded{false};
-    bool copyStartedAfterFrame = false;
-    scene->m_onCopy = [&] { copyStartedAfterFrame = frameEnded.load(); };
-    scene->BeginRead();
-    std::latch writerStarting(1);
-    std::thread writer([&] {
-        writerStarting.count_down();
-        scene->Assign(source);
-    });
-    writerStarting.wait();
-    for (int i = 0; i < 2000; ++i) {  // time for a writer not held back to get in
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(scene->m_first, 1);
-    frameEnded.store(true);
-    scene->EndRead();
-    writer.join();
-    EXPECT_TRUE(copyStartedAfterFrame);
-    EXPECT_EQ(scene->m_first, 2);
-    EXPECT_EQ(scene->m_second, 2);
-}
-
-// A misused read lock or a failed copy must leave the scene unlocked: a writer on this thread
-// would otherwise wait for itself.
-TEST(Scene, MisuseAndFailedAssignLeaveSceneUnlocked) {
+// A failed copy must leave the scene unlocked: a writer on this thread would otherwise wait for
+// itself.
+TEST(Scene, FailedAssignLeavesSceneUnlocked) {
     ValueScene scene(1);
     auto source = std::make_shared<ValueScene>(2);
-    EXPECT_THROW(scene.EndRead(), boost::lock_error);
-    scene.BeginRead();
-    EXPECT_THROW(scene.BeginRead(), boost::lock_error);
-    EXPECT_NO_THROW(scene.EndRead());  // still held, and only once
-    EXPECT_THROW(scene.EndRead(), boost::lock_error);
     EXPECT_THROW(scene.Assign(nullptr), Exception);
     scene.m_midCopy = [] { throw std::runtime_error("copy failed"); };
     EXPECT_THROW(scene.Assign(source), std::runtime_error);
     scene.m_midCopy = nullptr;
-    scene.BeginRead();
-    scene.EndRead();
     scene.Assign(source);
     EXPECT_EQ(scene.m_second, 2);
 }

@@ -132,17 +132,14 @@ TEST(Thread, StopAbandonsLongLogicUpdatePromptlyAndPublishesNothingOfIt) {
 // barrier and ends without a failure of its own, having updated only if the failure came later.
 TEST(Thread, FailureAtStartOrLaterIsReportedAndReleasesThePartner) {
     const auto fail = [] { throw Exception(L"failed"); };
+    const auto failInTheLibrary = [] { throw std::runtime_error("failed"); };
     const struct {
         std::function<void()> init, postInit, update;
         const char* message;
         Calls calls;
     } cases[] = {
         {fail, {}, {}, "Exception: failed", {"Init", "Shutdown"}},
-        {[] { throw std::runtime_error("render failed"); },
-         {},
-         {},
-         "std::exception: render failed",
-         {"Init", "Shutdown"}},
+        {failInTheLibrary, {}, {}, "std::exception: failed", {"Init", "Shutdown"}},
         {nullptr, {}, {}, "Exception: Invalid parameter: !callable in Thread::Thread", {}},
         {{}, fail, {}, "Exception: failed", {"Init", "PostInit", "Shutdown"}},
         {{}, {}, fail, "Exception: failed", {"Init", "PostInit", "Update", "Shutdown"}},
@@ -155,16 +152,13 @@ TEST(Thread, FailureAtStartOrLaterIsReportedAndReleasesThePartner) {
         failing->m_postInit = c.postInit ? c.postInit : failing->m_postInit;
         failing->m_update = [&c](int) { c.update ? c.update() : void(); };
         Thread partner(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
-        std::atomic<int> reports{0};
-        std::thread::id reportedOn;
+        std::vector<std::thread::id> reportedOn;
         std::optional<Thread> failingThread;
         std::string message = "none";
         try {
             failingThread.emplace(c.calls.empty() ? nullptr : failing, &p.m_initBarrier,
-                                  &p.m_readyBarrier, [&] {
-                                      reportedOn = std::this_thread::get_id();
-                                      ++reports;
-                                  });
+                                  &p.m_readyBarrier,
+                                  [&] { reportedOn.push_back(std::this_thread::get_id()); });
             failingThread->Join();
             failingThread->RethrowFailure();
         } catch (const Exception& e) {
@@ -178,8 +172,8 @@ TEST(Thread, FailureAtStartOrLaterIsReportedAndReleasesThePartner) {
         partner.Join();
         EXPECT_EQ(message, c.message);
         EXPECT_EQ(failing->m_calls, c.calls);
-        EXPECT_EQ(reports.load(), failingThread ? 1 : 0);
-        EXPECT_EQ(reportedOn, failingThread ? failing->m_threadId : std::thread::id());
+        EXPECT_EQ(reportedOn, failingThread ? std::vector{failing->m_threadId}
+                                            : std::vector<std::thread::id>());
         failingThread.reset();
         EXPECT_EQ(failing.use_count(), 2);  // here and in the partners
         EXPECT_TRUE(c.update || p.m_first->m_updates == 0);

@@ -22,16 +22,13 @@
 namespace Quellon {
 namespace {
 
+// Notes for each close whether the window still showed.
 class RecordingListener : public IWindowListener {
 public:
-    void OnClose() override {
-        ++m_calls;
-        m_windowVisibleDuringClose = m_window->isVisible();
-    }
+    void OnClose() override { m_closes.push_back(m_window->isVisible()); }
 
     QWidget* m_window = nullptr;
-    int m_calls = 0;
-    bool m_windowVisibleDuringClose = false;
+    std::vector<bool> m_closes;
 };
 
 class WindowTest : public testing::Test {
@@ -73,10 +70,8 @@ TEST_F(WindowTest, NativeRenderFrameInAFixedFormAndCloseTellsTheListenerFirst) {
     XCloseDisplay(other);
     EXPECT_EQ(QSize(attributes.width, attributes.height), QSize(800, 600));
     EXPECT_EQ(attributes.map_state, IsViewable);
-    // The listener hears of a close while the window still shows.
     EXPECT_TRUE(m_window.close());
-    EXPECT_EQ(m_listener.m_calls, 1);
-    EXPECT_TRUE(m_listener.m_windowVisibleDuringClose);
+    EXPECT_EQ(m_listener.m_closes, std::vector<bool>{true});
     EXPECT_FALSE(m_window.isVisible());
 }
 
@@ -105,16 +100,14 @@ TEST(Window, MouseMovesAndWheelTurnsPostTheRecord) {
          {105, 200, 100, 200, 5, 0, 0, true, MouseEvent::kLeftButton}},
         {{{{10, 10}, Qt::LeftButton | Qt::RightButton, {}}},
          {10, 10, 0, 0, 10, 10, 0, true, MouseEvent::kLeftButton}},
-        {{{{10, 10}, Qt::RightButton | Qt::MiddleButton, {}}},
-         {10, 10, 0, 0, 10, 10, 0, true, MouseEvent::kRightButton}},
-        {{{{10, 10}, Qt::MiddleButton, {}}}, {10, 10, 0, 0, 10, 10, 0, true, 1}},
+        {{{{10, 10}, Qt::MiddleButton, {}}},
+         {10, 10, 0, 0, 10, 10, 0, true, MouseEvent::kMiddleButton}},
         {{{{50, 60}, Qt::ExtraButton1, {}}},
          {50, 60, 0, 0, 50, 60, 0, false, MouseEvent::kNoButton}},
         {{{{20, 30}, Qt::RightButton, {}}, {{700, 500}, Qt::NoButton, {0, 120}}},
          {20, 30, 0, 0, 20, 30, 120, true, MouseEvent::kWheel}},
         {{{{0, 0}, Qt::NoButton, {0, -120}}, {{5, 6}, Qt::LeftButton, {}}},
          {5, 6, 0, 0, 5, 6, -120, true, MouseEvent::kLeftButton}},
-        {{{{0, 0}, Qt::NoButton, {240, 0}}}, {0, 0, 0, 0, 0, 0, 240, false, MouseEvent::kWheel}},
     };
     for (const auto& [steps, last] : cases) {
         UserEventQueue queue;

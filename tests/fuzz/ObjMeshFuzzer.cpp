@@ -1,7 +1,6 @@
-// Loads each input as an OBJ file. A load that succeeds must leave a mesh the renderer can draw
-// without reading out of bounds or lighting with NaNs; a load that fails must fail with
-// Exception, naming the file and either a line whose statement can fail that way or, for a file
-// without a face statement, no faces.
+// Loads each input as an OBJ file. A mesh must be drawable without reading out of bounds or
+// lighting with NaNs; a failure must name the file and either a line whose statement can fail
+// that way or, for a file without a face statement, no faces.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -32,16 +31,14 @@ std::wstring g_fileName;
 }
 
 void CheckMesh(const Quellon::ObjMesh& mesh) {
-    const auto& positions = mesh.GetPositions();
-    if (mesh.GetIndices().size() % 3 != 0 || mesh.GetNormals().size() != positions.size()) {
-        Fail("index count not a multiple of three, or not one normal per position");
+    const std::size_t count = mesh.GetPositions().size();
+    if (mesh.GetIndices().size() % 3 != 0 || mesh.GetNormals().size() != count ||
+        std::any_of(mesh.GetIndices().begin(), mesh.GetIndices().end(), [&](std::int32_t i) {
+            return i < 0 || static_cast<std::size_t>(i) >= count;
+        })) {
+        Fail("not whole triangles over the positions, each with a normal");
     }
-    for (const std::int32_t index : mesh.GetIndices()) {
-        if (index < 0 || static_cast<std::size_t>(index) >= positions.size()) {
-            Fail("index out of range");
-        }
-    }
-    for (const auto* vectors : {&positions, &mesh.GetNormals()}) {
+    for (const auto* vectors : {&mesh.GetPositions(), &mesh.GetNormals()}) {
         for (const Quellon::Vector3& v : *vectors) {
             if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z)) {
                 Fail("position or normal not finite");
@@ -103,10 +100,9 @@ void CheckError(std::wstring message, std::string_view text) {
     message.erase(0, prefix.size());
     const auto statements = Statements(text);
     if (message == L"No faces") {
-        for (const auto& [line, statement] : statements) {
-            if (Keyword(statement) == "f") {
-                Fail("no faces reported for a file with a face statement");
-            }
+        if (std::any_of(statements.begin(), statements.end(),
+                        [](const auto& statement) { return Keyword(statement.second) == "f"; })) {
+            Fail("no faces reported for a file with a face statement");
         }
         return;
     }
@@ -138,8 +134,7 @@ void CheckError(std::wstring message, std::string_view text) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_file = memfd_create("avidrift-objmesh-fuzz", 0);
     if (g_file < 0) {
-        std::perror("ObjMeshFuzzer: memfd_create");
-        std::abort();
+        Fail("cannot create the file in memory");
     }
     g_fileName = L"/proc/self/fd/" + std::to_wstring(g_file);
     return 0;
@@ -147,8 +142,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (ftruncate(g_file, 0) != 0 || pwrite(g_file, data, size, 0) != static_cast<ssize_t>(size)) {
-        std::perror("ObjMeshFuzzer: writing the input");
-        std::abort();
+        Fail("cannot write the input");
     }
     try {
         CheckMesh(Quellon::ObjMesh(g_fileName));

@@ -14,36 +14,26 @@
 
 namespace {
 
-// The Unicode standard's table of well-formed byte sequences: the second byte's range depends on
-// the lead, which is how overlong forms, surrogates and values above U+10FFFF are excluded
-// without decoding anything.
+// The Unicode standard's table of well-formed byte sequences: the lead gives the length, and the
+// second byte's range, narrower after some leads, excludes overlong forms, surrogates and values
+// above U+10FFFF without decoding anything.
 bool IsValid(const std::string& text) {
-    struct Row {
-        unsigned char leadLow, leadHigh, secondLow, secondHigh;
-        std::size_t length;
-    };
-    static constexpr Row kRows[] = {
-        {0xC2, 0xDF, 0x80, 0xBF, 2}, {0xE0, 0xE0, 0xA0, 0xBF, 3}, {0xE1, 0xEC, 0x80, 0xBF, 3},
-        {0xED, 0xED, 0x80, 0x9F, 3}, {0xEE, 0xEF, 0x80, 0xBF, 3}, {0xF0, 0xF0, 0x90, 0xBF, 4},
-        {0xF1, 0xF3, 0x80, 0xBF, 4}, {0xF4, 0xF4, 0x80, 0x8F, 4},
-    };
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    for (std::size_t i = 0; i < text.size();) {
-        const Row* match = nullptr;
-        for (const Row& row : kRows) {
-            match = byte(i) >= row.leadLow && byte(i) <= row.leadHigh ? &row : match;
-        }
-        const std::size_t length = byte(i) < 0x80 ? 1 : match == nullptr ? 0 : match->length;
-        if (length == 0 || text.size() - i < length ||
-            (length > 1 && (byte(i + 1) < match->secondLow || byte(i + 1) > match->secondHigh))) {
+    for (std::size_t i = 0, length = 0; i < text.size(); i += length) {
+        const unsigned char lead = byte(i);
+        length = lead < 0x80                   ? 1
+                 : lead >= 0xC2 && lead < 0xF5 ? 2 + (lead >= 0xE0) + (lead >= 0xF0)
+                                               : 0;
+        if (length == 0 || text.size() - i < length) {
             return false;
         }
-        for (std::size_t k = 2; k < length; ++k) {
-            if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+        for (std::size_t k = 1; k < length; ++k) {
+            const int low = k > 1 ? 0x80 : lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+            const int high = k > 1 ? 0xBF : lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+            if (byte(i + k) < low || byte(i + k) > high) {
                 return false;
             }
         }
-        i += length;
     }
     return true;
 }

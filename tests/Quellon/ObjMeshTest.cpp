@@ -81,8 +81,6 @@ TEST(ObjMesh, RejectsMalformedStatementsNamingTheFileAndLine) {
         {"v 1 x 3", L"Invalid number at line 1"},
         {"v 1.0abc 2 3", L"Invalid number at line 1"},
         {"\n# c\nv 1 2 3 q", L"Invalid number at line 3"},
-        {"v nan 0 0", L"Invalid number at line 1"},
-        {"v 0 0 1e39", L"Invalid number at line 1"},
         {"v 1 2 3\r\nv 1 2\r\n", L"Too few numbers at line 2"},
         {kPositions + "f 1 2", L"Too few face vertices at line 4"},
         {kPositions + "f 1 2 x", L"Invalid number at line 4"},

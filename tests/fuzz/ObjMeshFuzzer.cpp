@@ -60,7 +60,7 @@ void CheckMesh(const Quellon::ObjMesh& mesh) {
 }
 
 // The statements of a file as the loader sees them, by the line each starts on: a byte-order
-// mark dropped, a line ending in a backslash joined to the next, a comment cut off.
+// mark dropped, a line ending in a backslash joined to the next.
 std::map<unsigned long, std::string> Statements(std::string_view text) {
     if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
@@ -78,17 +78,14 @@ std::map<unsigned long, std::string> Statements(std::string_view text) {
         continued = physical.ends_with('\\');
         statements[start].append(physical.substr(0, physical.size() - continued)).push_back(' ');
     }
-    for (auto& [line, statement] : statements) {
-        statement.erase(std::min(statement.find('#'), statement.size()));
-    }
     return statements;
 }
 
-// The other control characters an editor may leave behind separate words like spaces, as the
-// stream's white space does, so a CR LF file reads like an LF one.
+// Before any comment. The other control characters an editor may leave behind separate words
+// like spaces, as the stream's white space does, so a CR LF file reads like an LF one.
 std::string Keyword(const std::string& statement) {
     std::string keyword;
-    std::istringstream(statement) >> keyword;
+    std::istringstream(statement.substr(0, statement.find('#'))) >> keyword;
     return keyword;
 }
 
@@ -113,17 +110,16 @@ void CheckError(std::wstring message, std::string_view text) {
         Fail("error without the line where a statement starts:", message);
     }
     const std::string keyword = Keyword(found->second);
-    const bool face = keyword == "f";
+    const bool face = keyword == "f", vector = keyword == "v" || keyword == "vn";
     const std::wstring what = message.substr(0, at), badIndex = L"Invalid face index ";
     // The index is either the word itself or its value; a sign or leading zeros in the word only
     // come before the digits of the value.
     const std::string index(what.begin() + std::min(badIndex.size(), what.size()), what.end());
-    const bool consistent = what == L"Invalid number"    ? face || keyword == "v" || keyword == "vn"
-                            : what == L"Too few numbers" ? keyword == "v" || keyword == "vn"
-                            : what == L"Too few face vertices"
-                                ? face
-                                : face && what.starts_with(badIndex) && !index.empty() &&
-                                      found->second.find(index) != std::string::npos;
+    const bool badIndexInFace = face && what.starts_with(badIndex) && !index.empty() &&
+                                found->second.find(index) != std::string::npos;
+    const bool consistent = (what == L"Invalid number" && (face || vector)) ||
+                            (what == L"Too few numbers" && vector) ||
+                            (what == L"Too few face vertices" && face) || badIndexInFace;
     if (!consistent) {
         Fail("unknown error, or one the statement at its line cannot have:", message);
     }

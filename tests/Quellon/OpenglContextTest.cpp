@@ -93,8 +93,8 @@ using OpenglContextDeathTest = ::testing::TestWithParam<std::array<const char*, 
 
 TEST_P(OpenglContextDeathTest, MissingCapabilityFailsAndReleasesEverything) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // Set here, not in the child: Mesa may read it while the fresh process starts.
     const auto [variable, value, expected] = GetParam();
+    // Set here, not in the child: Mesa may read it while the fresh process starts.
     ASSERT_EQ(setenv(variable, value, 1), 0);
     const auto constructAndReport = [] {
         const OpenglTestWindow parent(320, 240);

@@ -38,10 +38,6 @@ private:
     fs::path m_path;
 };
 
-ObjMesh Load(const std::string& text) {
-    return ObjMesh(ObjFile(text).Name());
-}
-
 // The message, and the errno the error box shows as its caption.
 std::pair<std::wstring, std::uint32_t> LoadError(const std::wstring& fileName) {
     try {
@@ -62,20 +58,6 @@ std::vector<float> Flat(const std::vector<Vector3>& vectors) {
 
 const std::string kPositions = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
 
-// What tinyobjloader cannot check: a byte-order mark, continued lines, faces before positions.
-TEST(ObjMesh, LineLayoutDoesNotChangeTheMesh) {
-    for (const char* text : {
-             "# a comment\tv 9 9 9\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
-             "\xEF\xBB\xBFv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
-             "v 0 0 0\nv 1 0 \\\r\n0\nv 0 1 0\nf 1 \\\n2 \\\n3 \\",
-             "f 1 2 3\nv 0 0 0\nv 1 0 0\nv 0 1 0\n",
-         }) {
-        const ObjMesh mesh = Load(text);
-        EXPECT_EQ((std::vector<float>{0, 0, 0, 1, 0, 0, 0, 1, 0}), Flat(mesh.GetPositions()));
-        EXPECT_EQ((Indices{0, 1, 2}), mesh.GetIndices()) << text;
-    }
-}
-
 TEST(ObjMesh, RejectsMalformedStatementsNamingTheFileAndLine) {
     const struct {
         std::string text;
@@ -85,8 +67,6 @@ TEST(ObjMesh, RejectsMalformedStatementsNamingTheFileAndLine) {
         {"v 1 x 3", L"Invalid number at line 1"},
         {"v 1.0abc 2 3", L"Invalid number at line 1"},
         {"\n# c\nv 1 2 3 q", L"Invalid number at line 3"},
-        {"v nan 0 0", L"Invalid number at line 1"},
-        {"v 0 0 1e39", L"Invalid number at line 1"},
         {"v 1 2 3\r\nv 1 2\r\n", L"Too few numbers at line 2"},
         {kPositions + "f 1 2", L"Too few face vertices at line 4"},
         {kPositions + "f 1 2 x", L"Invalid number at line 4"},
@@ -110,7 +90,7 @@ TEST(ObjMesh, RejectsMalformedStatementsNamingTheFileAndLine) {
         EXPECT_EQ(static_cast<std::uint32_t>(c.error), error) << c.text;
     }
     // A failed load leaves the mesh as it was.
-    ObjMesh mesh = Load(kPositions + "f 1 2 3");
+    ObjMesh mesh(ObjFile(kPositions + "f 1 2 3").Name());
     EXPECT_THROW(mesh.Load(ObjFile("v 1 1 1\nf 1 2 9\n").Name()), Exception);
     EXPECT_EQ(9u, Flat(mesh.GetNormals()).size());
     EXPECT_EQ((Indices{0, 1, 2}), mesh.GetIndices());
@@ -144,17 +124,21 @@ TEST(ObjMesh, NormalsComeFromTheFileOrFromTheFaces) {
         {normals + "f -3//-3 2//-2 -1//3", fromFile},
         {normals + "f 1//3 2//2 3//1", derived},
         {kPositions + "vn 1 0 0\nf 1 2 3", derived},
+        // Line layouts that tinyobjloader cannot check change nothing.
+        {"# a comment\tv 9 9 9\n" + kPositions + "f 1 2 3\n", derived},
+        {"\xEF\xBB\xBF" + kPositions + "f 1 2 3\n", derived},
+        {"v 0 0 0\nv 1 0 \\\r\n0\nv 0 1 0\nf 1 \\\n2 \\\n3 \\", derived},
+        {"f 1 2 3\n" + kPositions, derived},
         // Big +z and small +y faces share vertices 1 and 2, which get the diagonal; vertex 5 is
         // unused, and the degenerate last face must not spread NaNs.
         {"v 0 0 0\nv 1 0 0\nv 0 10 0\nv 0 0 -1\nv 5 5 5\nv 2 0 0\nf 1 2 3\nf 1 2 4\nf 1 2 6\n",
          {0, d, d, 0, d, d, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
     };
-    for (const std::string scale :
-         {"1e-40", "1e-30", "1e-12", "1", "1e12", "1e20", "1e30", "3e38"}) {
+    for (const std::string scale : {"1e-40", "1e-12", "1", "1e20", "3e38"}) {
         cases.emplace_back("v 0 0 0\nv " + scale + " 0 0\nv 0 " + scale + " 0\nf 1 2 3\n", derived);
     }
     for (const auto& [text, expected] : cases) {
-        const std::vector<float> actual = Flat(Load(text).GetNormals());
+        const std::vector<float> actual = Flat(ObjMesh(ObjFile(text).Name()).GetNormals());
         ASSERT_EQ(expected.size(), actual.size()) << text;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             EXPECT_NEAR(expected[i], actual[i], 1e-6f) << text;
@@ -165,14 +149,11 @@ TEST(ObjMesh, NormalsComeFromTheFileOrFromTheFaces) {
 // Where tinyobjloader reads a file too, it must find the same positions and the same triangles
 // (fans over its polygons). It neither joins continued lines nor skips a byte-order mark.
 TEST(ObjMesh, AgreesWithTinyobjloaderWhereBothRead) {
+    // Besides the corpus: statements that count for nothing, numbers in every spelling.
     std::vector<std::string> texts = {
-        kPositions + "f -3 -2 -1\nv 1 1 0\nvt 0 0\nvn 0 0 1\nf 1/1/1 -1//-1 2 -2/-1\n",
-        kPositions + "v 1 1 0\nv 2 2 0\nf 1/3/1 2/2/2 +3/1/3 4 5\nf -3 -2/-1 -1//-3\n",
-        "v 1 2 3\r\nv 4 5 6\r\nv 7 8 9 1\r\nv -1e-3 +2 -3\r\nf 4 3 2 1\r\n",
         "o a\nv 0 0 0\nv 1 0 0\ng b\nv 0 1 0\nf 1 2 3\ns off\nv 1 1 1\nusemtl x\nf -1 -2 -3 -4\n",
-        // Only positions and faces count; numbers in every spelling, with an optional w.
-        "mtllib a.mtl\ng body\nv 1e-3 2E2 +2\nvt 0.5 0.5\nvp 0.1 0.2 0.3\nvx 7 7 7\nv -.5 3. 6 1\n"
-        "vn 0 0 1\nl 1 2\nv 1e-50 -1e-400 2\n\n  \r\n\tv\t0\t0\t0 # apex\nf 1 2 3 4\n",
+        "mtllib a.mtl\nv 1e-3 2E2 +2\nvt 0.5 0.5\nvp 0.1 0.2 0.3\nvx 7 7 7\nv -.5 3. 6 1\n"
+        "vn 0 0 1\nl 1 2\nv 1e-50 -1e-400 2\n\n  \r\n\tv\t0\t0\t0 # apex\nf +1 2/1 3//1 4\n",
     };
     for (const fs::directory_entry& file : fs::directory_iterator("tests/fuzz/corpus/obj")) {
         std::ifstream in(file.path(), std::ios::binary);
@@ -209,7 +190,7 @@ TEST(ObjMesh, AgreesWithTinyobjloaderWhereBothRead) {
         }
         EXPECT_EQ(fans, ours->GetIndices()) << text;
     }
-    EXPECT_GE(compared, 12);
+    EXPECT_GE(compared, 9);
 }
 
 }  // namespace

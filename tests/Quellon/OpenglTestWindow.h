@@ -2,9 +2,12 @@
 
 #include <X11/Xlib.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "Quellon/Exception.h"
 
 namespace QuellonTest {
 
@@ -14,8 +17,7 @@ class OpenglTestWindow {
 public:
     OpenglTestWindow(unsigned int width, unsigned int height) : m_display(XOpenDisplay(nullptr)) {
         if (m_display == nullptr) {
-            throw std::runtime_error(
-                "the OpenGL tests need an X display (run them under xvfb-run)");
+            throw std::runtime_error("the OpenGL tests need an X display (run under xvfb-run)");
         }
         // With backing store the server keeps what was drawn readable under the window of a
         // test running side by side.
@@ -38,19 +40,29 @@ public:
     Display* GetDisplay() const { return m_display; }
     unsigned long GetWindow() const { return m_window; }
     std::string GetDisplayName() const { return DisplayString(m_display); }
-    std::vector<Window> GetChildren() const {
-        Window ignored = 0;
-        Window* children = nullptr;
+    std::size_t CountChildren() const {
+        Window ignored = 0, *children = nullptr;
         unsigned int count = 0;
         XQueryTree(m_display, m_window, &ignored, &ignored, &children, &count);
-        std::vector<Window> result(children, children + count);
         XFree(children);
-        return result;
+        return count;
     }
 
 private:
     Display* m_display;
     Window m_window = 0;
 };
+
+// What the operation throws, an OpenGL error with its name and code.
+inline std::wstring MessageOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Quellon::OpenglException& e) {
+        return e.GetErrorText() + L" " + std::to_wstring(e.GetErrorCode()) + L"," + e.GetMessage();
+    } catch (const Quellon::Exception& e) {
+        return e.GetMessage();
+    }
+    return L"<no exception>";
+}
 
 }  // namespace QuellonTest

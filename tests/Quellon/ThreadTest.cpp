@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <latch>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -59,19 +60,6 @@ public:
     float m_firstElapsedSeconds = -1.0f;
     std::atomic<int> m_stopRequests{0};
 };
-
-std::string Describe(const std::exception_ptr& failure) {
-    try {
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
-        return "none";
-    } catch (const Exception& e) {
-        return "Exception: " + WideToUtf8(e.GetMessage());
-    } catch (const std::exception& e) {
-        return std::string("std::exception: ") + e.what();
-    }
-}
 
 // Two subsystems that start together.
 struct Partners {
@@ -139,73 +127,58 @@ TEST(Thread, StopAbandonsLongLogicUpdatePromptlyAndPublishesNothingOfIt) {
     EXPECT_EQ(shared->m_first, 0);
 }
 
-// The constructor rethrows Init's failure with its message, after Shutdown; the partner waiting
-// at the init barrier is released and ends without a failure of its own.
-TEST(Thread, StartFailureReleasesPartnerWaitingAtInitBarrier) {
+// A failure in Init is rethrown by the constructor with its message, after Shutdown; a later one
+// is kept and reported once on the failing thread. Either way the partner is released from its
+// barrier and ends without a failure of its own, having updated only if the failure came later.
+TEST(Thread, FailureAtStartOrLaterIsReportedAndReleasesThePartner) {
+    const auto fail = [] { throw Exception(L"failed"); };
+    const auto failInTheLibrary = [] { throw std::runtime_error("failed"); };
     const struct {
-        std::function<void()> init;
+        std::function<void()> init, postInit, update;
         const char* message;
+        Calls calls;
     } cases[] = {
-        {[] { throw Exception(L"init failed"); }, "Exception: init failed"},
-        {[] { throw std::runtime_error("render failed"); }, "std::exception: render failed"},
-        {nullptr, "Exception: Invalid parameter: !callable in Thread::Thread"},
+        {fail, {}, {}, "Exception: failed", {"Init", "Shutdown"}},
+        {failInTheLibrary, {}, {}, "std::exception: failed", {"Init", "Shutdown"}},
+        {nullptr, {}, {}, "Exception: Invalid parameter: !callable in Thread::Thread", {}},
+        {{}, fail, {}, "Exception: failed", {"Init", "PostInit", "Shutdown"}},
+        {{}, {}, fail, "Exception: failed", {"Init", "PostInit", "Update", "Shutdown"}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.message + std::to_string(c.calls.size()));
         Partners p;
-        p.m_second->m_init = c.init;
-        Thread partnerThread(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
-        std::exception_ptr caught;
+        const auto failing = p.m_second;
+        failing->m_init = c.init ? c.init : failing->m_init;
+        failing->m_postInit = c.postInit ? c.postInit : failing->m_postInit;
+        failing->m_update = [&c](int) { c.update ? c.update() : void(); };
+        Thread partner(p.m_first, &p.m_initBarrier, &p.m_readyBarrier);
+        std::vector<std::thread::id> reportedOn;
+        std::optional<Thread> failingThread;
+        std::string message = "none";
         try {
-            Thread failingThread(c.init ? p.m_second : std::shared_ptr<IThreadCallable>(),
-                                 &p.m_initBarrier, &p.m_readyBarrier);
-        } catch (...) {
-            caught = std::current_exception();
+            failingThread.emplace(c.calls.empty() ? nullptr : failing, &p.m_initBarrier,
+                                  &p.m_readyBarrier,
+                                  [&] { reportedOn.push_back(std::this_thread::get_id()); });
+            failingThread->Join();
+            failingThread->RethrowFailure();
+        } catch (const Exception& e) {
+            message = "Exception: " + WideToUtf8(e.GetMessage());
+        } catch (const std::exception& e) {
+            message = std::string("std::exception: ") + e.what();
         }
-        EXPECT_EQ(Describe(caught), c.message);
-        EXPECT_EQ(p.m_second->m_calls, c.init ? (Calls{"Init", "Shutdown"}) : Calls{});
-        EXPECT_EQ(p.m_second.use_count(), 1);
-        partnerThread.Join();
-        EXPECT_EQ(p.m_first->m_calls, (Calls{"Init", "Shutdown"}));
-        EXPECT_EQ(Describe(partnerThread.GetFailure()), "none");
-    }
-}
-
-TEST(Thread, LoopFailureIsKeptReportedAndReleasesPartner) {
-    for (const bool inPostInit : {true, false}) {
-        SCOPED_TRACE(inPostInit ? "PostInit fails" : "Update fails");
-        Partners p;
-        const auto failing = p.m_first;
-        if (inPostInit) {
-            failing->m_postInit = [] { throw Exception(L"frame failed"); };
-        } else {
-            failing->m_update = [](int) { throw Exception(L"frame failed"); };
+        if (c.update) {
+            partner.RequestStop();  // released from the ready barrier, it would loop on
         }
-        std::latch reported(1);
-        std::atomic<int> reports{0};
-        std::thread::id reportedOn;
-        Thread failingThread(failing, &p.m_initBarrier, &p.m_readyBarrier, [&] {
-            reportedOn = std::this_thread::get_id();
-            ++reports;
-            reported.count_down();
-        });
-        Thread partnerThread(p.m_second, &p.m_initBarrier, &p.m_readyBarrier);
-        reported.wait();
-        // Released from the ready barrier, a partner of a failed PostInit ends without looping.
-        if (!inPostInit) {
-            partnerThread.RequestStop();
-        }
-        partnerThread.Join();
-        failingThread.Join();
-        if (inPostInit) {
-            EXPECT_EQ(p.m_second->m_updates, 0);
-        }
-        EXPECT_EQ(Describe(failingThread.GetFailure()), "Exception: frame failed");
-        EXPECT_THROW(failingThread.RethrowFailure(), Exception);
-        EXPECT_EQ(reports.load(), 1);
-        EXPECT_EQ(reportedOn, failing->m_threadId);
-        EXPECT_EQ(failing->m_updates, inPostInit ? 0 : 1);
-        EXPECT_EQ(failing->m_calls.back(), "Shutdown");
-        EXPECT_NO_THROW(partnerThread.RethrowFailure());
+        partner.Join();
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(failing->m_calls, c.calls);
+        EXPECT_EQ(reportedOn, failingThread ? std::vector{failing->m_threadId}
+                                            : std::vector<std::thread::id>());
+        failingThread.reset();
+        EXPECT_EQ(failing.use_count(), 2);  // here and in the partners
+        EXPECT_TRUE(c.update || p.m_first->m_updates == 0);
+        EXPECT_EQ(p.m_first->m_calls.back(), "Shutdown");
+        EXPECT_NO_THROW(partner.RethrowFailure());
     }
 }
 

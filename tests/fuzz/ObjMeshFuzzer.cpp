@@ -1,30 +1,27 @@
-// Loads each input as an OBJ file. A load that succeeds must leave a mesh the renderer can draw
-// without reading out of bounds or lighting with NaNs; a load that fails must fail with
-// Exception, naming the file and either a line whose statement can fail that way or, for a file
-// without a face statement, no faces.
+// Loads each input as an OBJ file. A mesh must be drawable without reading out of bounds or
+// lighting with NaNs; a failure must name the file and either a line whose statement can fail
+// that way or, for a file without a face statement, no faces.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "Quellon/Exception.h"
 #include "Quellon/ObjMesh.h"
-#include "Quellon/Vector3.h"
 
 namespace {
 
 // ObjMesh reads only named files. A memfd reopened through /proc/self/fd is such a file in
-// memory: rewriting it costs no more than a tmpfs file, and unlike one it cannot be left behind
-// when a crash ends the process.
+// memory, and unlike a tmpfs file it cannot be left behind when a crash ends the process.
 int g_file = -1;
 std::wstring g_fileName;
 
@@ -33,95 +30,63 @@ std::wstring g_fileName;
     std::abort();
 }
 
-bool AllFinite(const std::vector<Quellon::Vector3>& vectors) {
-    for (const Quellon::Vector3& v : vectors) {
-        if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void CheckMesh(const Quellon::ObjMesh& mesh) {
-    const auto& positions = mesh.GetPositions();
-    const auto& indices = mesh.GetIndices();
-    if (indices.size() % 3 != 0) {
-        Fail("index count is not a multiple of three");
+    const std::size_t count = mesh.GetPositions().size();
+    if (mesh.GetIndices().size() % 3 != 0 || mesh.GetNormals().size() != count ||
+        std::any_of(mesh.GetIndices().begin(), mesh.GetIndices().end(), [&](std::int32_t i) {
+            return i < 0 || static_cast<std::size_t>(i) >= count;
+        })) {
+        Fail("not whole triangles over the positions, each with a normal");
     }
-    for (const std::int32_t index : indices) {
-        if (index < 0 || static_cast<std::size_t>(index) >= positions.size()) {
-            Fail("index out of range");
+    for (const auto* vectors : {&mesh.GetPositions(), &mesh.GetNormals()}) {
+        for (const Quellon::Vector3& v : *vectors) {
+            if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z)) {
+                Fail("position or normal not finite");
+            }
         }
     }
-    if (mesh.GetNormals().size() != positions.size()) {
-        Fail("normal count differs from position count");
-    }
-    if (!AllFinite(positions)) {
-        Fail("position not finite");
-    }
-    if (!AllFinite(mesh.GetNormals())) {
-        Fail("normal not finite");
-    }
-
     // The file's own normals are kept as written, so only derived ones are bound to be unit
     // length; zero is what a vertex gets when no face uses it or its face normals cancel. The
     // size of a triangle must not matter: each face counts with its unit normal.
     Quellon::ObjMesh derived = mesh;
     derived.ComputeNormals();
-    for (const Quellon::Vector3& normal : derived.GetNormals()) {
+    for (const Quellon::Vector3& n : derived.GetNormals()) {
         // In double, so that a tiny normal does not pass for zero by underflowing here too.
-        const double length = std::sqrt(double{normal.x} * normal.x + double{normal.y} * normal.y +
-                                        double{normal.z} * normal.z);
+        const double length = std::sqrt(double{n.x} * n.x + double{n.y} * n.y + double{n.z} * n.z);
         if (!(length == 0.0 || std::fabs(length - 1.0) < 1e-5)) {
             Fail("derived normal neither unit length nor zero");
         }
     }
 }
 
-// A line feed ends a statement; the other control characters an editor may leave behind
-// separate words like spaces, so a CR LF file reads like an LF one.
-std::string_view FirstWord(std::string_view statement) {
-    constexpr std::string_view kBlanks = " \t\r\v\f";
-    const std::size_t start = statement.find_first_not_of(kBlanks);
-    if (start == std::string_view::npos) {
-        return {};
-    }
-    statement.remove_prefix(start);
-    return statement.substr(0, statement.find_first_of(kBlanks));
-}
-
-// The statements of a file as the loader sees them: a byte-order mark dropped, lines ending in
-// a backslash joined to the next, each with the line where it starts.
-struct Statement {
-    unsigned long line;
-    std::string text;
-};
-
-std::vector<Statement> Statements(std::string_view text) {
+// The statements of a file as the loader sees them, by the line each starts on: a byte-order
+// mark dropped, a line ending in a backslash joined to the next.
+std::map<unsigned long, std::string> Statements(std::string_view text) {
     if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
     }
-    std::vector<Statement> statements;
-    unsigned long line = 1;
+    std::map<unsigned long, std::string> statements;
     bool continued = false;
-    while (!text.empty()) {
+    for (unsigned long line = 1, start = 1; !text.empty(); ++line) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view physical = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
-        if (!continued) {
-            statements.push_back({line, std::string()});
-        }
-        ++line;
+        start = continued ? start : line;
         if (physical.ends_with('\r')) {
             physical.remove_suffix(1);
         }
         continued = physical.ends_with('\\');
-        if (continued) {
-            physical.remove_suffix(1);
-        }
-        statements.back().text.append(physical).push_back(' ');
+        statements[start].append(physical.substr(0, physical.size() - continued)).push_back(' ');
     }
     return statements;
+}
+
+// Before any comment. The other control characters an editor may leave behind separate words
+// like spaces, as the stream's white space does, so a CR LF file reads like an LF one.
+std::string Keyword(const std::string& statement) {
+    std::string keyword;
+    std::istringstream(statement.substr(0, statement.find('#'))) >> keyword;
+    return keyword;
 }
 
 void CheckError(std::wstring message, std::string_view text) {
@@ -130,58 +95,33 @@ void CheckError(std::wstring message, std::string_view text) {
         Fail("error without the file name:", message);
     }
     message.erase(0, prefix.size());
-    const std::vector<Statement> statements = Statements(text);
+    const auto statements = Statements(text);
     if (message == L"No faces") {
-        for (const Statement& s : statements) {
-            if (FirstWord(s.text.substr(0, s.text.find('#'))) == "f") {
-                Fail("no faces reported for a file with a face statement");
-            }
+        if (std::any_of(statements.begin(), statements.end(),
+                        [](const auto& statement) { return Keyword(statement.second) == "f"; })) {
+            Fail("no faces reported for a file with a face statement");
         }
         return;
     }
-    const std::wstring marker = L" at line ";
-    const std::size_t at = message.rfind(marker);
-    if (at == std::wstring::npos) {
-        Fail("error without a line number:", message);
+    const std::size_t at = message.rfind(L" at line ");
+    const std::wstring digits = at == std::wstring::npos ? L"" : message.substr(at + 9);
+    const auto found = statements.find(std::wcstoul(digits.c_str(), nullptr, 10));
+    if (found == statements.end() || std::to_wstring(found->first) != digits) {
+        Fail("error without the line where a statement starts:", message);
     }
-    const std::wstring what = message.substr(0, at);
-    const std::wstring digits = message.substr(at + marker.size());
-    if (digits.empty() || digits.size() > 9 || digits[0] == L'0' ||
-        digits.find_first_not_of(L"0123456789") != std::wstring::npos) {
-        Fail("malformed line number:", message);
-    }
-    const unsigned long line = std::stoul(digits);
-    const auto found = std::find_if(statements.begin(), statements.end(),
-                                    [&](const Statement& s) { return s.line == line; });
-    if (found == statements.end()) {
-        Fail("line number where no statement starts:", message);
-    }
-    std::string_view statement = found->text;
-    statement = statement.substr(0, statement.find('#'));
-    const std::string_view keyword = FirstWord(statement);
-    const bool face = keyword == "f";
-    const bool vector = keyword == "v" || keyword == "vn";
-
-    const std::wstring badIndex = L"Invalid face index ";
-    bool consistent = false;
-    if (what == L"Invalid number") {
-        consistent = face || vector;
-    } else if (what == L"Too few numbers") {
-        consistent = vector;
-    } else if (what == L"Too few face vertices") {
-        consistent = face;
-    } else if (what.starts_with(badIndex)) {
-        // The number is either the word itself or its value; a sign or leading zeros in the
-        // word only come before the digits of the value.
-        const std::wstring number = what.substr(badIndex.size());
-        consistent =
-            face && !number.empty() &&
-            statement.find(std::string(number.begin(), number.end())) != std::string_view::npos;
-    } else {
-        Fail("unknown error:", message);
-    }
+    const std::string keyword = Keyword(found->second);
+    const bool face = keyword == "f", vector = keyword == "v" || keyword == "vn";
+    const std::wstring what = message.substr(0, at), badIndex = L"Invalid face index ";
+    // The index is either the word itself or its value; a sign or leading zeros in the word only
+    // come before the digits of the value.
+    const std::string index(what.begin() + std::min(badIndex.size(), what.size()), what.end());
+    const bool badIndexInFace = face && what.starts_with(badIndex) && !index.empty() &&
+                                found->second.find(index) != std::string::npos;
+    const bool consistent = (what == L"Invalid number" && (face || vector)) ||
+                            (what == L"Too few numbers" && vector) ||
+                            (what == L"Too few face vertices" && face) || badIndexInFace;
     if (!consistent) {
-        Fail("error names a line whose statement cannot fail that way:", message);
+        Fail("unknown error, or one the statement at its line cannot have:", message);
     }
 }
 
@@ -190,8 +130,7 @@ void CheckError(std::wstring message, std::string_view text) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_file = memfd_create("avidrift-objmesh-fuzz", 0);
     if (g_file < 0) {
-        std::perror("ObjMeshFuzzer: memfd_create");
-        std::abort();
+        Fail("cannot create the file in memory");
     }
     g_fileName = L"/proc/self/fd/" + std::to_wstring(g_file);
     return 0;
@@ -199,8 +138,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (ftruncate(g_file, 0) != 0 || pwrite(g_file, data, size, 0) != static_cast<ssize_t>(size)) {
-        std::perror("ObjMeshFuzzer: writing the input");
-        std::abort();
+        Fail("cannot write the input");
     }
     try {
         CheckMesh(Quellon::ObjMesh(g_fileName));

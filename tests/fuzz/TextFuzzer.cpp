@@ -3,7 +3,6 @@
 // make the same mistake, so every verdict is also compared with a validator written from the
 // Unicode tables instead of from the converter's code.
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,123 +14,86 @@
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "TextFuzzer: %s\n", what);
-    std::abort();
-}
-
-// The Unicode standard's table of well-formed byte sequences: the second byte's range depends on
-// the lead, which is how overlong forms, surrogates and values above U+10FFFF are excluded
-// without decoding anything.
-bool IsWellFormedUtf8(const std::string& text) {
-    struct Row {
-        unsigned char leadLow, leadHigh, secondLow, secondHigh;
-        std::size_t length;
-    };
-    static constexpr Row kRows[] = {
-        {0xC2, 0xDF, 0x80, 0xBF, 2}, {0xE0, 0xE0, 0xA0, 0xBF, 3}, {0xE1, 0xEC, 0x80, 0xBF, 3},
-        {0xED, 0xED, 0x80, 0x9F, 3}, {0xEE, 0xEF, 0x80, 0xBF, 3}, {0xF0, 0xF0, 0x90, 0xBF, 4},
-        {0xF1, 0xF3, 0x80, 0xBF, 4}, {0xF4, 0xF4, 0x80, 0x8F, 4},
-    };
+// The Unicode standard's table of well-formed byte sequences: the lead gives the length, and the
+// second byte's range, narrower after some leads, excludes overlong forms, surrogates and values
+// above U+10FFFF without decoding anything.
+bool IsValid(const std::string& text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    for (std::size_t i = 0; i < text.size();) {
-        if (byte(i) < 0x80) {
-            ++i;
-            continue;
-        }
-        const Row* match = nullptr;
-        for (const Row& row : kRows) {
-            if (byte(i) >= row.leadLow && byte(i) <= row.leadHigh) {
-                match = &row;
-            }
-        }
-        if (match == nullptr || text.size() - i < match->length || byte(i + 1) < match->secondLow ||
-            byte(i + 1) > match->secondHigh) {
+    for (std::size_t i = 0, length = 0; i < text.size(); i += length) {
+        const unsigned char lead = byte(i);
+        length = lead < 0x80                   ? 1
+                 : lead >= 0xC2 && lead < 0xF5 ? 2 + (lead >= 0xE0) + (lead >= 0xF0)
+                                               : 0;
+        if (length == 0 || text.size() - i < length) {
             return false;
         }
-        for (std::size_t k = 2; k < match->length; ++k) {
-            if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) {
+        for (std::size_t k = 1; k < length; ++k) {
+            const int low = k > 1 ? 0x80 : lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+            const int high = k > 1 ? 0xBF : lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+            if (byte(i + k) < low || byte(i + k) > high) {
                 return false;
             }
         }
-        i += match->length;
     }
     return true;
 }
 
-bool IsScalarValue(wchar_t c) {
-    const auto value = static_cast<std::uint32_t>(c);
-    return value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
+// Scalar values only: no surrogate, nothing beyond U+10FFFF.
+bool IsValid(const std::wstring& text) {
+    for (const wchar_t c : text) {
+        const auto value = static_cast<std::uint32_t>(c);
+        if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+    }
+    return true;
 }
 
-void CheckUtf8(const std::string& utf8) {
-    std::wstring wide;
+[[noreturn]] void Fail(const char* converter, const char* what) {
+    std::fprintf(stderr, "TextFuzzer: %s %s\n", converter, what);
+    std::abort();
+}
+
+// The converter must accept exactly the valid texts, and give valid text without a zero that the
+// other one turns back into the input up to its first zero.
+template <class In, class Out>
+void Check(const char* name, const In& in, Out (*convert)(const In&), In (*back)(const Out&)) {
+    Out out;
     try {
-        wide = Quellon::Utf8ToWide(utf8);
+        out = convert(in);
     } catch (const Quellon::Exception&) {
-        if (IsWellFormedUtf8(utf8)) {
-            Fail("Utf8ToWide rejected well-formed UTF-8");
+        if (IsValid(in)) {
+            Fail(name, "rejected valid text");
         }
         return;
     }
-    if (!IsWellFormedUtf8(utf8)) {
-        Fail("Utf8ToWide accepted malformed UTF-8");
+    if (!IsValid(in)) {
+        Fail(name, "accepted invalid text");
     }
-    if (wide.find(L'\0') != std::wstring::npos) {
-        Fail("Utf8ToWide kept a zero character");
+    if (out.find(typename Out::value_type()) != Out::npos || !IsValid(out)) {
+        Fail(name, "produced a zero or invalid text");
     }
-    std::string back;
+    In again;
     try {
-        back = Quellon::WideToUtf8(wide);
+        again = back(out);
     } catch (const Quellon::Exception&) {
-        Fail("WideToUtf8 rejected what Utf8ToWide produced");
+        Fail(name, "produced text that the other converter rejects");
     }
-    if (back != utf8.substr(0, utf8.find('\0'))) {
-        Fail("UTF-8 does not survive the round trip");
-    }
-}
-
-void CheckWide(const std::wstring& wide) {
-    bool valid = true;
-    for (const wchar_t c : wide) {
-        valid = valid && IsScalarValue(c);
-    }
-    std::string utf8;
-    try {
-        utf8 = Quellon::WideToUtf8(wide);
-    } catch (const Quellon::Exception&) {
-        if (valid) {
-            Fail("WideToUtf8 rejected a string of scalar values");
-        }
-        return;
-    }
-    if (!valid) {
-        Fail("WideToUtf8 accepted a surrogate or a value above U+10FFFF");
-    }
-    if (utf8.find('\0') != std::string::npos || !IsWellFormedUtf8(utf8)) {
-        Fail("WideToUtf8 produced a zero byte or malformed UTF-8");
-    }
-    std::wstring back;
-    try {
-        back = Quellon::Utf8ToWide(utf8);
-    } catch (const Quellon::Exception&) {
-        Fail("Utf8ToWide rejected what WideToUtf8 produced");
-    }
-    if (back != wide.substr(0, wide.find(L'\0'))) {
-        Fail("UTF-32 does not survive the round trip");
+    if (again != in.substr(0, in.find(typename In::value_type()))) {
+        Fail(name, "round trip changed the text");
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    CheckUtf8(std::string(reinterpret_cast<const char*>(data), size));
-
+    Check("Utf8ToWide", std::string(reinterpret_cast<const char*>(data), size), Quellon::Utf8ToWide,
+          Quellon::WideToUtf8);
     // Copied rather than cast: the input buffer need not be aligned for wchar_t.
     std::wstring wide(size / sizeof(wchar_t), L'\0');
     if (!wide.empty()) {
         std::memcpy(wide.data(), data, wide.size() * sizeof(wchar_t));
     }
-    CheckWide(wide);
+    Check("WideToUtf8", wide, Quellon::WideToUtf8, Quellon::Utf8ToWide);
     return 0;
 }

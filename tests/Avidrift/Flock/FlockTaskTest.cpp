@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -86,6 +85,8 @@ TEST(FlockTask, EachForceAlone) {
         // Separation beyond group: nobody counts for the group; cohesion hits the speed bound.
         {{0, 1, 0, 0}, 0.5f, 0.4f, 10.45f, {10, 0, 0}, {0, 0, 0}, {-5, 0, 0}},
         {{1, 0, 0, 0}, 0.5f, 3, 0.25f, {0, 0, 0}, {0, 0, 0}, {-4, 0, 0}},
+        // Coincident boids ignore each other.
+        {{1, 0, 0, 0}, 0.5f, 3, 0, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
         // The speed bound limits from above only.
         {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {-9, 9, 0}, {-9, 5, 0}},
         // clang-format on
@@ -100,25 +101,6 @@ TEST(FlockTask, EachForceAlone) {
         read.groupDistance = c.groupDistance;
         ExpectNear(c.expected, Step(read, 0.1f).velocities[0], 1e-4f);
     }
-}
-
-// Coincident boids ignore each other; empty slices, a cancelled task and an empty flock write
-// nothing.
-TEST(FlockTask, CoincidentBoidsEmptySlicesAndCancelledTasks) {
-    const FlockData pair = Step(MakeFlock({{{1, 1, 1}, {0, 0, 0}}, {{1, 1, 1}, {0, 0, 0}}}), 0.1f);
-    const FlockData single = Step(MakeFlock({{{1, 1, 1}, {0, 0, 0}}}), 0.1f);
-    EXPECT_TRUE(pair.velocities[0] == single.velocities[0]);
-    EXPECT_TRUE(pair.velocities[1] == single.velocities[0]);
-    FlockData read = MakeFlock({{{1, 2, 3}, {0, 0, 0}}});
-    FlockData write = read;
-    write.positions[0] = {7, 7, 7};
-    const std::atomic<bool> cancel{true};
-    FlockTask(&read, &write, 1, 1, 0.1f).Run();
-    FlockTask(&read, &write, 1, 0, 0.1f).Run();
-    FlockTask(&read, &write, 0, 1, 0.1f, &cancel).Run();
-    EXPECT_TRUE(write.positions[0] == Vector3(7, 7, 7));
-    FlockData empty = MakeFlock({});
-    FlockTask(&empty, &empty, 0, 0, 0.1f).Run();
 }
 
 }  // namespace

@@ -186,9 +186,9 @@ TEST_F(TestLogicTest, StopAbandonsALongStep) {
     EXPECT_TRUE(Flock().positions[7] == before);
 }
 
-// The k-th parameter event sets the next parameter, in turn, to k, so one whole publish of an
-// ordered prefix of the events shows eight consecutive numbers: the last event it shows, 0 for
-// the defaults (all below 1), -1 for a scene that is not one whole publish.
+// The k-th parameter event sets the next parameter, in turn, to 10 + k, above every default, so a
+// whole publish of an ordered prefix of the events shows eight consecutive numbers. Returns the
+// last event shown, 0 while a default is left, -1 for a scene that is not one whole publish.
 int LastEventShown(const TestScene& scene) {
     const FlockData& f = scene.m_flock;
     const Quellon::Camera rebuilt(scene.m_camera.m_position, {0, 0, 0}, {0, 1, 0});
@@ -207,13 +207,13 @@ int LastEventShown(const TestScene& scene) {
         [[maybe_unused]] volatile float last =
             f.positions[i].x + f.velocities[i].x + f.pathParameters[i];
     }
-    if (values[0] < 1.0f) {
+    if (values[0] < 10.0f) {
         return whole ? 0 : -1;
     }
     for (std::size_t i = 1; i < values.size(); ++i) {
         whole = whole && values[i] == values[0] + static_cast<float>(i);
     }
-    return whole ? static_cast<int>(values[7]) : -1;
+    return whole ? static_cast<int>(values[7]) - 10 : -1;
 }
 
 // The logic on its thread, fed events as fast as the test can post them while it reads the
@@ -264,7 +264,7 @@ TEST(LogicStress, ReaderSeesOnlyWholeOrderedPublishesWhileEventsPourIn) {
                 count, below(4) == 0 ? kFlockSizeSetting : kTaskCountSetting));
         }
         queue->Post(std::make_shared<Quellon::ValueChangedEvent>(
-            static_cast<float>(k), kAngleIncrementSetting + (k - 1) % 8));
+            static_cast<float>(10 + k), kAngleIncrementSetting + (k - 1) % 8));
         ASSERT_TRUE(readUntil(k - kAhead)) << "after event " << k << ", last seen " << seen;
     }
     EXPECT_TRUE(readUntil(kParameterEvents)) << "last seen " << seen;

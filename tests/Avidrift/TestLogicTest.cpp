@@ -124,7 +124,6 @@ TEST_F(TestLogicTest, HostileSettingsNeverReachAnAllocation) {
         }
         const FlockData& f = Flock();
         ASSERT_EQ(kBoids, f.boidCount);
-        EXPECT_EQ(kCapacity, f.maxFlockSize);
         for (const float seen :
              {f.angleIncrement, f.separationWeight, f.cohesionWeight, f.alignmentWeight,
               f.trefoilKnotPathWeight, f.maxSpeed.x, f.maxSpeed.y, f.maxSpeed.z,
@@ -234,16 +233,18 @@ TEST(LogicStress, ReaderSeesOnlyWholeOrderedPublishesWhileEventsPourIn) {
     int seen = 0;
     const auto readUntil = [&](int k) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-        do {
+        for (;;) {
             int shown = -1;
             shared->ReadLocked([&] { shown = LastEventShown(*shared); });
             if (shown < seen || failed || std::chrono::steady_clock::now() > deadline) {
                 return false;
             }
             seen = shown;
-            std::this_thread::yield();
-        } while (seen < k);
-        return true;
+            if (seen >= k) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
     };
     // Between parameters: drags (left orbits, right zooms) and counts within and far beyond the
     // cap, hostile ones among them.

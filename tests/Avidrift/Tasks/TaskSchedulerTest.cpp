@@ -50,7 +50,6 @@ bool WaitEnds(TaskGroup& group) {
 TEST(TaskScheduler, RunsEveryTaskOnceSpreadOverWorkers) {
     constexpr int kWorkers = 3;
     TaskScheduler scheduler(std::make_unique<ThreadPool>(kWorkers));
-    // The count of runs, or -1 if the batch has not ended.
     const auto runBatch = [&](int count, const std::function<void()>& body) {
         std::atomic<int> runs{0};
         TaskGroup group;

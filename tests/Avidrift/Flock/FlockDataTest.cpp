@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
-#include "Avidrift/Flock/TrefoilKnot.h"
-
 namespace Avidrift {
 namespace {
 
@@ -29,16 +25,6 @@ TEST(FlockData, SpreadsBoidsOverOneTurn) {
     EXPECT_EQ(7.0f, flock.separationWeight);
     flock.ApplyDefaults();
     EXPECT_EQ(1234u, flock.maxFlockSize);
-}
-
-// The parameter is never wrapped; far out it still yields points of the same curve.
-TEST(TrefoilKnot, StaysOnTheKnotForLargeParameters) {
-    for (const float t : {100.0f, 12345.678f, 1e6f}) {
-        const Vector3 p = TrefoilKnotPoint(t);
-        // 10 (2 + cos u) = radius and 10 sin u = z put the point on the tube's centre line.
-        const float c = std::sqrt(p.x * p.x + p.y * p.y) / 10 - 2;
-        EXPECT_NEAR(1.0f, c * c + (p.z / 10) * (p.z / 10), 1e-3f) << t;
-    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "Avidrift/Tasks/TaskScheduler.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,16 +11,13 @@
 #include <memory>
 #include <new>
 #include <thread>
-#include <vector>
 
-#include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskGroup.h"
 #include "Quellon/Exception.h"
 
 namespace Avidrift {
 namespace {
 
-// Counts its runs, then runs a function.
 class CountingTask : public ITask {
 public:
     explicit CountingTask(
@@ -49,42 +45,26 @@ bool WaitEnds(TaskGroup& group) {
     return waited.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
 }
 
-TEST(TaskScheduler, RunsEveryTaskOfBatchesOfAnySizeExactlyOnce) {
-    TaskScheduler scheduler;
-    EXPECT_GE(scheduler.GetWorkerCount(), GetProcessorCount());
-    for (const int count : {0, 1, 3, 64, 2, 1000, 1}) {
-        std::atomic<int> runs{0};
-        std::weak_ptr<ITask> last;
-        {
-            TaskGroup group;
-            for (int i = 0; i < count; ++i) {
-                auto task = std::make_shared<CountingTask>(runs);
-                last = task;
-                group.Add(std::move(task));
-            }
-            scheduler.Submit(group);
-            ASSERT_TRUE(WaitEnds(group)) << count << " tasks";  // an empty group at once
-            EXPECT_EQ(count, runs.load());
-            EXPECT_EQ(0u, scheduler.GetPendingItemCount());
-            EXPECT_EQ(count > 0, !last.expired()) << "the group keeps its tasks while it lives";
-        }
-        EXPECT_TRUE(last.expired());
-    }
-}
-
-// Each task waits until all have started, which only happens if they run side by side.
-TEST(TaskScheduler, SpreadsTasksOverWorkers) {
+// Batches of any size, each task once; then a task per worker that waits until all have started,
+// which only happens if they run side by side.
+TEST(TaskScheduler, RunsEveryTaskOnceSpreadOverWorkers) {
     constexpr int kWorkers = 3;
     TaskScheduler scheduler(std::make_unique<ThreadPool>(kWorkers));
-    std::latch allStarted(kWorkers);
-    std::atomic<int> runs{0};
-    TaskGroup group;
-    for (int i = 0; i < kWorkers; ++i) {
-        group.Add(std::make_shared<CountingTask>(runs, [&] { allStarted.arrive_and_wait(); }));
+    const auto runBatch = [&](int count, const std::function<void()>& body) {
+        std::atomic<int> runs{0};
+        TaskGroup group;
+        for (int i = 0; i < count; ++i) {
+            group.Add(std::make_shared<CountingTask>(runs, body));
+        }
+        scheduler.Submit(group);
+        return WaitEnds(group) ? runs.load() : -1;
+    };
+    for (const int count : {0, 1, 3, 64, 2, 1000, 1}) {
+        EXPECT_EQ(count, runBatch(count, [] {}));  // an empty group at once
+        EXPECT_EQ(0u, scheduler.GetPendingItemCount());
     }
-    scheduler.Submit(group);
-    ASSERT_TRUE(WaitEnds(group)) << "the tasks did not all run at once";
-    EXPECT_EQ(kWorkers, runs.load());
+    std::latch allStarted(kWorkers);
+    EXPECT_EQ(kWorkers, runBatch(kWorkers, [&] { allStarted.arrive_and_wait(); }));
 }
 
 // The wait rethrows the first exception escaping a task once every task has returned (on a
@@ -144,36 +124,6 @@ TEST(TaskScheduler, RefusedSubmitWaitsForHandedOverItemsBeforeThrowing) {
         EXPECT_EQ(0u, scheduler.GetPendingItemCount());
         group.reset();
     }
-}
-
-TEST(ThreadPool, RunsQueuedItemsBeforeClosing) {
-    std::atomic<int> runs{0};
-    {
-        ThreadPool pool(1);
-        for (int i = 0; i < 100; ++i) {
-            ASSERT_TRUE(pool.TrySubmit(
-                [](CallbackInstance&, void* count) { ++*static_cast<std::atomic<int>*>(count); },
-                &runs));
-        }
-    }
-    EXPECT_EQ(100, runs.load());
-}
-
-// Four cores of two hyper-threads each, one package, a cache and a node: eight processors.
-TEST(ProcessorCount, SumsLogicalProcessorsOfCoresOnly) {
-    std::vector<ProcessorRelation> table(7);
-    for (int core = 0; core < 4; ++core) {
-        table[core] = {ProcessorRelationship::ProcessorCore, ProcessorMask((1u | 1u << 4) << core)};
-    }
-    table[4] = {ProcessorRelationship::ProcessorPackage, ProcessorMask(0xff)};
-    table[5] = {ProcessorRelationship::Cache, ProcessorMask(0x11)};
-    table[6] = {ProcessorRelationship::NumaNode, ProcessorMask(0xff)};
-    EXPECT_EQ(8u, CountLogicalProcessors(table));
-    EXPECT_EQ(0u, CountLogicalProcessors({}));
-    cpu_set_t affinity;
-    CPU_ZERO(&affinity);
-    ASSERT_EQ(0, sched_getaffinity(0, sizeof affinity, &affinity));
-    EXPECT_EQ(static_cast<unsigned>(CPU_COUNT(&affinity)), GetProcessorCount());
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // Starts the real program and drives it as a user would (mouse, keyboard, the window manager's
 // close request), judging only what the screen shows, what it prints and how it exits.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,9 +22,15 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 
-#include "Harness.h"
+// Last: Xlib's macros (None, Bool, Status) would break the Qt and GoogleTest headers.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+extern char** environ;
 
 namespace AvidriftEndToEnd {
 namespace {
@@ -79,6 +90,90 @@ Picture Analyse(const QImage& image) {
     return picture;
 }
 
+// A waitpid status (0 for a clean exit) in words.
+std::string Describe(int status) {
+    return WIFEXITED(status) ? "exit code " + std::to_string(WEXITSTATUS(status))
+                             : std::string("signal ") + strsignal(WTERMSIG(status));
+}
+
+// A program started by the test through env(1), which takes words "NAME=value" and
+// "--unset=NAME" before the command; standard output and error go to one file of the working
+// directory. setpriv makes it die with the test, so a crashed test leaves nothing on the X
+// server; both exec, so the pid is the program's.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& command, const fs::path& directory,
+                 std::vector<std::string> environment, const std::string& outputName)
+        : m_output(directory / (outputName + ".out")) {
+        // env(1) takes the removals first; the last assignment of a name wins.
+        std::stable_partition(environment.begin(), environment.end(),
+                              [](const std::string& word) { return word.starts_with("--unset="); });
+        environment.insert(environment.begin(), {"setpriv", "--pdeathsig", "KILL", "env",
+                                                 "--chdir=" + directory.string()});
+        environment.insert(environment.end(), command.begin(), command.end());
+        std::vector<char*> argv;
+        for (std::string& word : environment) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int error = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            throw std::runtime_error(std::string("cannot start setpriv: ") + std::strerror(error));
+        }
+    }
+    // SIGTERM (Weston stops its Xwayland cleanly only then), SIGKILL if that does not end it.
+    ~ChildProcess() {
+        for (const int signal : {SIGTERM, SIGKILL}) {
+            if (!WaitForExit()) {
+                kill(m_pid, signal);
+                WaitForExit(20s);
+            }
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t GetPid() const { return m_pid; }
+
+    // Polls until the child has ended or the timeout has passed: its waitpid status, if it ended.
+    std::optional<int> WaitForExit(std::chrono::milliseconds timeout = {}) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (int status = 0;; std::this_thread::sleep_for(20ms)) {
+            if (!m_status && waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_status = status;
+            }
+            if (m_status || std::chrono::steady_clock::now() >= deadline) {
+                return m_status;
+            }
+        }
+    }
+
+    std::string ReadOutput() const {
+        std::ostringstream text;
+        text << std::ifstream(m_output, std::ios::binary).rdbuf();
+        return text.str();
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::optional<int> m_status;
+    fs::path m_output;
+};
+
+// A mapped top-level window of the program, with its geometry in root coordinates.
+struct TopLevelWindow {
+    ::Window id = 0;
+    std::string title;
+    QRect geometry;
+};
+
 // Runs the program in a directory of its own holding a copy of data/ and glsl/, which a test may
 // break, and watches it over a connection of its own to the X server, as a user would.
 class ProgramTest : public testing::Test {
@@ -98,11 +193,12 @@ protected:
         // The X server outlives the test: a button left down would turn later clicks into drags.
         Xdotool("mouseup 1");
         if (m_program && HasFailure()) {
-            m_program->Kill();
             std::cerr << "its output:\n" << m_program->ReadOutput() << "(end)\n";
         }
         m_program.reset();
-        CloseDisplay(m_display);  // before its server, which may be Weston's Xwayland
+        if (m_display != nullptr) {
+            XCloseDisplay(m_display);  // before its server, which may be Weston's Xwayland
+        }
         m_weston.reset();
         if (HasFailure()) {
             std::cerr << "the program's directory is kept: " << m_directory << "\n";
@@ -111,10 +207,19 @@ protected:
         }
     }
 
+    // Xvfb resets when its last client leaves, and refuses connections while it does. The
+    // program's windows come and go while the test looks: BadWindow's default handler would end
+    // the test, so every request is checked by its return value instead.
     void Connect(const std::string& name) {
-        CloseDisplay(m_display);
-        m_display = OpenDisplay(name);
+        if (m_display != nullptr) {
+            XCloseDisplay(std::exchange(m_display, nullptr));
+        }
+        for (int attempt = 0; m_display == nullptr && attempt < 100; ++attempt) {
+            m_display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+            std::this_thread::sleep_for(m_display == nullptr ? 100ms : 0ms);
+        }
         ASSERT_NE(m_display, nullptr) << "the e2e tests need an X display (run them under Xvfb)";
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     }
 
     // Qt's default platform; under AddressSanitizer also LeakSanitizer, which turns any leak into
@@ -152,12 +257,87 @@ protected:
         return false;
     }
 
+    std::string Property(::Window window, const char* name, const char* type) {
+        Atom actualType = 0;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long remaining = 0;
+        unsigned char* data = nullptr;
+        std::string value;
+        if (XGetWindowProperty(m_display, window, XInternAtom(m_display, name, False), 0, 1024,
+                               False, XInternAtom(m_display, type, False), &actualType, &format,
+                               &items, &remaining, &data) == Success &&
+            data != nullptr && format != 0) {
+            // Format 32 properties come back as longs whatever the width of long.
+            value.assign(reinterpret_cast<const char*>(data),
+                         items * (format == 32 ? sizeof(long) : format / 8));
+        }
+        XFree(data);
+        return value;
+    }
+
+    // The program's viewable top-level windows (their _NET_WM_PID): directly under the root
+    // without a window manager (Xvfb), one or two levels down inside a reparenting manager's
+    // frames (Xwayland's).
+    std::vector<TopLevelWindow> FindWindows(::Window parent = 0, int depth = 0) {
+        std::vector<TopLevelWindow> found;
+        ::Window root = 0;
+        ::Window* children = nullptr;
+        unsigned int count = 0;
+        if (depth >= 3 || XQueryTree(m_display, parent != 0 ? parent : DefaultRootWindow(m_display),
+                                     &root, &parent, &children, &count) == 0) {
+            return found;
+        }
+        const std::vector<::Window> list(children, children + count);
+        XFree(children);
+        for (const ::Window child : list) {
+            XWindowAttributes attributes{};
+            const std::string owner = Property(child, "_NET_WM_PID", "CARDINAL");
+            int x = 0;
+            int y = 0;
+            if (XGetWindowAttributes(m_display, child, &attributes) == 0 ||
+                attributes.map_state != IsViewable) {
+                continue;
+            } else if (owner.size() != sizeof(long)) {
+                const std::vector<TopLevelWindow> inner = FindWindows(child, depth + 1);
+                found.insert(found.end(), inner.begin(), inner.end());
+            } else if (*reinterpret_cast<const long*>(owner.data()) == m_program->GetPid() &&
+                       XTranslateCoordinates(m_display, child, attributes.root, 0, 0, &x, &y,
+                                             &root) != 0) {
+                found.push_back({child, Property(child, "_NET_WM_NAME", "UTF8_STRING"),
+                                 QRect(x, y, attributes.width, attributes.height)});
+            }
+        }
+        return found;
+    }
+
+    // The root window, not the program's: where an inferior of another depth (the GL window)
+    // covers a window, that window's image is undefined. The test server's 24-bit visual is
+    // 0xRRGGBB in 32 bits, as Format_RGB32.
+    QImage Grab(const QRect& area) {
+        const int screen = DefaultScreen(m_display);
+        const QRect clipped = area.intersected(
+            QRect(0, 0, DisplayWidth(m_display, screen), DisplayHeight(m_display, screen)));
+        XImage* image = clipped.isEmpty() ? nullptr
+                                          : XGetImage(m_display, DefaultRootWindow(m_display),
+                                                      clipped.x(), clipped.y(), clipped.width(),
+                                                      clipped.height(), AllPlanes, ZPixmap);
+        if (image == nullptr) {
+            return QImage();
+        }
+        QImage result = QImage(reinterpret_cast<const uchar*>(image->data), image->width,
+                               image->height, image->bytes_per_line, QImage::Format_RGB32)
+                            .copy();
+        XDestroyImage(image);
+        return result;
+    }
+
     // Remembers every title seen while it waits.
     std::optional<TopLevelWindow> WaitForWindow(
         const std::function<bool(const std::string&)>& wanted) {
         std::optional<TopLevelWindow> result;
         Poll([&] {
-            for (const TopLevelWindow& window : FindWindows(m_display, m_program->GetPid())) {
+            for (const TopLevelWindow& window : FindWindows()) {
                 m_titlesSeen.insert(window.title);
                 result = wanted(window.title) ? std::optional(window) : result;
             }
@@ -176,10 +356,10 @@ protected:
     // last picture is saved for inspection when none came.
     Picture WaitForPicture(const std::function<bool(const Picture&)>& condition = {}) {
         const QRect area = kRenderArea.translated(m_window.geometry.topLeft());
-        const QImage previous = GrabScreen(m_display, area);
+        const QImage previous = Grab(area);
         QImage image = previous;
         if (!Poll([&] {
-                image = GrabScreen(m_display, area);
+                image = Grab(area);
                 return condition ? condition(Analyse(image)) : image != previous;
             })) {
             image.save(AVIDRIFT_E2E_OUTPUT_DIR "/last-picture.png");
@@ -201,7 +381,18 @@ protected:
     // The program stops its threads and ends with 0.
     void CloseAndExpectCleanExit() {
         ASSERT_FALSE(m_program->WaitForExit()) << "the program ended before it was asked to";
-        RequestClose(m_display, m_window.id);
+        // A window manager's WM_DELETE_WINDOW: without a manager (Xvfb) the only way to close a
+        // Qt window as a user would; destroying it would skip the program's close handling.
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = m_window.id;
+        event.xclient.message_type = XInternAtom(m_display, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] =
+            static_cast<long>(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(m_display, m_window.id, False, NoEventMask, &event);
+        XSync(m_display, False);
         const std::optional<int> status = m_program->WaitForExit(kTimeout);
         ASSERT_TRUE(status) << "the program still runs after the close request";
         EXPECT_EQ(*status, 0) << Describe(*status);
@@ -210,7 +401,7 @@ protected:
     }
 
     fs::path m_directory;
-    _XDisplay* m_display = nullptr;
+    Display* m_display = nullptr;
     std::unique_ptr<ChildProcess> m_weston;
     std::unique_ptr<ChildProcess> m_program;
     TopLevelWindow m_window;
@@ -244,7 +435,7 @@ TEST_F(ProgramWindow, ShowsTheFlockTakesATypedSizeOrbitsAndExitsWithZeroWhenClos
     ASSERT_GT(front.aspect, 0.8) << front;
     const Picture coloured = WaitForPicture([](const Picture& p) { return p.warmBoids >= 2000; });
     EXPECT_GE(coloured.warmBoids, 2000) << coloured;
-    GrabScreen(m_display, m_window.geometry).save(AVIDRIFT_E2E_OUTPUT_DIR "/screenshot.png");
+    Grab(m_window.geometry).save(AVIDRIFT_E2E_OUTPUT_DIR "/screenshot.png");
 
     // One long drag: the window reports each move relative to the last one. Each move event
     // turns the camera by 20 degrees per second of the logic's last step however far the mouse
@@ -358,8 +549,7 @@ TEST_P(ProgramFailure, ReportsItOnceThenExitsWithZero) {
     const auto box = WaitForWindow([](const std::string& title) { return title != kMainTitle; });
     ASSERT_TRUE(box) << "no error box";
     EXPECT_TRUE(input.caption.empty() || box->title == input.caption) << box->title;
-    EXPECT_EQ(FindWindows(m_display, m_program->GetPid()).size(), 1u)
-        << "more windows than the box";
+    EXPECT_EQ(FindWindows().size(), 1u) << "more windows than the box";
     EXPECT_FALSE(input.when == BrokenInput::kBeforeMainWindow && m_titlesSeen.contains(kMainTitle))
         << "the main window was shown before the failure";
     // With the box open, the whole report is in the output, once.

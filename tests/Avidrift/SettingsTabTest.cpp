@@ -157,9 +157,9 @@ TEST(SettingsTab, EveryTextFitsItsWidgetInTheFixedWindow) {
         EXPECT_EQ(tabs->widget(0), page.data());
         EXPECT_EQ(tabs->tabText(0), "Settings");
         QApplication::processEvents();
+        SCOPED_TRACE(font.pointSizeF());
         for (QWidget* widget : window->findChildren<QWidget*>()) {
-            const std::string name = widget->objectName().toStdString() + " at " +
-                                     std::to_string(font.pointSizeF()) + " pt";
+            const std::string name = widget->objectName().toStdString();
             const QFontMetrics metrics(widget->font());
             if (auto* label = qobject_cast<QLabel*>(widget)) {
                 EXPECT_LE(metrics.horizontalAdvance(label->text()), label->contentsRect().width())

@@ -97,23 +97,22 @@ std::string Describe(int status) {
                              : std::string("signal ") + strsignal(WTERMSIG(status));
 }
 
-// A program started by the test through env(1), which takes words "NAME=value" and
-// "--unset=NAME" before the command; standard output and error go to one file of the working
-// directory. setpriv makes it die with the test, so a crashed test leaves nothing on the X
-// server; both exec, so the pid is the program's.
+// A program started by the test: words are env(1)'s, "NAME=value" and "--unset=NAME" before the
+// command. Standard output and error go to one file of the working directory. setpriv makes it
+// die with the test, so a crashed test leaves nothing on the X server; both exec, so the pid is
+// the program's.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& command, const fs::path& directory,
-                 std::vector<std::string> environment, const std::string& outputName)
+    ChildProcess(std::vector<std::string> words, const fs::path& directory,
+                 const std::string& outputName)
         : m_output(directory / (outputName + ".out")) {
         // env(1) takes the removals first; the last assignment of a name wins.
-        std::stable_partition(environment.begin(), environment.end(),
+        std::stable_partition(words.begin(), words.end(),
                               [](const std::string& word) { return word.starts_with("--unset="); });
-        environment.insert(environment.begin(), {"setpriv", "--pdeathsig", "KILL", "env",
-                                                 "--chdir=" + directory.string()});
-        environment.insert(environment.end(), command.begin(), command.end());
+        words.insert(words.begin(),
+                     {"setpriv", "--pdeathsig", "KILL", "env", "--chdir=" + directory.string()});
         std::vector<char*> argv;
-        for (std::string& word : environment) {
+        for (std::string& word : words) {
             argv.push_back(word.data());
         }
         argv.push_back(nullptr);
@@ -238,9 +237,9 @@ protected:
                                 ":verify_asan_link_order=0",
                             "LSAN_OPTIONS=suppressions=" AVIDRIFT_SOURCE_DIR "/tests/lsan.supp"});
 #endif
-        m_program = std::make_unique<ChildProcess>(std::vector<std::string>{program},
-                                                   directory.empty() ? m_directory : directory,
-                                                   environment, "program");
+        environment.push_back(program);
+        m_program = std::make_unique<ChildProcess>(
+            environment, directory.empty() ? m_directory : directory, "program");
     }
 
     // Polls until done() holds, or a child the test started ends, or the timeout passes.
@@ -332,13 +331,13 @@ protected:
     // it fails. Qt cannot tell its XTEST input from a real mouse and keyboard (XSendEvent events
     // carry a flag that toolkits may ignore).
     std::optional<std::string> Xdotool(const std::string& command) {
-        std::vector<std::string> words{"xdotool"};
+        std::vector<std::string> words{"DISPLAY=" + std::string(DisplayString(m_display)),
+                                       "xdotool"};
         std::istringstream stream(command);
         for (std::string word; stream >> word;) {
             words.push_back(word);
         }
-        ChildProcess xdotool(words, m_directory,
-                             {"DISPLAY=" + std::string(DisplayString(m_display))}, "xdotool");
+        ChildProcess xdotool(words, m_directory, "xdotool");
         return xdotool.WaitForExit(20s) == 0 ? std::optional(xdotool.ReadOutput()) : std::nullopt;
     }
 
@@ -430,10 +429,10 @@ TEST_F(WaylandSession, ProgramRunsThroughXwaylandAndExitsWithZeroWhenClosed) {
     const std::string socket = "avidrift-test-" + std::to_string(getpid());
     const std::string runtime = "XDG_RUNTIME_DIR=" + m_directory.string();
     m_weston = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"weston", "--backend=headless-backend.so", "--xwayland",
-                                 "--idle-time=0", "--socket=" + socket},
-        m_directory,
-        std::vector<std::string>{runtime, "--unset=WAYLAND_DISPLAY", "--unset=DISPLAY"}, "weston");
+        std::vector<std::string>{runtime, "--unset=WAYLAND_DISPLAY", "--unset=DISPLAY", "weston",
+                                 "--backend=headless-backend.so", "--xwayland", "--idle-time=0",
+                                 "--socket=" + socket},
+        m_directory, "weston");
     // Weston picks a free X display number and logs it.
     std::smatch display;
     std::string log;
@@ -456,8 +455,9 @@ using InstalledProgram = ProgramTest;
 
 TEST_F(InstalledProgram, RunsFromAnotherDirectoryAndExitsWithZeroWhenClosed) {
     const fs::path root = m_directory / "root";
-    ChildProcess install({AVIDRIFT_CMAKE, "--install", AVIDRIFT_BINARY_DIR, "--prefix", "/usr"},
-                         m_directory, {"DESTDIR=" + root.string()}, "install");
+    ChildProcess install({"DESTDIR=" + root.string(), AVIDRIFT_CMAKE, "--install",
+                          AVIDRIFT_BINARY_DIR, "--prefix", "/usr"},
+                         m_directory, "install");
     ASSERT_EQ(install.WaitForExit(120s), 0) << install.ReadOutput();
     fs::create_directory(m_directory / "home");
     Start({}, (root / "usr/bin/avidrift").string(), m_directory / "home");

@@ -50,31 +50,27 @@ protected:
     std::shared_ptr<TestScene> m_scene = std::make_shared<TestScene>();
 };
 
-// Each box is wired to its own slot by name, so each must show that it posts its own id; SetScene
-// loads the scene's values, clamped to the ranges, without posting.
+// Each box is wired to its own slot by name, so each must show that it posts its own id (beyond
+// 2^24 as the float nearest the count); SetScene loads the scene's values, clamped to the
+// ranges, without posting.
 TEST_F(SettingsTabTest, EverySpinBoxHasItsRangeAndPostsItsSettingId) {
-    struct Row {
+    const struct {
         const char* name;
         double maximum, newValue;
         int id;
-        float posted, scene;
+        float scene;
         double loaded;
-    };
-    // Beyond 2^24 the float cannot hold the count exactly.
-    const Row rows[] = {
-        {"spinBox_tasksCount", 999999999, 7, kTaskCountSetting, 7.0f, 3, 3},
-        {"spinBox_flockSize", 999999999, 999999999, kFlockSizeSetting, 1.0e9f, 5000, 1000},
-        {"doubleSpinBox_angleIncrement", 720, 720, kAngleIncrementSetting, 720.0f, 0.75f, 0.75},
-        {"doubleSpinBox_separationWeight", 99.99, 0.35, kSeparationWeightSetting, 0.35f, 0.123f,
-         0.12},
-        {"doubleSpinBox_cohesionWeight", 99.99, 1.5, kCohesionWeightSetting, 1.5f, 1.25f, 1.25},
-        {"doubleSpinBox_alignmentWeight", 99.99, 2.25, kAlignmentWeightSetting, 2.25f, 0.5f, 0.5},
-        {"doubleSpinBox_trefoilKnotPathWeight", 99.99, 0.1, kTrefoilKnotPathWeightSetting, 0.1f, 2,
-         2},
-        {"doubleSpinBox_maxSpeed", 99.99, 99.99, kMaxSpeedSetting, 99.99f, 150, 99.99},
-        {"doubleSpinBox_separationDistance", 99.99, 12.34, kSeparationDistanceSetting, 12.34f,
-         4.25f, 4.25},
-        {"doubleSpinBox_groupDistance", 99.99, 45.6, kGroupDistanceSetting, 45.6f, 12.5f, 12.5},
+    } rows[] = {
+        {"spinBox_tasksCount", 999999999, 7, kTaskCountSetting, 3, 3},
+        {"spinBox_flockSize", 999999999, 999999999, kFlockSizeSetting, 5000, 1000},
+        {"doubleSpinBox_angleIncrement", 720, 720, kAngleIncrementSetting, 0.75f, 0.75},
+        {"doubleSpinBox_separationWeight", 99.99, 0.35, kSeparationWeightSetting, 0.123f, 0.12},
+        {"doubleSpinBox_cohesionWeight", 99.99, 1.5, kCohesionWeightSetting, 1.25f, 1.25},
+        {"doubleSpinBox_alignmentWeight", 99.99, 2.25, kAlignmentWeightSetting, 0.5f, 0.5},
+        {"doubleSpinBox_trefoilKnotPathWeight", 99.99, 0.1, kTrefoilKnotPathWeightSetting, 2, 2},
+        {"doubleSpinBox_maxSpeed", 99.99, 99.99, kMaxSpeedSetting, 150, 99.99},
+        {"doubleSpinBox_separationDistance", 99.99, 12.34, kSeparationDistanceSetting, 4.25f, 4.25},
+        {"doubleSpinBox_groupDistance", 99.99, 45.6, kGroupDistanceSetting, 12.5f, 12.5},
     };
     FlockData& flock = m_scene->m_flock;
     m_scene->m_taskCount = 3;
@@ -87,18 +83,19 @@ TEST_F(SettingsTabTest, EverySpinBoxHasItsRangeAndPostsItsSettingId) {
     for (int i = 0; i < 8; ++i) {
         *fields[i] = rows[i + 2].scene;
     }
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         auto* box = Find<QAbstractSpinBox>(row.name);
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->property("minimum").toDouble(), row.id == kTaskCountSetting ? 1 : 0);
         EXPECT_EQ(box->property("maximum").toDouble(), row.maximum);
         box->setProperty("value", row.newValue);
-        EXPECT_EQ(TakeValues(), (std::vector<std::pair<int, float>>{{row.id, row.posted}}));
+        EXPECT_EQ(TakeValues(),
+                  (std::vector<std::pair<int, float>>{{row.id, static_cast<float>(row.newValue)}}));
     }
     m_tab.SetScene(m_scene);
     EXPECT_TRUE(TakeValues().empty());
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         EXPECT_EQ(Find<QAbstractSpinBox>(row.name)->property("value").toDouble(), row.loaded)
             << row.name;
     }
@@ -160,9 +157,9 @@ TEST(SettingsTab, EveryTextFitsItsWidgetInTheFixedWindow) {
         EXPECT_EQ(tabs->widget(0), page.data());
         EXPECT_EQ(tabs->tabText(0), "Settings");
         QApplication::processEvents();
+        SCOPED_TRACE(font.pointSizeF());
         for (QWidget* widget : window->findChildren<QWidget*>()) {
-            const std::string name = widget->objectName().toStdString() + " at " +
-                                     std::to_string(font.pointSizeF()) + " pt";
+            const std::string name = widget->objectName().toStdString();
             const QFontMetrics metrics(widget->font());
             if (auto* label = qobject_cast<QLabel*>(widget)) {
                 EXPECT_LE(metrics.horizontalAdvance(label->text()), label->contentsRect().width())

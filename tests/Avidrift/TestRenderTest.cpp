@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <fstream>
+#include <limits>
 
+#include "Avidrift/TestLogic.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
+#include "Quellon/UserEvent.h"
 #include "RenderFixture.h"
 
 namespace Avidrift {
@@ -12,6 +15,7 @@ namespace {
 
 using Quellon::Vector3;
 using TestRenderTest = RenderFixture;
+using HostileRenderTest = RenderFixture;
 
 // The overlay comes before the boids in every frame; a flock in front of it must not hide it.
 TEST_F(TestRenderTest, OverlayIsRedInTheLowerRightCornerOverAnyFlock) {
@@ -75,12 +79,14 @@ TEST_F(TestRenderTest, LevelsBarelyChangeTheDefaultFlock) {
     EXPECT_LT(levelled.CountDiffering(full, 32), kWidth * kHeight / 100);
 }
 
-// Only boids wholly outside the view are left out; each drawn one shows where it is, also when
-// read from the texture's second row.
+// Only boids wholly outside the view, or blown up by hostile weights, are left out; each drawn
+// one shows where it is, also when read from the texture's second row.
 TEST_F(TestRenderTest, DrawsWhatTheViewHoldsWithTheLevelItsDistanceNeeds) {
     // The left edge of the view at the origin's depth, 80 units from the eye.
     const float edge = -80.0f * std::tan(22.5f * 3.14159265f / 180.0f) * 4.0f / 3.0f;
     const Vector3 v(1, 0, 0);
+    constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float kInf = std::numeric_limits<float>::infinity();
     const std::uint32_t w = m_render->GetDataWidth();
     std::vector<Boid> rowTwo(w / 2 + 1, {{30, 20, 0}, v});  // all but one in the upper right
     rowTwo.back().first = {0, 0, 0};
@@ -95,6 +101,14 @@ TEST_F(TestRenderTest, DrawsWhatTheViewHoldsWithTheLevelItsDistanceNeeds) {
         {{{{edge, 0, 0}, v}}, 1, 0},                               // half inside the left edge
         // 10 units at 80 from the eye with a 45 degree field of view: 90 pixels.
         {{{{10, 0, 0}, v}}, 1, kWidth / 2 + 90},
+        {{{{kNan, 0, 0}, v},
+          {{0, -kInf, 0}, v},
+          {{1e30f, 1e30f, -1e30f}, v},
+          {{0, 0, 0}, v},
+          {{-3e38f, 0, 0}, {-kInf, kInf, 0}},
+          {{0, 0, 1}, {kNan, 0, 0}}},
+         1,
+         kWidth / 2},
         {rowTwo, w / 2 + 1, kWidth / 2},
     };
     m_render->PostInit();
@@ -146,6 +160,41 @@ TEST_F(TestRenderTest, HugeMeshDrawsAThousandBoidsWithItsCoarseLevels) {
     ASSERT_GE(triangles[0], 100000u);
     EXPECT_EQ(1000u, m_render->GetLastFrame().instances);
     EXPECT_LT(m_render->GetLastFrame().triangles, 1000u * triangles[0] / 100);
+}
+
+// The renderer offers its capacity, the logic caps a request far beyond it, and the upload of
+// that flock ends exactly at the texture's last texel.
+TEST_F(HostileRenderTest, LargestRequestFillsTheFlockTextureToItsLastTexel) {
+    const std::uint32_t width = m_render->GetDataWidth();
+    const std::uint32_t capacity = m_scene->m_flock.maxFlockSize;
+    ASSERT_EQ(width * width / 2, capacity);
+    // As the logic thread starts: its working scene is a copy of what the renderer wrote.
+    auto working = std::make_shared<TestScene>();
+    working->Assign(m_scene);
+    TestLogic logic(working);
+    logic.Init();
+    logic.OnCustomEvent(0, std::make_shared<Quellon::ValueChangedEvent>(1e30f, kFlockSizeSetting));
+    ASSERT_EQ(capacity, working->m_flock.boidCount);
+    m_scene->Assign(working);
+    // Far enough back for the whole flock to be in view, so every boid is uploaded.
+    m_scene->m_camera = Quellon::Camera({0, 0, 200}, {0, 0, 0}, {0, 1, 0});
+
+    EXPECT_EQ(capacity, m_render->UploadFlock());
+    EXPECT_EQ(width, TestRender::RowsFor(capacity, width));
+    // The upload leaves the flock texture bound.
+    std::vector<float> texels(3 * static_cast<std::size_t>(width) * width);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_FLOAT, texels.data());
+    ASSERT_EQ(static_cast<GLenum>(GL_NO_ERROR), glGetError());
+    const FlockData& flock = m_scene->m_flock;
+    for (const std::uint32_t boid : {0u, 1u, capacity - 1}) {
+        const float* texel = &texels[6 * static_cast<std::size_t>(boid)];
+        EXPECT_TRUE(Vector3(texel[0], texel[1], texel[2]) == flock.positions[boid]) << boid;
+        EXPECT_TRUE(Vector3(texel[3], texel[4], texel[5]) == flock.velocities[boid]) << boid;
+    }
+    // Beyond the texture the upload is clamped; drawing millions of teapots would take llvmpipe
+    // minutes, so only the upload runs, and AddressSanitizer watches its writes.
+    m_scene->m_flock.SetFlockSize(capacity + 3);
+    EXPECT_EQ(capacity, m_render->UploadFlock());
 }
 
 }  // namespace

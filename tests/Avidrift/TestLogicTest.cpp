@@ -7,7 +7,6 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -152,8 +151,6 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     EXPECT_TRUE(eye() == Vector3(0, 0, 79.5f));
     Mouse(MouseEvent::kRightButton, true, 0, -3, 6.0f);
     EXPECT_NEAR(79.5f - 20.0f / 30, eye().z, 1e-4f);
-    Mouse(MouseEvent::kLeftButton, true, 1, 0, 6.0f);
-    EXPECT_NEAR(-std::sin(20.0 / 30 * M_PI / 180) * (79.5 - 20.0 / 30), eye().x, 1e-3);
     for (const auto& [dy, distance] : {std::pair{-1, 1.0f}, std::pair{1, 500.0f}}) {
         for (int i = 0; i < 20000; ++i) {
             Mouse(MouseEvent::kRightButton, true, 0, dy, 0.1f);
@@ -163,10 +160,6 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     }
     Mouse(MouseEvent::kDoubleClick, false, 0, 0, 0.1f);  // back to the start view
     EXPECT_TRUE(eye() == Vector3(0, 0, 80));
-    // At the target the eye has no direction to move along.
-    m_scene->m_camera = Quellon::Camera({0, 0, 0}, {0, 0, 0}, {0, 1, 0});
-    Mouse(MouseEvent::kRightButton, true, 0, 10, 0.05f);
-    EXPECT_TRUE(eye() == Vector3(0, 0, 0));
 }
 
 // A step of many seconds is abandoned when a stop arrives from another thread; nothing published.

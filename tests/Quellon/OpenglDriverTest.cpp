@@ -6,6 +6,7 @@
 #include <GL/glew.h>
 
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,7 @@ TEST_F(OpenglDriverTest, CreateProgramReportsTheCompilerLog) {
 TEST_F(OpenglDriverTest, FloatTextureIsUnfilteredAndSetDataReplacesTheLowerLeftTexels) {
     EXPECT_EQ(m_driver.GetFloatTextureSize(), 4096);
     std::shared_ptr<float[]> data(new float[24]);
-    for (int i = 0; i < 24; ++i) {
-        data[i] = static_cast<float>(i);
-    }
+    std::iota(data.get(), data.get() + 24, 0.0f);
     const auto texture = m_driver.CreateTexture(2, 4, 2, false, 4, data).lock();
     GLint value = 0;
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &value);
@@ -75,9 +74,7 @@ TEST_F(OpenglDriverTest, FloatTextureIsUnfilteredAndSetDataReplacesTheLowerLeftT
         glGetTexParameteriv(GL_TEXTURE_2D, parameter, &value);
         EXPECT_EQ(value, expected) << parameter;
     }
-    for (int i = 0; i < 6; ++i) {
-        data[i] = 100.0f + static_cast<float>(i);
-    }
+    std::iota(data.get(), data.get() + 6, 100.0f);
     texture->SetData(2, 1, data);
     std::vector<float> stored(24);
     glBindTexture(GL_TEXTURE_2D, texture->GetTexture());

@@ -33,18 +33,6 @@ private:
     std::function<void()> m_body;
 };
 
-// Waits for the group on another thread; false if that has not ended after a minute. A hang
-// guard, not a speed limit: a lost task fails the test instead of holding the run.
-bool WaitEnds(TaskGroup& group) {
-    auto ended = std::make_shared<std::promise<void>>();
-    std::future<void> waited = ended->get_future();
-    std::thread([&group, ended] {
-        group.Wait();
-        ended->set_value();
-    }).detach();
-    return waited.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
-}
-
 // Batches of any size, each task once; then a task per worker that waits until all have started,
 // which only happens if they run side by side.
 TEST(TaskScheduler, RunsEveryTaskOnceSpreadOverWorkers) {
@@ -57,7 +45,16 @@ TEST(TaskScheduler, RunsEveryTaskOnceSpreadOverWorkers) {
             group.Add(std::make_shared<CountingTask>(runs, body));
         }
         scheduler.Submit(group);
-        return WaitEnds(group) ? runs.load() : -1;
+        // Waited for on another thread for at most a minute: a hang guard, not a speed limit, so
+        // that a lost task fails the test instead of holding the run.
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> waited = done->get_future();
+        std::thread([&group, done] {
+            group.Wait();
+            done->set_value();
+        }).detach();
+        const bool ended = waited.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+        return ended ? runs.load() : -1;
     };
     for (const int count : {0, 1, 3, 64, 2, 1000, 1}) {
         EXPECT_EQ(count, runBatch(count, [] {}));  // an empty group at once

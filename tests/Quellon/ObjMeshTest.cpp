@@ -135,7 +135,9 @@ TEST(ObjMesh, NormalsComeFromTheFileOrFromTheFaces) {
          {0, d, d, 0, d, d, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const std::string scale : {"1e-40", "1e-12", "1", "1e20", "3e38"}) {
-        cases.emplace_back("v 0 0 0\nv " + scale + " 0 0\nv 0 " + scale + " 0\nf 1 2 3\n", derived);
+        std::string text = "v 0 0 0\nv ";
+        text.append(scale).append(" 0 0\nv 0 ").append(scale).append(" 0\nf 1 2 3\n");
+        cases.emplace_back(text, derived);
     }
     for (const auto& [text, expected] : cases) {
         const std::vector<float> actual = Flat(ObjMesh(ObjFile(text).Name()).GetNormals());

@@ -39,9 +39,9 @@ std::vector<int> LastRecord(UserEventQueue& queue, std::size_t expectedCount) {
             m.m_dy, m.m_wheelDelta, m.m_pressed,   m.m_button};
 }
 
-// Each case in a window of its own, the events sent to the render frame: they reach the window in
-// its coordinates. The first move reports its position as the movement, and a wheel event keeps
-// position, movement and pressed, later moves the wheel delta.
+// Each case in a window of its own; moves go to the render frame and reach the window in its
+// coordinates (a sent wheel event would not propagate). The first move reports its position as
+// the movement; a wheel event keeps position, movement and pressed, later moves its delta.
 TEST(Window, MouseMovesAndWheelTurnsPostTheRecord) {
     // Position, buttons and wheel angle: a wheel event when the angle is not null, else a move.
     using Step = std::tuple<QPoint, Qt::MouseButtons, QPoint>;
@@ -63,15 +63,15 @@ TEST(Window, MouseMovesAndWheelTurnsPostTheRecord) {
         Window window(L"", {}, &listener, &queue);
         auto* render = window.findChild<QFrame*>("Render");
         for (const auto& [position, buttons, wheelAngle] : steps) {
-            const QPointF at = render->mapFrom(&window, QPointF(position));
             if (wheelAngle.isNull()) {
+                const QPointF at = render->mapFrom(&window, QPointF(position));
                 QMouseEvent move(QEvent::MouseMove, at, render->mapToGlobal(at), Qt::NoButton,
                                  buttons, Qt::NoModifier);
                 QApplication::sendEvent(render, &move);
             } else {
-                QWheelEvent wheel(at, render->mapToGlobal(at), QPoint(), wheelAngle, buttons,
-                                  Qt::NoModifier, Qt::NoScrollPhase, false);
-                QApplication::sendEvent(render, &wheel);
+                QWheelEvent wheel(position, window.mapToGlobal(position), QPoint(), wheelAngle,
+                                  buttons, Qt::NoModifier, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(&window, &wheel);
             }
         }
         EXPECT_EQ(LastRecord(queue, steps.size()), last);

@@ -197,7 +197,7 @@ protected:
 
     // Qt's default platform; under AddressSanitizer, LeakSanitizer fails the exit on any leak.
     void Start(std::vector<std::string> environment = {},
-               const std::string& program = AVIDRIFT_PROGRAM, fs::path directory = {}) {
+               const std::string& program = AVIDRIFT_PROGRAM, const fs::path& directory = {}) {
         environment.insert(environment.begin(), "--unset=QT_QPA_PLATFORM");
 #if defined(__SANITIZE_ADDRESS__)
         // Mesa unloads its driver when the render thread closes its display, and blocks only its

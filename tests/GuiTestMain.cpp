@@ -18,9 +18,7 @@ int main(int argc, char** argv) {
         return RUN_ALL_TESTS();
     }
     // The tests check real X window ids, so a Wayland session must not choose its own platform.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
     // As in the application: only the render frame becomes a native window; typed numbers use
     // the C locale's decimal point.
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);

@@ -364,12 +364,12 @@ TEST_F(ProgramWindow, ShowsTheFlockTakesATypedSizeOrbitsAndExitsWithZeroWhenClos
     // Left drags, one move per drawn frame: each move turns the camera by 20 degrees per second
     // of the logic's last step however far the mouse went, so no turn steps over the narrow view,
     // and Qt has no queued moves to merge into one. Fast frames turn little, so the drag starts
-    // again at the left until the view has narrowed, at most 8 times across the render area.
+    // again at the left until the view has narrowed, at most 6 times across the render area.
     const QPoint start = m_window.geometry.topLeft() + kRenderArea.topLeft() + QPoint(20, 300);
     const std::string y = " " + std::to_string(start.y());
     Picture narrowest = front;
     const auto narrowed = [&] { return narrowest.aspect < 0.65 * front.aspect; };
-    for (int sweep = 0; sweep < 8 && !narrowed(); ++sweep) {
+    for (int sweep = 0; sweep < 6 && !narrowed(); ++sweep) {
         ASSERT_TRUE(Xdotool("mousemove " + std::to_string(start.x()) + y + " mousedown 1"));
         for (int x = start.x() + 2; x <= start.x() + 760 && !narrowed(); x += 2) {
             ASSERT_TRUE(Xdotool("mousemove " + std::to_string(x) + y));
@@ -431,6 +431,11 @@ struct BrokenInput {
     enum { kBeforeMainWindow, kAfterMainWindow, kWithoutWindow } when;
     std::string environment = {};  // a word for env(1), if any
 };
+
+// The row's name, not its bytes: ctest takes the test's name from this.
+void PrintTo(const BrokenInput& input, std::ostream* out) {
+    *out << input.name;
+}
 
 class ProgramFailure : public ProgramTest, public testing::WithParamInterface<BrokenInput> {};
 

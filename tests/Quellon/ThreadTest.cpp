@@ -278,6 +278,7 @@ TEST(UserEventQueue, ConcurrentPostersLoseNothingAndKeepEachPostersOrder) {
     UserEventQueue queue;
     std::latch start(kPosters + 1);
     std::vector<std::thread> posters;
+    posters.reserve(kPosters);
     for (int poster = 0; poster < kPosters; ++poster) {
         posters.emplace_back([&, poster] {
             start.arrive_and_wait();

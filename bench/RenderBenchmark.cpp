@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Avidrift/AllocatorTuning.h"
-#include "Avidrift/TestRender.h"
+#include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/OpenglDriver.h"
 

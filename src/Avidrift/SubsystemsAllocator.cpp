@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <string>
 
-#include "Avidrift/SettingsTab.h"
+#include "Avidrift/Pages/SettingsTab.h"
 #include "Avidrift/TestLogic.h"
-#include "Avidrift/TestRender.h"
+#include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 

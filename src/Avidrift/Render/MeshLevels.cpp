@@ -1,4 +1,4 @@
-#include "Avidrift/MeshLevels.h"
+#include "Avidrift/Render/MeshLevels.h"
 
 #include <meshoptimizer.h>
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "../Quellon/OpenglTestWindow.h"
-#include "Avidrift/TestRender.h"
+#include "../../Quellon/OpenglTestWindow.h"
+#include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestScene.h"
 
 namespace Avidrift {

@@ -1,4 +1,4 @@
-#include "Avidrift/TestRender.h"
+#include "Avidrift/Render/TestRender.h"
 
 #include <cmath>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "Avidrift/StatisticsOverlay.h"
+#include "Avidrift/Render/StatisticsOverlay.h"
 
 #include <sstream>
 

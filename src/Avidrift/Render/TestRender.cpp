@@ -1,4 +1,4 @@
-#include "Avidrift/TestRender.h"
+#include "Avidrift/Render/TestRender.h"
 
 #include <GL/glew.h>
 
@@ -8,8 +8,8 @@
 #include <chrono>
 #include <cmath>
 
-#include "Avidrift/MeshLevels.h"
-#include "Avidrift/StatisticsOverlay.h"
+#include "Avidrift/Render/MeshLevels.h"
+#include "Avidrift/Render/StatisticsOverlay.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 #include "Quellon/OpenglDriver.h"

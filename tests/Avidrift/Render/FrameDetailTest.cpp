@@ -1,4 +1,4 @@
-#include "Avidrift/FrameDetail.h"
+#include "Avidrift/Render/FrameDetail.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Avidrift/SettingsTab.h"
+#include "Avidrift/Pages/SettingsTab.h"
 
 #include <algorithm>
 #include <string>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Avidrift/FrameDetail.h"
+#include "Avidrift/Render/FrameDetail.h"
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
 

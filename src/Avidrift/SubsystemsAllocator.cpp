@@ -5,8 +5,8 @@
 #include <string>
 
 #include "Avidrift/Pages/SettingsTab.h"
-#include "Avidrift/TestLogic.h"
 #include "Avidrift/Render/TestRender.h"
+#include "Avidrift/TestLogic.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 

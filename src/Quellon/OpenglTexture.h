@@ -24,8 +24,6 @@ public:
     void SetData(int width, int height, std::shared_ptr<float[]> data);
 
     unsigned int GetTarget() const { return m_target; }
-    int GetWidth() const { return m_width; }
-    int GetHeight() const { return m_height; }
     unsigned int GetTexture() const { return m_texture.Get(); }
 
 private:

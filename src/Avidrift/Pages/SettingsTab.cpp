@@ -99,8 +99,8 @@ int ToSpinBoxValue(std::uint32_t count) {
 SettingsTab::SettingsTab(Quellon::UserEventQueue* eventQueue)
     : QObject(nullptr), m_eventQueue(eventQueue) {
     if (m_eventQueue == nullptr) {
-        errno = EINVAL;
-        throw Quellon::Exception(L"Invalid parameter: !eventQueue in SettingsTab::SettingsTab");
+        Quellon::ThrowException(EINVAL,
+                                L"Invalid parameter: !eventQueue in SettingsTab::SettingsTab");
     }
     m_widget = new QWidget(nullptr);
     BuildPage();
@@ -120,101 +120,135 @@ QWidget* SettingsTab::GetWidget() {
     return m_widget.data();
 }
 
+// The group boxes and labels, which live in the page's tree without fields of their own.
+struct SettingsTab::PageWidgets {
+    QGroupBox* groupBox_2 = nullptr;
+    QGroupBox* groupBox = nullptr;
+    QGroupBox* groupBox_3 = nullptr;
+    QGroupBox* groupBox_7 = nullptr;
+    QLabel* label = nullptr;
+    QLabel* label_2 = nullptr;
+    QLabel* label_3 = nullptr;
+    QLabel* label_4 = nullptr;
+    QLabel* label_5 = nullptr;
+    QLabel* label_6 = nullptr;
+    QLabel* label_7 = nullptr;
+    QLabel* label_8 = nullptr;
+    QLabel* label_9 = nullptr;
+    QLabel* label_10 = nullptr;
+};
+
 void SettingsTab::BuildPage() {
     QWidget* page = m_widget.data();
     page->setObjectName(QStringLiteral("Settings"));
     page->resize(181, 434);
+    const PageWidgets widgets = CreateWidgets(page);
+    LayOut(page, widgets);
+    SetTexts(page, widgets);
+    ConnectSpinBoxes();
+}
 
-    QGroupBox* groupBox_2 = AddGroupBox(page, "groupBox_2");
+// In the order the page has always created them, with their ranges and steps.
+SettingsTab::PageWidgets SettingsTab::CreateWidgets(QWidget* page) {
+    PageWidgets w;
+    w.groupBox_2 = AddGroupBox(page, "groupBox_2");
     doubleSpinBox_angleIncrement =
-        AddSpinBox<QDoubleSpinBox>(groupBox_2, "doubleSpinBox_angleIncrement");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox_2, "doubleSpinBox_angleIncrement");
     doubleSpinBox_angleIncrement->setMaximum(720.0);
     doubleSpinBox_angleIncrement->setSingleStep(kFineStep);
-    QLabel* label_3 = AddLabel(groupBox_2, "label_3");
-    QLabel* label_10 = AddLabel(groupBox_2, "label_10");
-    spinBox_flockSize = AddSpinBox<QSpinBox>(groupBox_2, "spinBox_flockSize");
+    w.label_3 = AddLabel(w.groupBox_2, "label_3");
+    w.label_10 = AddLabel(w.groupBox_2, "label_10");
+    spinBox_flockSize = AddSpinBox<QSpinBox>(w.groupBox_2, "spinBox_flockSize");
     QSizePolicy fixedPolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     fixedPolicy.setHorizontalStretch(0);
     fixedPolicy.setVerticalStretch(0);
     fixedPolicy.setHeightForWidth(spinBox_flockSize->sizePolicy().hasHeightForWidth());
     spinBox_flockSize->setSizePolicy(fixedPolicy);
     spinBox_flockSize->setMaximum(kLargestCount);
-    doubleSpinBox_maxSpeed = AddSpinBox<QDoubleSpinBox>(groupBox_2, "doubleSpinBox_maxSpeed");
-    QLabel* label_2 = AddLabel(groupBox_2, "label_2");
+    doubleSpinBox_maxSpeed = AddSpinBox<QDoubleSpinBox>(w.groupBox_2, "doubleSpinBox_maxSpeed");
+    w.label_2 = AddLabel(w.groupBox_2, "label_2");
 
-    QGroupBox* groupBox = AddGroupBox(groupBox_2, "groupBox");
+    w.groupBox = AddGroupBox(w.groupBox_2, "groupBox");
     doubleSpinBox_trefoilKnotPathWeight =
-        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_trefoilKnotPathWeight");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox, "doubleSpinBox_trefoilKnotPathWeight");
     doubleSpinBox_trefoilKnotPathWeight->setSingleStep(kFineStep);
-    QLabel* label_7 = AddLabel(groupBox, "label_7");
+    w.label_7 = AddLabel(w.groupBox, "label_7");
     doubleSpinBox_separationWeight =
-        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_separationWeight");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox, "doubleSpinBox_separationWeight");
     doubleSpinBox_separationWeight->setSingleStep(kFineStep);
-    QLabel* label_6 = AddLabel(groupBox, "label_6");
+    w.label_6 = AddLabel(w.groupBox, "label_6");
     doubleSpinBox_cohesionWeight =
-        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_cohesionWeight");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox, "doubleSpinBox_cohesionWeight");
     doubleSpinBox_cohesionWeight->setSingleStep(kFineStep);
     doubleSpinBox_alignmentWeight =
-        AddSpinBox<QDoubleSpinBox>(groupBox, "doubleSpinBox_alignmentWeight");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox, "doubleSpinBox_alignmentWeight");
     doubleSpinBox_alignmentWeight->setSingleStep(kFineStep);
-    QLabel* label_8 = AddLabel(groupBox, "label_8");
-    QLabel* label_9 = AddLabel(groupBox, "label_9");
+    w.label_8 = AddLabel(w.groupBox, "label_8");
+    w.label_9 = AddLabel(w.groupBox, "label_9");
 
-    QGroupBox* groupBox_3 = AddGroupBox(groupBox_2, "groupBox_3");
+    w.groupBox_3 = AddGroupBox(w.groupBox_2, "groupBox_3");
     doubleSpinBox_groupDistance =
-        AddSpinBox<QDoubleSpinBox>(groupBox_3, "doubleSpinBox_groupDistance");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox_3, "doubleSpinBox_groupDistance");
     doubleSpinBox_groupDistance->setSingleStep(kFineStep);
     doubleSpinBox_separationDistance =
-        AddSpinBox<QDoubleSpinBox>(groupBox_3, "doubleSpinBox_separationDistance");
+        AddSpinBox<QDoubleSpinBox>(w.groupBox_3, "doubleSpinBox_separationDistance");
     doubleSpinBox_separationDistance->setSingleStep(kFineStep);
-    QLabel* label_4 = AddLabel(groupBox_3, "label_4");
-    QLabel* label_5 = AddLabel(groupBox_3, "label_5");
+    w.label_4 = AddLabel(w.groupBox_3, "label_4");
+    w.label_5 = AddLabel(w.groupBox_3, "label_5");
 
-    QGroupBox* groupBox_7 = AddGroupBox(page, "groupBox_7");
-    QLabel* label = AddLabel(groupBox_7, "label");
-    spinBox_tasksCount = AddSpinBox<QSpinBox>(groupBox_7, "spinBox_tasksCount");
+    w.groupBox_7 = AddGroupBox(page, "groupBox_7");
+    w.label = AddLabel(w.groupBox_7, "label");
+    spinBox_tasksCount = AddSpinBox<QSpinBox>(w.groupBox_7, "spinBox_tasksCount");
     spinBox_tasksCount->setMinimum(1);
     spinBox_tasksCount->setMaximum(kLargestCount);
 
+    return w;
+}
+
+void SettingsTab::LayOut(QWidget* page, const PageWidgets& w) {
     // The arrangement of the form top to bottom: the flock's own settings, then its distances
     // and force weights in groups of their own inside it; the task system below.
     auto* pageLayout = new QVBoxLayout(page);
     pageLayout->setContentsMargins(3, 10, 3, 3);
-    pageLayout->addWidget(groupBox_2);
-    pageLayout->addWidget(groupBox_7);
+    pageLayout->addWidget(w.groupBox_2);
+    pageLayout->addWidget(w.groupBox_7);
     pageLayout->addStretch(1);
-    QVBoxLayout* flockRows = AddRowsLayout(groupBox_2);
-    AddRow(flockRows, label_2, spinBox_flockSize);
-    AddRow(flockRows, label_3, doubleSpinBox_maxSpeed);
-    AddRow(flockRows, label_10, doubleSpinBox_angleIncrement);
-    flockRows->addWidget(groupBox_3);
-    flockRows->addWidget(groupBox);
-    QVBoxLayout* distanceRows = AddRowsLayout(groupBox_3);
-    AddRow(distanceRows, label_4, doubleSpinBox_separationDistance);
-    AddRow(distanceRows, label_5, doubleSpinBox_groupDistance);
-    QVBoxLayout* weightRows = AddRowsLayout(groupBox);
-    AddRow(weightRows, label_6, doubleSpinBox_separationWeight);
-    AddRow(weightRows, label_7, doubleSpinBox_cohesionWeight);
-    AddRow(weightRows, label_8, doubleSpinBox_alignmentWeight);
-    AddRow(weightRows, label_9, doubleSpinBox_trefoilKnotPathWeight);
-    AddRow(AddRowsLayout(groupBox_7), label, spinBox_tasksCount);
+    QVBoxLayout* flockRows = AddRowsLayout(w.groupBox_2);
+    AddRow(flockRows, w.label_2, spinBox_flockSize);
+    AddRow(flockRows, w.label_3, doubleSpinBox_maxSpeed);
+    AddRow(flockRows, w.label_10, doubleSpinBox_angleIncrement);
+    flockRows->addWidget(w.groupBox_3);
+    flockRows->addWidget(w.groupBox);
+    QVBoxLayout* distanceRows = AddRowsLayout(w.groupBox_3);
+    AddRow(distanceRows, w.label_4, doubleSpinBox_separationDistance);
+    AddRow(distanceRows, w.label_5, doubleSpinBox_groupDistance);
+    QVBoxLayout* weightRows = AddRowsLayout(w.groupBox);
+    AddRow(weightRows, w.label_6, doubleSpinBox_separationWeight);
+    AddRow(weightRows, w.label_7, doubleSpinBox_cohesionWeight);
+    AddRow(weightRows, w.label_8, doubleSpinBox_alignmentWeight);
+    AddRow(weightRows, w.label_9, doubleSpinBox_trefoilKnotPathWeight);
+    AddRow(AddRowsLayout(w.groupBox_7), w.label, spinBox_tasksCount);
+}
 
+void SettingsTab::SetTexts(QWidget* page, const PageWidgets& w) {
     page->setWindowTitle(Translate("Settings"));
-    groupBox_2->setTitle(Translate("Flock Properties"));
-    label_3->setText(Translate("Max speed"));
-    label_10->setText(Translate("Angle increment"));
-    label_2->setText(Translate("Flock size"));
-    groupBox->setTitle(Translate("Flock Forces Weights"));
-    label_7->setText(Translate("Cohesion"));
-    label_6->setText(Translate("Separation"));
-    label_8->setText(Translate("Alignment"));
-    label_9->setText(Translate("TrefoilKnotPath"));
-    groupBox_3->setTitle(Translate("Distances"));
-    label_4->setText(Translate("Separation"));
-    label_5->setText(Translate("Group"));
-    groupBox_7->setTitle(Translate("Task system"));
-    label->setText(Translate("Number of tasks"));
+    w.groupBox_2->setTitle(Translate("Flock Properties"));
+    w.label_3->setText(Translate("Max speed"));
+    w.label_10->setText(Translate("Angle increment"));
+    w.label_2->setText(Translate("Flock size"));
+    w.groupBox->setTitle(Translate("Flock Forces Weights"));
+    w.label_7->setText(Translate("Cohesion"));
+    w.label_6->setText(Translate("Separation"));
+    w.label_8->setText(Translate("Alignment"));
+    w.label_9->setText(Translate("TrefoilKnotPath"));
+    w.groupBox_3->setTitle(Translate("Distances"));
+    w.label_4->setText(Translate("Separation"));
+    w.label_5->setText(Translate("Group"));
+    w.groupBox_7->setTitle(Translate("Task system"));
+    w.label->setText(Translate("Number of tasks"));
+}
 
+void SettingsTab::ConnectSpinBoxes() {
     connect(spinBox_tasksCount, SIGNAL(valueChanged(int)), this, SLOT(TasksCountChanged(int)));
     connect(spinBox_flockSize, SIGNAL(valueChanged(int)), this, SLOT(SizeChange(int)));
     connect(doubleSpinBox_separationDistance, SIGNAL(valueChanged(double)), this,
@@ -237,14 +271,12 @@ void SettingsTab::BuildPage() {
 
 void SettingsTab::SetScene(std::shared_ptr<Quellon::Scene> scene) {
     if (!scene) {
-        errno = EINVAL;
-        throw Quellon::Exception(L"Invalid parameter: !scene in SettingsTab::SetScene");
+        Quellon::ThrowException(EINVAL, L"Invalid parameter: !scene in SettingsTab::SetScene");
     }
     const auto testScene = std::dynamic_pointer_cast<TestScene>(scene);
     if (!testScene) {
-        errno = EINVAL;
-        throw Quellon::Exception(
-            L"Invalid parameter: scene is not a TestScene in SettingsTab::SetScene");
+        Quellon::ThrowException(
+            EINVAL, L"Invalid parameter: scene is not a TestScene in SettingsTab::SetScene");
     }
     const FlockData& flock = testScene->m_flock;
     // The logic's limit when no renderer has set one, so the page offers what the logic takes.

@@ -63,7 +63,12 @@ private slots:
     void GroupDistanceChanged(double val);
 
 private:
+    struct PageWidgets;
     void BuildPage();
+    PageWidgets CreateWidgets(QWidget* page);
+    void LayOut(QWidget* page, const PageWidgets& widgets);
+    static void SetTexts(QWidget* page, const PageWidgets& widgets);
+    void ConnectSpinBoxes();
     void Post(float value, int id);
 
     // Owned until a window's tab widget takes the page over; tracked, because the window may

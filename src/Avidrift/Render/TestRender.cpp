@@ -97,8 +97,7 @@ TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId
       m_maxSamples(maxSamples),
       m_detail(kFrameBudgetSeconds, false) {
     if (!m_scene) {
-        errno = EINVAL;
-        throw Quellon::Exception(L"Invalid parameter: !scene in TestRender::TestRender");
+        Quellon::ThrowException(EINVAL, L"Invalid parameter: !scene in TestRender::TestRender");
     }
 }
 
@@ -116,11 +115,10 @@ void TestRender::Init() {
     m_driver = std::make_shared<Quellon::OpenglDriver>(m_width, m_height, m_window, m_displayName,
                                                        m_maxSamples);
     const auto width = static_cast<std::uint32_t>(m_driver->GetFloatTextureSize());
-    // Two texels per boid. The logic copies this bound with the scene in its own Init, which
-    // starts only after this Init has returned, so no lock is needed.
-    m_scene->m_flock.maxFlockSize =
-        static_cast<std::uint32_t>(static_cast<double>(width * width) * 0.5);
     m_dataWidth = width;
+    // The logic copies this bound with the scene in its own Init, which starts only after this
+    // Init has returned, so no lock is needed.
+    m_scene->m_flock.maxFlockSize = GetCapacity();
     m_detail = FrameDetail(kFrameBudgetSeconds, m_driver->GetSamples() > 0);
     m_multisampling = true;
     // No data: the texels that are ever read are written by an upload first, and a CPU copy of
@@ -136,8 +134,8 @@ void TestRender::PostInit() {
     const std::vector<Quellon::Vector3>& positions = mesh.GetPositions();
     const std::vector<Quellon::Vector3>& normals = mesh.GetNormals();
     if (normals.size() != positions.size()) {
-        errno = EINVAL;
-        throw Quellon::Exception(
+        Quellon::ThrowException(
+            EINVAL,
             L"Invalid parameter: normals.size() != positions.size() in TestRender::PostInit");
     }
     std::shared_ptr<Quellon::Vertex[]> vertices(new Quellon::Vertex[positions.size()]());
@@ -212,8 +210,7 @@ void TestRender::SetMultisampling(bool on) {
 void TestRender::DrawLevels() {
     const std::shared_ptr<Quellon::OpenglProgram> program = m_program.lock();
     if (!program) {
-        errno = EINVAL;
-        throw Quellon::Exception(L"Invalid parameter: no program in TestRender::DrawLevels");
+        Quellon::ThrowException(EINVAL, L"Invalid parameter: no program in TestRender::DrawLevels");
     }
     // Finest first: the nearest boids fill the depth buffer early and hide the pixels of the
     // many far ones behind them.
@@ -247,8 +244,8 @@ void TestRender::Shutdown() {
 void TestRender::SetUniforms() {
     const std::shared_ptr<Quellon::OpenglProgram> program = m_program.lock();
     if (!program) {
-        errno = EINVAL;
-        throw Quellon::Exception(L"Invalid parameter: no program in TestRender::SetUniforms");
+        Quellon::ThrowException(EINVAL,
+                                L"Invalid parameter: no program in TestRender::SetUniforms");
     }
     const Quellon::Camera& camera = m_scene->m_camera;
     program->SetUniformMatrix4("localMatrix", m_scene->m_localMatrix.m);
@@ -257,23 +254,35 @@ void TestRender::SetUniforms() {
     program->SetUniform1i("flockData", kFlockTextureUnit);
     program->SetUniform3f("lightDir", camera.m_position.Normalized());
     program->SetUniform1f("dataWidth", static_cast<float>(m_dataWidth));
-    const std::uint64_t capacity = static_cast<std::uint64_t>(m_dataWidth) * m_dataWidth / 2;
-    program->SetUniform1f("boidsCount", static_cast<float>(std::min<std::uint64_t>(
-                                            m_scene->m_flock.boidCount, capacity)));
+    program->SetUniform1f("boidsCount",
+                          static_cast<float>(std::min(m_scene->m_flock.boidCount, GetCapacity())));
+}
+
+std::uint32_t TestRender::GetCapacity() const {
+    // Two texels per boid.
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m_dataWidth) * m_dataWidth / 2);
 }
 
 std::uint32_t TestRender::UploadFlock() {
-    const FlockData& flock = m_scene->m_flock;
     // A flock beyond the texture's capacity would write past it; the settings page never offers
     // one, but a hostile value must not reach memory it does not own.
-    const std::uint64_t capacity = static_cast<std::uint64_t>(m_dataWidth) * m_dataWidth / 2;
-    const auto boids =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(flock.boidCount, capacity));
+    const std::uint32_t boids = std::min(m_scene->m_flock.boidCount, GetCapacity());
     // Sized by the whole flock rather than by the boids in view, so turning the camera does not
     // reallocate.
     ReserveFlockRows(RowsFor(boids, m_dataWidth));
+    ChooseLevels(boids);
+    const std::uint32_t drawn = PlaceByLevel(boids);
+    const std::uint32_t rows = RowsFor(drawn, m_dataWidth);
+    if (rows > 0) {
+        if (const std::shared_ptr<Quellon::OpenglTexture> texture = m_flockTexture.lock()) {
+            texture->SetData(static_cast<int>(m_dataWidth), static_cast<int>(rows), m_flockBuffer);
+        }
+    }
+    return drawn;
+}
 
-    // Counting pass: which boids are drawn, and with which level.
+void TestRender::ChooseLevels(std::uint32_t boids) {
+    const FlockData& flock = m_scene->m_flock;
     const ViewVolume view(m_scene->m_camera, m_width, m_height);
     // A boid may use level l once its nearest point lies beyond reach[l]: there l's error
     // covers fewer pixels than the detail allows.
@@ -305,8 +314,13 @@ std::uint32_t TestRender::UploadFlock() {
         m_boidLevels[i] = static_cast<std::uint8_t>(level);
         ++m_levelCount[level];
     }
+    m_lastFrame.pixelError = pixelError;
+}
 
-    // Placement pass: each level's boids next to each other, in flock order within a level.
+std::uint32_t TestRender::PlaceByLevel(std::uint32_t boids) {
+    const FlockData& flock = m_scene->m_flock;
+    const std::size_t levels = m_levelCount.size();
+    // Each level's boids next to each other, in flock order within a level.
     std::uint32_t drawn = 0;
     std::vector<std::uint32_t>& next = m_levelFirst;
     for (std::size_t level = 0; level < levels; ++level) {
@@ -333,19 +347,11 @@ std::uint32_t TestRender::UploadFlock() {
     m_lastFrame.instances = drawn;
     m_lastFrame.triangles = 0;
     m_lastFrame.instancesPerLevel = m_levelCount;
-    m_lastFrame.pixelError = pixelError;
     for (std::size_t level = 0; level < levels; ++level) {
         next[level] -= m_levelCount[level];
         if (level < m_levels.size()) {
             m_lastFrame.triangles +=
                 static_cast<std::uint64_t>(m_levelCount[level]) * m_levels[level].triangles;
-        }
-    }
-
-    const std::uint32_t rows = RowsFor(drawn, m_dataWidth);
-    if (rows > 0) {
-        if (const std::shared_ptr<Quellon::OpenglTexture> texture = m_flockTexture.lock()) {
-            texture->SetData(static_cast<int>(m_dataWidth), static_cast<int>(rows), m_flockBuffer);
         }
     }
     return drawn;

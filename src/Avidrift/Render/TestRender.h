@@ -86,7 +86,13 @@ private:
         float error = 0.0f;
     };
 
+    // The largest flock the texture holds.
+    std::uint32_t GetCapacity() const;
     void SetUniforms();
+    // The two passes of an upload of the first boids: which are drawn, with which level; then
+    // each level's boids next to each other in the CPU copy of the texture. Returns the drawn.
+    void ChooseLevels(std::uint32_t boids);
+    std::uint32_t PlaceByLevel(std::uint32_t boids);
     void ReserveFlockRows(std::uint32_t rows);
     void DrawLevels();
     void SetMultisampling(bool on);

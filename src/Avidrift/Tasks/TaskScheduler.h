@@ -35,8 +35,6 @@ public:
     // An empty group completes at once.
     void Submit(TaskGroup& group);
 
-    unsigned GetWorkerCount() const { return m_pool->GetWorkerCount(); }
-
     // Items of the batch in flight; empty between batches.
     std::size_t GetPendingItemCount() const { return m_items.size(); }
 

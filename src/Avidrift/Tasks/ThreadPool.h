@@ -50,8 +50,6 @@ public:
     // item there, as a worker would. Returns false, running nothing, when none is queued.
     bool TryRunOne();
 
-    unsigned GetWorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
-
 private:
     struct Item {
         Callback callback;

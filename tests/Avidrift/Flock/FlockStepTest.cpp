@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/Flock/NeighbourSearch.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
+#include "Avidrift/Tasks/ThreadPool.h"
 
 namespace Avidrift {
 namespace {
@@ -237,13 +239,21 @@ std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
 }
 
 // Every search, instruction set and task count steers every boid exactly as the plain scan does,
-// also over steps that take the flock to huge, infinite and NaN states.
+// also over steps that take the flock to huge, infinite and NaN states. The flocks take turns on
+// pools of 1, 2, 3 and 8 workers, so tasks also queue behind each other and outnumber cores.
 TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
-    TaskScheduler scheduler;
-    FlockStep step(scheduler);
+    std::vector<std::unique_ptr<TaskScheduler>> schedulers;
+    for (const unsigned workers : {1u, 2u, 3u, 8u}) {
+        schedulers.push_back(
+            std::make_unique<TaskScheduler>(std::make_unique<ThreadPool>(workers)));
+    }
     int gridSearches = 0;
     FlockData written;  // the logic steps into the state before last: stale boids, another size
+    std::size_t row = 0;
     for (const auto& [name, flock] : AwkwardFlocks()) {
+        const std::size_t pool = row++ % schedulers.size();
+        SCOPED_TRACE(name + ", pool " + std::to_string(pool));
+        FlockStep step(*schedulers[pool]);
         FlockData read = flock;
         for (int s = 0; s < 3; ++s) {
             const FlockData expected = ReferenceStep(read, 0.02f);

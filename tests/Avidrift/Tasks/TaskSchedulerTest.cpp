@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <latch>
 #include <memory>
 #include <new>
@@ -33,59 +31,62 @@ private:
     std::function<void()> m_body;
 };
 
+// The pool sizes every scheduler test runs with: one worker, the machine's two, an odd count
+// and more workers than cores.
+constexpr unsigned kWorkerCounts[] = {1, 2, 3, 8};
+
 // Batches of any size, each task once; then a task per worker that waits until all have started,
-// which only happens if they run side by side.
+// which only happens if they run side by side. A lost task hangs the wait, which CTest's
+// timeout ends.
 TEST(TaskScheduler, RunsEveryTaskOnceSpreadOverWorkers) {
-    constexpr int kWorkers = 3;
-    TaskScheduler scheduler(std::make_unique<ThreadPool>(kWorkers));
-    const auto runBatch = [&](int count, const std::function<void()>& body) {
-        std::atomic<int> runs{0};
-        TaskGroup group;
-        for (int i = 0; i < count; ++i) {
-            group.Add(std::make_shared<CountingTask>(runs, body));
-        }
-        scheduler.Submit(group);
-        // Waited for on another thread for at most a minute: a hang guard, not a speed limit, so
-        // that a lost task fails the test instead of holding the run.
-        auto done = std::make_shared<std::promise<void>>();
-        std::future<void> waited = done->get_future();
-        std::thread([&group, done] {
+    for (const unsigned workers : kWorkerCounts) {
+        SCOPED_TRACE(testing::Message() << workers << " workers");
+        TaskScheduler scheduler(std::make_unique<ThreadPool>(workers));
+        const auto runBatch = [&](int count, const std::function<void()>& body) {
+            std::atomic<int> runs{0};
+            TaskGroup group;
+            for (int i = 0; i < count; ++i) {
+                group.Add(std::make_shared<CountingTask>(runs, body));
+            }
+            scheduler.Submit(group);
             group.Wait();
-            done->set_value();
-        }).detach();
-        const bool ended = waited.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
-        return ended ? runs.load() : -1;
-    };
-    for (const int count : {0, 1, 3, 64, 2, 1000, 1}) {
-        EXPECT_EQ(count, runBatch(count, [] {}));  // an empty group at once
-        EXPECT_EQ(0u, scheduler.GetPendingItemCount());
+            return runs.load();
+        };
+        for (const int count : {0, 1, 3, 64, 2, 1000, 1}) {
+            EXPECT_EQ(count, runBatch(count, [] {}));  // an empty group at once
+            EXPECT_EQ(0u, scheduler.GetPendingItemCount());
+        }
+        std::latch allStarted(workers);
+        EXPECT_EQ(static_cast<int>(workers),
+                  runBatch(static_cast<int>(workers), [&] { allStarted.arrive_and_wait(); }));
     }
-    std::latch allStarted(kWorkers);
-    EXPECT_EQ(kWorkers, runBatch(kWorkers, [&] { allStarted.arrive_and_wait(); }));
 }
 
 // The wait rethrows the first exception escaping a task once every task has returned (on a
 // worker it would end the process), and the scheduler carries on.
 TEST(TaskScheduler, ExceptionEscapingATaskReachesTheWaiter) {
-    TaskScheduler scheduler(std::make_unique<ThreadPool>(2));
-    std::atomic<int> runs{0};
-    TaskGroup group;
-    for (int i = 0; i < 8; ++i) {
-        group.Add(std::make_shared<CountingTask>(runs, [i] {
-            if (i % 3 == 1) {
-                throw std::bad_alloc();
-            }
-        }));
+    for (const unsigned workers : kWorkerCounts) {
+        SCOPED_TRACE(testing::Message() << workers << " workers");
+        TaskScheduler scheduler(std::make_unique<ThreadPool>(workers));
+        std::atomic<int> runs{0};
+        TaskGroup group;
+        for (int i = 0; i < 8; ++i) {
+            group.Add(std::make_shared<CountingTask>(runs, [i] {
+                if (i % 3 == 1) {
+                    throw std::bad_alloc();
+                }
+            }));
+        }
+        scheduler.Submit(group);
+        EXPECT_THROW(group.Wait(), std::bad_alloc);
+        EXPECT_EQ(8, runs.load());
+        EXPECT_EQ(0u, scheduler.GetPendingItemCount());
+        TaskGroup next;
+        next.Add(std::make_shared<CountingTask>(runs));
+        scheduler.Submit(next);
+        EXPECT_NO_THROW(next.Wait());
+        EXPECT_EQ(9, runs.load());
     }
-    scheduler.Submit(group);
-    EXPECT_THROW(group.Wait(), std::bad_alloc);
-    EXPECT_EQ(8, runs.load());
-    EXPECT_EQ(0u, scheduler.GetPendingItemCount());
-    TaskGroup next;
-    next.Add(std::make_shared<CountingTask>(runs));
-    scheduler.Submit(next);
-    EXPECT_NO_THROW(next.Wait());
-    EXPECT_EQ(9, runs.load());
 }
 
 // Accepts the first `accepted` items of its life and refuses the rest, as a closing pool does.
@@ -107,6 +108,7 @@ private:
 // it from under a worker (AddressSanitizer would see that); the refusal comes while they run.
 TEST(TaskScheduler, RefusedSubmitWaitsForHandedOverItemsBeforeThrowing) {
     for (const std::size_t accepted : {0u, 1u, 3u}) {
+        SCOPED_TRACE(testing::Message() << accepted << " accepted");
         TaskScheduler scheduler(std::make_unique<RefusingPool>(2, accepted));
         std::latch gate(1);
         std::atomic<int> runs{0};

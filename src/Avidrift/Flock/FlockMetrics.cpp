@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -44,10 +45,6 @@ double Mean(double sum, std::uint64_t count) {
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
 }
 
-// A squared distance that the single-precision sum of squares can exceed only by its rounding:
-// any pair whose exact squared distance is below x has a fast one at or below this.
-float Widen(float x) { return x * (1.0f + 0x1p-20f) + std::numeric_limits<float>::min() * 16; }
-
 // Sums of one block that need only the boids themselves.
 struct FirstSums {
     std::uint64_t included = 0;
@@ -80,31 +77,66 @@ struct FlockMetrics::Scan {
 
 namespace {
 
-// Boid i against the candidates (candidate k is boid index[k], or boid k without index): the
-// smallest exact squared distance into best and, when countGroup, the step's group count.
-void Examine(const BoidArrays& a, std::uint32_t i, const std::uint32_t* index, std::uint32_t count,
-             const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
-    const float bx = a.px[i];
-    const float by = a.py[i];
-    const float bz = a.pz[i];
-    const float groupLimit = countGroup ? t.filter : -kInfinity;
-    float limit = std::max(groupLimit, Widen(best));
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const std::uint32_t j = index != nullptr ? index[k] : k;
-        const float dx = bx - a.px[j];
-        const float dy = by - a.py[j];
-        const float dz = bz - a.pz[j];
-        // NaN (a boid left out, or padding) fails this test.
-        if (!(dx * dx + dy * dy + dz * dz <= limit) || j == i) {
-            continue;
-        }
-        const float squared = ExactSquaredLength(dx, dy, dz);
-        if (countGroup && !(squared < t.separation) && squared < t.group) {
-            ++group;
-        }
-        if (squared < best) {
-            best = squared;
-            limit = std::max(groupLimit, Widen(best));
+// Eight lanes in GCC's vector extension: one AVX register, or two SSE registers on CPUs
+// without AVX. IEEE arithmetic lane by lane, so every instruction set gives the same bits.
+using Float8 = float __attribute__((vector_size(32)));
+using Int8 = std::int32_t __attribute__((vector_size(32)));
+using Double8 = double __attribute__((vector_size(64)));
+constexpr std::uint32_t kLanes = 8;
+
+// Candidate positions, one array per component, readable in whole groups of kLanes past count
+// (the rest NaN), and their boids in ascending order (null: the candidate is boid k).
+struct Candidates {
+    const float* x;
+    const float* y;
+    const float* z;
+    const std::uint32_t* index;
+    std::uint32_t count;
+};
+
+std::uint32_t RoundUp(std::uint32_t m) { return (m + kLanes - 1) / kLanes * kLanes; }
+
+// Boid i at (bx, by, bz) against the candidates: the smallest exact squared distance into best
+// and, when countGroup, the step's group count added to group. Every square is the exact one
+// (summed in double, rounded once, as ExactSquaredLength does), so the count and the minimum
+// are the step's and the same for any order of candidates.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void Examine(float bx, float by, float bz,
+                                                               std::uint32_t i,
+                                                               const Candidates& c,
+                                                               const NeighbourThresholds& t,
+                                                               bool countGroup, float& best,
+                                                               std::uint32_t& group) {
+    const std::uint32_t m = RoundUp(c.count);
+    const std::uint32_t self =
+        c.index == nullptr
+            ? i
+            : static_cast<std::uint32_t>(std::lower_bound(c.index, c.index + c.count, i) - c.index);
+    const Int8 lanes = {0, 1, 2, 3, 4, 5, 6, 7};
+    Float8 smallest = Float8{} + kInfinity;
+    Int8 counted = Int8{};
+    for (std::uint32_t k = 0; k < m; k += kLanes) {
+        Float8 x;
+        Float8 y;
+        Float8 z;
+        std::memcpy(&x, c.x + k, sizeof x);
+        std::memcpy(&y, c.y + k, sizeof y);
+        std::memcpy(&z, c.z + k, sizeof z);
+        const Double8 dx = __builtin_convertvector(bx - x, Double8);
+        const Double8 dy = __builtin_convertvector(by - y, Double8);
+        const Double8 dz = __builtin_convertvector(bz - z, Double8);
+        Float8 q = __builtin_convertvector(dx * dx + dy * dy + dz * dz, Float8);
+        q = (lanes + static_cast<std::int32_t>(k)) == static_cast<std::int32_t>(self)
+                ? Float8{} + kInfinity
+                : q;
+        // NaN (padding, boids left out) fails every comparison: never the smallest, never
+        // counted.
+        smallest = q < smallest ? q : smallest;
+        counted -= (q >= t.separation) & (q < t.group);
+    }
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+        best = std::min(best, smallest[lane]);
+        if (countGroup) {
+            group += static_cast<std::uint32_t>(counted[lane]);
         }
     }
 }
@@ -265,12 +297,14 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
 void FlockMetrics::SearchAllPairs(std::uint32_t tasks, const Scan& scan) {
     const std::uint32_t n = m_arrays.count;
     const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
+    const Candidates everyone{m_arrays.px.data(), m_arrays.py.data(), m_arrays.pz.data(), nullptr,
+                              n};
     RunBatch(tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
             for (std::uint32_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
                 if (!m_resolved[i]) {
-                    Examine(m_arrays, i, nullptr, n, scan.thresholds, scan.countGroup,
-                            m_nearest[i], m_group[i]);
+                    Examine(m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i], i, everyone,
+                            scan.thresholds, scan.countGroup, m_nearest[i], m_group[i]);
                 }
             }
         }
@@ -318,6 +352,9 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         std::atomic<std::uint32_t> nextChunk{0};
         RunBatch(tasks, [&](std::uint32_t) {
             std::vector<std::uint32_t> candidates;
+            std::vector<float> x;
+            std::vector<float> y;
+            std::vector<float> z;
             for (std::uint32_t chunk = nextChunk.fetch_add(1, std::memory_order_relaxed);
                  chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
                 for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
@@ -328,14 +365,23 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
                         continue;
                     }
                     m_grid.GatherNeighbourhood(cell, candidates);
+                    const auto m = static_cast<std::uint32_t>(candidates.size());
+                    for (std::vector<float>* v : {&x, &y, &z}) {
+                        v->assign(RoundUp(m), std::numeric_limits<float>::quiet_NaN());
+                    }
+                    for (std::uint32_t k = 0; k < m; ++k) {
+                        x[k] = m_arrays.px[candidates[k]];
+                        y[k] = m_arrays.py[candidates[k]];
+                        z[k] = m_arrays.pz[candidates[k]];
+                    }
+                    const Candidates gathered{x.data(), y.data(), z.data(), candidates.data(), m};
                     for (std::uint32_t b = 0; b < size; ++b) {
                         const std::uint32_t i = boids[b];
                         if (m_resolved[i]) {
                             continue;
                         }
-                        Examine(m_arrays, i, candidates.data(),
-                                static_cast<std::uint32_t>(candidates.size()), scan.thresholds,
-                                countGroup, m_nearest[i], m_group[i]);
+                        Examine(m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i], i, gathered,
+                                scan.thresholds, countGroup, m_nearest[i], m_group[i]);
                         if (spansFlock || static_cast<double>(m_nearest[i]) < coveredSquared) {
                             m_resolved[i] = 1;
                         }

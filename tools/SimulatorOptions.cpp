@@ -104,8 +104,8 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             const std::string name = value.substr(0, equals);
             FlockData probe;
             ApplySetting(probe, name, 0.0f);  // rejects unknown names before any work
-            options.settings.emplace_back(name,
-                                          ParseFloatArgument("--set " + name, value.substr(equals + 1)));
+            options.settings.emplace_back(
+                name, ParseFloatArgument("--set " + name, value.substr(equals + 1)));
         }
     }
     return options;

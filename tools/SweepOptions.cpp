@@ -25,7 +25,9 @@ namespace {
 // More runs than this is a typing mistake rather than a sweep.
 constexpr std::uint64_t kMaxRuns = 1000000;
 
-bool IsCount(const std::string& name) { return name == "boids" || name == "steps"; }
+bool IsCount(const std::string& name) {
+    return name == "boids" || name == "steps";
+}
 
 std::string FormatValue(const std::string& name, double value) {
     char text[64];
@@ -240,8 +242,8 @@ std::string SweepOptions::FormatSweepJson() const {
                        ", \"dt\": " + FormatValue("dt", base.stepTime) +
                        ", \"every\": " + std::to_string(base.every) + ", \"set\": [";
     for (std::size_t s = 0; s < base.settings.size(); ++s) {
-        json += (s > 0 ? ", [\"" : "[\"") + base.settings[s].first +
-                "\", " + FormatValue(base.settings[s].first, base.settings[s].second) + "]";
+        json += (s > 0 ? ", [\"" : "[\"") + base.settings[s].first + "\", " +
+                FormatValue(base.settings[s].first, base.settings[s].second) + "]";
     }
     json += "], \"vary\": [";
     for (std::size_t v = 0; v < vary.size(); ++v) {
@@ -258,8 +260,7 @@ std::string FormatSummary(const SweepOptions& sweep, const std::vector<std::stri
                           const std::vector<double>& seconds) {
     const std::string header = FormatMetricsHeader();
     // The measures are the log's columns after step and time.
-    const std::vector<std::string> columns =
-        Split(header.substr(0, header.size() - 1), ',');
+    const std::vector<std::string> columns = Split(header.substr(0, header.size() - 1), ',');
     std::string summary = "run";
     for (const SweepVariable& variable : sweep.vary) {
         summary += "," + variable.name;

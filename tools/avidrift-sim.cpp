@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "Avidrift/Flock/FlockData.h"
-#include "Avidrift/Flock/FlockMetrics.h"
 #include "Avidrift/Flock/FlockMemory.h"
+#include "Avidrift/Flock/FlockMetrics.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
@@ -85,7 +85,9 @@ bool Close(const std::string& name, DumpFile& file, bool written) {
     const int flushError = errno;
     if (!flushed || std::fclose(file.release()) != 0) {
         std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", name.c_str(),
-                     std::strerror(!written ? error : !flushed ? flushError : errno));
+                     std::strerror(!written   ? error
+                                   : !flushed ? flushError
+                                              : errno));
         return false;
     }
     return true;
@@ -164,7 +166,8 @@ int Run(const Avidrift::SimulatorOptions& options) {
         }
     }
 
-    if (dump && !Close(options.dumpFile, dump, Write(dump.get(), Avidrift::FormatFlockCsv(flock)))) {
+    if (dump &&
+        !Close(options.dumpFile, dump, Write(dump.get(), Avidrift::FormatFlockCsv(flock)))) {
         return 1;
     }
     if (metricsLog && !Close(options.metricsFile, metricsLog, logged)) {

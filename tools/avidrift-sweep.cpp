@@ -372,9 +372,8 @@ bool Coordinate(const SweepOptions& sweep, std::vector<std::uint32_t> missing,
             continue;
         }
         // MPI cannot wake this thread, so with other ranks the wait is short.
-        const std::optional<Request> request =
-            workers.GetQueue().Take(ranks > 1 ? std::optional(std::chrono::milliseconds(busy ? 0 : 1))
-                                              : std::nullopt);
+        const std::optional<Request> request = workers.GetQueue().Take(
+            ranks > 1 ? std::optional(std::chrono::milliseconds(busy ? 0 : 1)) : std::nullopt);
         if (!request) {
             continue;
         }
@@ -473,9 +472,10 @@ int Main(int argc, char** argv, int rank, int ranks) {
     MPI_Comm_free(&local);
     const std::uint32_t tasks = std::max<std::uint32_t>(sweep.base.tasks, 1);
     const std::uint32_t workers =
-        sweep.jobs != 0 ? sweep.jobs
-                        : std::max<std::uint32_t>(1, Avidrift::GetProcessorCount() /
-                                                         (tasks * static_cast<unsigned>(localRanks)));
+        sweep.jobs != 0
+            ? sweep.jobs
+            : std::max<std::uint32_t>(
+                  1, Avidrift::GetProcessorCount() / (tasks * static_cast<unsigned>(localRanks)));
     if (rank != 0) {
         Relay(sweep, workers);
         return 0;

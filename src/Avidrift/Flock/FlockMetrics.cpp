@@ -39,7 +39,9 @@ bool IsFinite(const Quellon::Vector3& v) {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
 
-double Length(double x, double y, double z) { return std::sqrt(x * x + y * y + z * z); }
+double Length(double x, double y, double z) {
+    return std::sqrt(x * x + y * y + z * z);
+}
 
 double Mean(double sum, std::uint64_t count) {
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
@@ -94,18 +96,17 @@ struct Candidates {
     std::uint32_t count;
 };
 
-std::uint32_t RoundUp(std::uint32_t m) { return (m + kLanes - 1) / kLanes * kLanes; }
+std::uint32_t RoundUp(std::uint32_t m) {
+    return (m + kLanes - 1) / kLanes * kLanes;
+}
 
 // Boid i at (bx, by, bz) against the candidates: the smallest exact squared distance into best
 // and, when countGroup, the step's group count added to group. Every square is the exact one
 // (summed in double, rounded once, as ExactSquaredLength does), so the count and the minimum
 // are the step's and the same for any order of candidates.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void Examine(float bx, float by, float bz,
-                                                               std::uint32_t i,
-                                                               const Candidates& c,
-                                                               const NeighbourThresholds& t,
-                                                               bool countGroup, float& best,
-                                                               std::uint32_t& group) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void Examine(
+    float bx, float by, float bz, std::uint32_t i, const Candidates& c,
+    const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
     const std::uint32_t m = RoundUp(c.count);
     const std::uint32_t self =
         c.index == nullptr
@@ -162,8 +163,8 @@ void FlockMetrics::RunBatch(std::uint32_t tasks, Body body) {
 FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCount) {
     const std::uint32_t n = flock.boidCount;
     const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
-    const std::uint32_t tasks = std::min(std::max<std::uint32_t>(taskCount, 1),
-                                         std::max<std::uint32_t>(blocks, 1));
+    const std::uint32_t tasks =
+        std::min(std::max<std::uint32_t>(taskCount, 1), std::max<std::uint32_t>(blocks, 1));
     m_arrays.Resize(n);
     m_nearest.assign(n, kInfinity);
     m_group.assign(n, 0);
@@ -223,10 +224,10 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
     const double centre[3] = {Mean(all.position[0], all.included),
                               Mean(all.position[1], all.included),
                               Mean(all.position[2], all.included)};
-    const double diagonal = all.included > 0 ? Length(all.high[0] - all.low[0],
-                                                      all.high[1] - all.low[1],
-                                                      all.high[2] - all.low[2])
-                                             : 0.0;
+    const double diagonal =
+        all.included > 0
+            ? Length(all.high[0] - all.low[0], all.high[1] - all.low[1], all.high[2] - all.low[2])
+            : 0.0;
 
     const NeighbourThresholds thresholds =
         NeighbourThresholds::For(flock.separationDistance, flock.groupDistance);

@@ -70,13 +70,14 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
     } cases[] = {
         {"same heading: polarization 1", Made({{0, 0, 0}, {5, 1, 2}, {-3, 8, 1}}, {{1, 2, 2}}),
          &FlockMeasures::polarization, 1.0},
-        {"opposite headings: polarization 0", Made({{0, 0, 0}, {5, 1, 2}}, {{1, 2, 2}, {-1, -2, -2}}),
-         &FlockMeasures::polarization, 0.0},
+        {"opposite headings: polarization 0",
+         Made({{0, 0, 0}, {5, 1, 2}}, {{1, 2, 2}, {-1, -2, -2}}), &FlockMeasures::polarization,
+         0.0},
         {"same heading: speed", Made({{0, 0, 0}, {5, 1, 2}}, {{1, 2, 2}}),
          &FlockMeasures::meanSpeed, 3.0},
         {"ring around its centre: milling 1", Made(ring, around), &FlockMeasures::milling, 1.0},
-        {"ring around its centre: polarization 0", Made(ring, around),
-         &FlockMeasures::polarization, 0.0},
+        {"ring around its centre: polarization 0", Made(ring, around), &FlockMeasures::polarization,
+         0.0},
         {"ring: gyration radius", Made(ring, around), &FlockMeasures::gyrationRadius, 7.0},
         {"parallel line: milling 0", Made({{-2, 0, 0}, {2, 0, 0}}, {{0, 1, 0}, {0, 1, 0}}),
          &FlockMeasures::milling, 0.0},
@@ -107,7 +108,8 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
         metrics.SetSearchMode(NeighbourSearchMode::AllPairs);
         const FlockMeasures reference = metrics.Measure(c.flock, 1);
         EXPECT_NEAR(c.expected, reference.*c.field, 1e-6);
-        for (const NeighbourSearchMode mode : {NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid}) {
+        for (const NeighbourSearchMode mode :
+             {NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid}) {
             metrics.SetSearchMode(mode);
             EXPECT_TRUE(SameBits(reference, metrics.Measure(c.flock, 3)));
             EXPECT_EQ(mode, metrics.GetLastSearch());

@@ -104,9 +104,11 @@ std::uint32_t RoundUp(std::uint32_t m) {
 // and, when countGroup, the step's group count added to group. Every square is the exact one
 // (summed in double, rounded once, as ExactSquaredLength does), so the count and the minimum
 // are the step's and the same for any order of candidates.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void Examine(
-    float bx, float by, float bz, std::uint32_t i, const Candidates& c,
-    const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
+__attribute__((always_inline)) inline void ExamineBody(float bx, float by, float bz,
+                                                       std::uint32_t i, const Candidates& c,
+                                                       const NeighbourThresholds& t,
+                                                       bool countGroup, float& best,
+                                                       std::uint32_t& group) {
     const std::uint32_t m = RoundUp(c.count);
     const std::uint32_t self =
         c.index == nullptr
@@ -140,6 +142,49 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void Examine(
             group += static_cast<std::uint32_t>(counted[lane]);
         }
     }
+}
+
+// The body compiled for each instruction set and chosen once at run time, as the step chooses
+// its kernels. (GCC's target_clones would choose in an ifunc resolver, which runs before the
+// sanitizers' runtimes are ready and crashes their builds.)
+using ExamineFunction = void (*)(float, float, float, std::uint32_t, const Candidates&,
+                                 const NeighbourThresholds&, bool, float&, std::uint32_t&);
+
+void ExaminePortable(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
+                     const NeighbourThresholds& t, bool countGroup, float& best,
+                     std::uint32_t& group) {
+    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+__attribute__((target("avx2"))) void ExamineAvx2(float bx, float by, float bz, std::uint32_t i,
+                                                 const Candidates& c,
+                                                 const NeighbourThresholds& t, bool countGroup,
+                                                 float& best, std::uint32_t& group) {
+    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+__attribute__((target("avx512f"))) void ExamineAvx512(float bx, float by, float bz,
+                                                      std::uint32_t i, const Candidates& c,
+                                                      const NeighbourThresholds& t,
+                                                      bool countGroup, float& best,
+                                                      std::uint32_t& group) {
+    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+void Examine(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
+             const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
+    static const ExamineFunction chosen = [] {
+        switch (DetectInstructionSet()) {
+            case InstructionSet::Avx512:
+                return &ExamineAvx512;
+            case InstructionSet::Avx2:
+                return &ExamineAvx2;
+            case InstructionSet::Portable:
+                break;
+        }
+        return &ExaminePortable;
+    }();
+    chosen(bx, by, bz, i, c, t, countGroup, best, group);
 }
 
 }  // namespace

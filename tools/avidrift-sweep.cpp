@@ -15,6 +15,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -29,6 +30,7 @@
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
+#include "Avidrift/Tasks/ThreadPool.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
 #include "Quellon/Timer.h"
@@ -76,10 +78,18 @@ void WriteWhole(const fs::path& path, const std::string& text) {
 }
 
 // One local worker's simulator: its own pool, step and metrics, reused for each of its runs.
+// The pool has as many threads as the run has tasks, not one per processor: J workers each
+// with a full pool put J times the processor count of threads on the machine, and their
+// watching for the next batch took the processors from the simulations.
 class RunWorker {
 public:
     RunWorker(const SweepOptions& sweep, const fs::path& runs)
-        : m_sweep(sweep), m_runs(runs), m_step(m_scheduler), m_metrics(m_scheduler) {}
+        : m_sweep(sweep),
+          m_runs(runs),
+          m_scheduler(
+              std::make_unique<Avidrift::ThreadPool>(std::max<std::uint32_t>(sweep.base.tasks, 1))),
+          m_step(m_scheduler),
+          m_metrics(m_scheduler) {}
 
     // Called on the worker's thread. Returns the run's seconds; throws with the reason.
     double Run(std::uint32_t r) {

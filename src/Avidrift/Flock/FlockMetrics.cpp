@@ -157,17 +157,16 @@ void ExaminePortable(float bx, float by, float bz, std::uint32_t i, const Candid
 }
 
 __attribute__((target("avx2"))) void ExamineAvx2(float bx, float by, float bz, std::uint32_t i,
-                                                 const Candidates& c,
-                                                 const NeighbourThresholds& t, bool countGroup,
-                                                 float& best, std::uint32_t& group) {
+                                                 const Candidates& c, const NeighbourThresholds& t,
+                                                 bool countGroup, float& best,
+                                                 std::uint32_t& group) {
     ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
 }
 
-__attribute__((target("avx512f"))) void ExamineAvx512(float bx, float by, float bz,
-                                                      std::uint32_t i, const Candidates& c,
-                                                      const NeighbourThresholds& t,
-                                                      bool countGroup, float& best,
-                                                      std::uint32_t& group) {
+__attribute__((target("avx512f"))) void ExamineAvx512(float bx, float by, float bz, std::uint32_t i,
+                                                      const Candidates& c,
+                                                      const NeighbourThresholds& t, bool countGroup,
+                                                      float& best, std::uint32_t& group) {
     ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
 }
 

@@ -53,8 +53,8 @@ void ApplySetting(FlockData& flock, const std::string& name, float value);
 // The state as CSV: header, then one row per boid with every float to nine significant digits.
 std::string FormatFlockCsv(const FlockData& flock);
 
-// The metrics log: a header, then one row per measured step with every number in the shortest
-// form that reads back to the same double (%.17g), so logs compare byte for byte.
+// The metrics log: a header, then one row per measured step with every number to seventeen
+// significant digits (%.17g), which read back to the same double, so logs compare byte for byte.
 std::string FormatMetricsHeader();
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& measures);
 

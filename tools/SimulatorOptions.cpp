@@ -7,21 +7,21 @@
 #include <system_error>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockMetrics.h"
 
 namespace Avidrift {
 
 const char* const kSimulatorUsage =
     "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
     "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
+    "                    [--metrics FILE [--every K]]\n"
     "NAME: angleIncrement, separationWeight, cohesionWeight, alignmentWeight,\n"
     "      trefoilKnotPathWeight, maxSpeed, separationDistance, groupDistance\n";
-
-namespace {
 
 // Every number on the command line is read by std::from_chars in plain decimal: no sign on a
 // count, no leading blanks, no hexadecimal (strtof took "0x1p3" for --dt where --boids refused
 // "0x10"), and the whole text must be the number.
-std::uint32_t ParseCount(const std::string& option, const std::string& text) {
+std::uint32_t ParseCountArgument(const std::string& option, const std::string& text) {
     std::uint32_t value = 0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
@@ -31,7 +31,7 @@ std::uint32_t ParseCount(const std::string& option, const std::string& text) {
     return value;
 }
 
-float ParseFloat(const std::string& what, const std::string& text) {
+float ParseFloatArgument(const std::string& what, const std::string& text) {
     float value = 0.0f;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::general);
@@ -40,8 +40,6 @@ float ParseFloat(const std::string& what, const std::string& text) {
     }
     return value;
 }
-
-}  // namespace
 
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments) {
     SimulatorOptions options;
@@ -62,7 +60,7 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
         }
         const bool known = option == "--boids" || option == "--steps" || option == "--tasks" ||
                            option == "--dt" || option == "--set" || option == "--dump" ||
-                           option == "--search";
+                           option == "--search" || option == "--metrics" || option == "--every";
         if (!known) {
             throw UsageError("unknown option '" + arguments[i] + "'");
         }
@@ -73,13 +71,23 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             value = arguments[++i];
         }
         if (option == "--boids") {
-            options.boids = ParseCount(option, value);
+            options.boids = ParseCountArgument(option, value);
         } else if (option == "--steps") {
-            options.steps = ParseCount(option, value);
+            options.steps = ParseCountArgument(option, value);
         } else if (option == "--tasks") {
-            options.tasks = ParseCount(option, value);
+            options.tasks = ParseCountArgument(option, value);
         } else if (option == "--dt") {
-            options.stepTime = ParseFloat(option, value);
+            options.stepTime = ParseFloatArgument(option, value);
+        } else if (option == "--every") {
+            options.every = ParseCountArgument(option, value);
+            if (options.every == 0) {
+                throw UsageError("invalid value '0' for --every (at least 1)");
+            }
+        } else if (option == "--metrics") {
+            if (value.empty()) {
+                throw UsageError("missing value for --metrics");
+            }
+            options.metricsFile = value;
         } else if (option == "--search") {
             ParseSearchMode(value);
             options.search = value;
@@ -96,11 +104,21 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             const std::string name = value.substr(0, equals);
             FlockData probe;
             ApplySetting(probe, name, 0.0f);  // rejects unknown names before any work
-            options.settings.emplace_back(name,
-                                          ParseFloat("--set " + name, value.substr(equals + 1)));
+            options.settings.emplace_back(
+                name, ParseFloatArgument("--set " + name, value.substr(equals + 1)));
         }
     }
     return options;
+}
+
+FlockData MakeFlock(const SimulatorOptions& options) {
+    FlockData flock;
+    flock.ApplyDefaults();
+    for (const auto& [name, value] : options.settings) {
+        ApplySetting(flock, name, value);
+    }
+    flock.SetFlockSize(options.boids);
+    return flock;
 }
 
 NeighbourSearchMode ParseSearchMode(const std::string& name) {
@@ -151,6 +169,25 @@ std::string FormatFlockCsv(const FlockData& flock) {
         csv += row;
     }
     return csv;
+}
+
+}  // namespace Avidrift
+
+namespace Avidrift {
+
+std::string FormatMetricsHeader() {
+    return "step,time,polarization,milling,mean_speed,mean_group_neighbours,"
+           "mean_nearest_distance,gyration_radius,mean_target_distance,excluded\n";
+}
+
+std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& m) {
+    char row[512];
+    std::snprintf(row, sizeof row,
+                  "%" PRIu32 ",%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRIu32 "\n", step,
+                  static_cast<double>(step) * static_cast<double>(stepTime), m.polarization,
+                  m.milling, m.meanSpeed, m.meanGroupNeighbours, m.meanNearestDistance,
+                  m.gyrationRadius, m.meanTargetDistance, m.excluded);
+    return row;
 }
 
 }  // namespace Avidrift

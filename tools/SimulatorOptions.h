@@ -11,6 +11,8 @@
 namespace Avidrift {
 
 struct FlockData;
+struct FlockMeasures;
+class TaskScheduler;
 
 // A command line the simulator cannot run; what() is the one-line message for the user.
 class UsageError : public std::runtime_error {
@@ -25,12 +27,21 @@ struct SimulatorOptions {
     float stepTime = 0.016f;
     std::vector<std::pair<std::string, float>> settings;  // --set NAME=VALUE, in order
     std::string dumpFile;                                 // empty: no dump
+    std::string metricsFile;                              // empty: no metrics
+    std::uint32_t every = 1;                              // metrics after every K-th step
     std::string search = "auto";                          // auto, all-pairs or grid
     bool help = false;
 };
 
 // Throws UsageError naming the offending argument.
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments);
+
+// How every number of the command line is read; what names the option in the message.
+std::uint32_t ParseCountArgument(const std::string& what, const std::string& text);
+float ParseFloatArgument(const std::string& what, const std::string& text);
+
+// The flock the options describe: the defaults, the settings in order, the boids on the knot.
+FlockData MakeFlock(const SimulatorOptions& options);
 
 // The step's search for a --search value; throws UsageError for an unknown one.
 NeighbourSearchMode ParseSearchMode(const std::string& name);
@@ -41,6 +52,11 @@ void ApplySetting(FlockData& flock, const std::string& name, float value);
 
 // The state as CSV: header, then one row per boid with every float to nine significant digits.
 std::string FormatFlockCsv(const FlockData& flock);
+
+// The metrics log: a header, then one row per measured step with every number to seventeen
+// significant digits (%.17g), which read back to the same double, so logs compare byte for byte.
+std::string FormatMetricsHeader();
+std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& measures);
 
 extern const char* const kSimulatorUsage;
 

@@ -14,6 +14,7 @@
 
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockMemory.h"
+#include "Avidrift/Flock/FlockMetrics.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
@@ -59,17 +60,53 @@ private:
 
 using DumpFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-int Run(const Avidrift::SimulatorOptions& options) {
-    // Opened before the first step: a dump that cannot be written is a bad argument, and it
-    // must not cost the whole run first.
-    DumpFile dump(nullptr, &std::fclose);
-    if (!options.dumpFile.empty()) {
-        dump.reset(std::fopen(options.dumpFile.c_str(), "wb"));
-        if (!dump) {
-            std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", options.dumpFile.c_str(),
+// Opened before the first step: an output that cannot be written is a bad argument, and it
+// must not cost the whole run first. False after the message.
+bool OpenOutput(const std::string& name, DumpFile& file) {
+    if (!name.empty()) {
+        file.reset(std::fopen(name.c_str(), "wb"));
+        if (!file) {
+            std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", name.c_str(),
                          std::strerror(errno));
-            return 2;
+            return false;
         }
+    }
+    return true;
+}
+
+bool Write(std::FILE* file, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), file) == text.size();
+}
+
+// Closes the file and says why when the text did not all reach it. False after the message.
+bool Close(const std::string& name, DumpFile& file, bool written) {
+    const int error = errno;
+    const bool flushed = written && std::fflush(file.get()) == 0;
+    const int flushError = errno;
+    if (!flushed || std::fclose(file.release()) != 0) {
+        std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", name.c_str(),
+                     std::strerror(!written   ? error
+                                   : !flushed ? flushError
+                                              : errno));
+        return false;
+    }
+    return true;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t m = values.size();
+    return m % 2 == 1 ? values[m / 2] : (values[m / 2 - 1] + values[m / 2]) / 2;
+}
+
+int Run(const Avidrift::SimulatorOptions& options) {
+    DumpFile dump(nullptr, &std::fclose);
+    DumpFile metricsLog(nullptr, &std::fclose);
+    if (!OpenOutput(options.dumpFile, dump) || !OpenOutput(options.metricsFile, metricsLog)) {
+        return 2;
     }
     // Linux overcommits: a flock beyond the machine is not refused by std::bad_alloc but
     // killed once it has taken all memory.
@@ -80,23 +117,33 @@ int Run(const Avidrift::SimulatorOptions& options) {
         return 1;
     }
 
-    FlockData flock;
-    flock.ApplyDefaults();
-    for (const auto& [name, value] : options.settings) {
-        Avidrift::ApplySetting(flock, name, value);
-    }
-    flock.SetFlockSize(options.boids);
+    FlockData flock = Avidrift::MakeFlock(options);
     FlockData written = flock;
 
     const std::uint32_t tasks = options.tasks != 0 ? options.tasks : Avidrift::GetProcessorCount();
     Avidrift::TaskScheduler scheduler;
     Avidrift::FlockStep step(scheduler);
     step.SetSearchMode(Avidrift::ParseSearchMode(options.search));
-    Quellon::Timer total;
     Quellon::Timer timer;
+    Avidrift::FlockMetrics metrics(scheduler);
+    metrics.SetSearchMode(Avidrift::ParseSearchMode(options.search));
+    std::vector<double> metricsSeconds;
+    bool logged = true;
+    const auto measure = [&](std::uint32_t k) {
+        timer.Tick();
+        const std::string row =
+            Avidrift::FormatMetricsRow(k, options.stepTime, metrics.Measure(flock, tasks));
+        metricsSeconds.push_back(timer.Tick());
+        logged = logged && Write(metricsLog.get(), row);
+    };
+    Quellon::Timer total;
     double elapsed = 0.0;
     std::vector<double> stepSeconds;
     stepSeconds.reserve(options.steps);
+    if (metricsLog) {
+        logged = Write(metricsLog.get(), Avidrift::FormatMetricsHeader());
+        measure(0);
+    }
     {
         ProgressBar progress(options.steps);
         for (std::uint32_t k = 0; k < options.steps; ++k) {
@@ -111,30 +158,23 @@ int Run(const Avidrift::SimulatorOptions& options) {
             }
             flock = written;  // the publish copy is part of every program iteration too
             stepSeconds.push_back(timer.Tick());
+            if (metricsLog && (k + 1) % options.every == 0) {
+                measure(k + 1);
+            }
             elapsed += total.Tick();
             progress.Update(k + 1, elapsed);
         }
     }
 
-    if (dump) {
-        const std::string csv = Avidrift::FormatFlockCsv(flock);
-        const bool stored = std::fwrite(csv.data(), 1, csv.size(), dump.get()) == csv.size() &&
-                            std::fflush(dump.get()) == 0;
-        const int error = errno;
-        if (!stored || std::fclose(dump.release()) != 0) {
-            std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", options.dumpFile.c_str(),
-                         std::strerror(stored ? errno : error));
-            return 1;
-        }
+    if (dump &&
+        !Close(options.dumpFile, dump, Write(dump.get(), Avidrift::FormatFlockCsv(flock)))) {
+        return 1;
+    }
+    if (metricsLog && !Close(options.metricsFile, metricsLog, logged)) {
+        return 1;
     }
 
-    double median = 0.0;
-    if (!stepSeconds.empty()) {
-        std::sort(stepSeconds.begin(), stepSeconds.end());
-        const std::size_t m = stepSeconds.size();
-        median =
-            m % 2 == 1 ? stepSeconds[m / 2] : (stepSeconds[m / 2 - 1] + stepSeconds[m / 2]) / 2;
-    }
+    const double median = Median(stepSeconds);
     const double n = options.boids;
     const double stepsPerSecond = median > 0 ? 1.0 / median : 0.0;
     const char* search =
@@ -145,6 +185,12 @@ int Run(const Avidrift::SimulatorOptions& options) {
                 options.boids, tasks, options.steps, static_cast<double>(options.stepTime), search,
                 Avidrift::GetInstructionSetName(step.GetInstructionSet()), median * 1000.0,
                 stepsPerSecond, n * n * stepsPerSecond, elapsed);
+    if (!metricsSeconds.empty()) {
+        // The measured cost of the metrics against the step's, the budget being one step.
+        const double metricsMedian = Median(metricsSeconds);
+        std::printf("metrics_ms_median=%.6g metrics_per_step=%.3g\n", metricsMedian * 1000.0,
+                    median > 0 ? metricsMedian / median : 0.0);
+    }
     return 0;
 }
 

@@ -39,6 +39,7 @@ TEST(SimulatorOptions, BadArgumentsAreNamed) {
         {{"--set", "maxSpeed=0x2"}, "invalid value '0x2' for --set maxSpeed"},
         {{"--set", "speed=3"}, "unknown setting name 'speed' for --set"},
         {{"--set", "maxSpeed"}, "invalid setting 'maxSpeed' for --set (expected NAME=VALUE)"},
+        {{"--metrics", "m.csv", "--every", "0"}, "invalid value '0' for --every (at least 1)"},
     };
     for (const auto& c : cases) {
         try {

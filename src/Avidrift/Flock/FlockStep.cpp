@@ -65,6 +65,12 @@ BoidSlice FlockStep::Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32
 
 template <typename Body>
 void FlockStep::RunBatch(std::uint32_t tasks, Body body) {
+    // One task runs on this thread: handing it to a worker only adds two wake-ups, which on a
+    // loaded machine cost more than the task (sweeps run many one-task simulations at once).
+    if (tasks == 1) {
+        body(0);
+        return;
+    }
     TaskGroup group;
     for (std::uint32_t k = 0; k < tasks; ++k) {
         group.Add(std::make_shared<FunctionTask>([&body, k] { body(k); }));

@@ -1,0 +1,452 @@
+#include "Avidrift/Flock/FlockMetrics.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+
+#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
+#include "Avidrift/Tasks/TaskGroup.h"
+#include "Avidrift/Tasks/TaskScheduler.h"
+
+namespace Avidrift {
+
+namespace {
+
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Below this many boids sorting into a grid costs more than scanning all pairs (the step's own
+// break-even).
+constexpr std::uint32_t kGridFrom = 1800;
+// A cell's 27-cell neighbourhood holds every boid closer than the cell size to any of its boids;
+// the margin covers the rounding of cell coordinates and of squared distances.
+constexpr double kCoverage = 1.0 - 0x1p-10;
+
+class FunctionTask : public ITask {
+public:
+    explicit FunctionTask(std::function<void()> body) : m_body(std::move(body)) {}
+    void Run() override { m_body(); }
+
+private:
+    std::function<void()> m_body;
+};
+
+bool IsFinite(const Quellon::Vector3& v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+double Length(double x, double y, double z) {
+    return std::sqrt(x * x + y * y + z * z);
+}
+
+double Mean(double sum, std::uint64_t count) {
+    return count > 0 ? sum / static_cast<double>(count) : kNaN;
+}
+
+// Sums of one block that need only the boids themselves.
+struct FirstSums {
+    std::uint64_t included = 0;
+    std::uint64_t moving = 0;
+    double position[3] = {0, 0, 0};
+    double heading[3] = {0, 0, 0};
+    double speed = 0.0;
+    double target = 0.0;
+    double low[3] = {kInfinity, kInfinity, kInfinity};
+    double high[3] = {-kInfinity, -kInfinity, -kInfinity};
+};
+
+// Sums of one block that need the centre and the neighbour search.
+struct SecondSums {
+    std::uint64_t offCentre = 0;
+    std::uint64_t withNeighbour = 0;
+    std::uint64_t group = 0;
+    double gyration = 0.0;
+    double milling[3] = {0, 0, 0};
+    double nearest = 0.0;
+};
+
+}  // namespace
+
+// What every search of one Measure reads.
+struct FlockMetrics::Scan {
+    NeighbourThresholds thresholds;
+    bool countGroup;
+};
+
+namespace {
+
+// Eight lanes in GCC's vector extension: one AVX register, or two SSE registers on CPUs
+// without AVX. IEEE arithmetic lane by lane, so every instruction set gives the same bits.
+using Float8 = float __attribute__((vector_size(32)));
+using Int8 = std::int32_t __attribute__((vector_size(32)));
+using Double8 = double __attribute__((vector_size(64)));
+constexpr std::uint32_t kLanes = 8;
+
+// Candidate positions, one array per component, readable in whole groups of kLanes past count
+// (the rest NaN), and their boids in ascending order (null: the candidate is boid k).
+struct Candidates {
+    const float* x;
+    const float* y;
+    const float* z;
+    const std::uint32_t* index;
+    std::uint32_t count;
+};
+
+std::uint32_t RoundUp(std::uint32_t m) {
+    return (m + kLanes - 1) / kLanes * kLanes;
+}
+
+// Boid i at (bx, by, bz) against the candidates: the smallest exact squared distance into best
+// and, when countGroup, the step's group count added to group. Every square is the exact one
+// (summed in double, rounded once, as ExactSquaredLength does), so the count and the minimum
+// are the step's and the same for any order of candidates.
+__attribute__((always_inline)) inline void ExamineBody(float bx, float by, float bz,
+                                                       std::uint32_t i, const Candidates& c,
+                                                       const NeighbourThresholds& t,
+                                                       bool countGroup, float& best,
+                                                       std::uint32_t& group) {
+    const std::uint32_t m = RoundUp(c.count);
+    const std::uint32_t self =
+        c.index == nullptr
+            ? i
+            : static_cast<std::uint32_t>(std::lower_bound(c.index, c.index + c.count, i) - c.index);
+    const Int8 lanes = {0, 1, 2, 3, 4, 5, 6, 7};
+    Float8 smallest = Float8{} + kInfinity;
+    Int8 counted = Int8{};
+    for (std::uint32_t k = 0; k < m; k += kLanes) {
+        Float8 x;
+        Float8 y;
+        Float8 z;
+        std::memcpy(&x, c.x + k, sizeof x);
+        std::memcpy(&y, c.y + k, sizeof y);
+        std::memcpy(&z, c.z + k, sizeof z);
+        const Double8 dx = __builtin_convertvector(bx - x, Double8);
+        const Double8 dy = __builtin_convertvector(by - y, Double8);
+        const Double8 dz = __builtin_convertvector(bz - z, Double8);
+        Float8 q = __builtin_convertvector(dx * dx + dy * dy + dz * dz, Float8);
+        q = (lanes + static_cast<std::int32_t>(k)) == static_cast<std::int32_t>(self)
+                ? Float8{} + kInfinity
+                : q;
+        // NaN (padding, boids left out) fails every comparison: never the smallest, never
+        // counted.
+        smallest = q < smallest ? q : smallest;
+        counted -= (q >= t.separation) & (q < t.group);
+    }
+    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+        best = std::min(best, smallest[lane]);
+        if (countGroup) {
+            group += static_cast<std::uint32_t>(counted[lane]);
+        }
+    }
+}
+
+// The body compiled for each instruction set and chosen once at run time, as the step chooses
+// its kernels. (GCC's target_clones would choose in an ifunc resolver, which runs before the
+// sanitizers' runtimes are ready and crashes their builds.)
+using ExamineFunction = void (*)(float, float, float, std::uint32_t, const Candidates&,
+                                 const NeighbourThresholds&, bool, float&, std::uint32_t&);
+
+void ExaminePortable(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
+                     const NeighbourThresholds& t, bool countGroup, float& best,
+                     std::uint32_t& group) {
+    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+__attribute__((target("avx2"))) void ExamineAvx2(float bx, float by, float bz, std::uint32_t i,
+                                                 const Candidates& c, const NeighbourThresholds& t,
+                                                 bool countGroup, float& best,
+                                                 std::uint32_t& group) {
+    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+__attribute__((target("avx512f"))) void ExamineAvx512(float bx, float by, float bz, std::uint32_t i,
+                                                      const Candidates& c,
+                                                      const NeighbourThresholds& t, bool countGroup,
+                                                      float& best, std::uint32_t& group) {
+    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+void Examine(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
+             const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
+    static const ExamineFunction chosen = [] {
+        switch (DetectInstructionSet()) {
+            case InstructionSet::Avx512:
+                return &ExamineAvx512;
+            case InstructionSet::Avx2:
+                return &ExamineAvx2;
+            case InstructionSet::Portable:
+                break;
+        }
+        return &ExaminePortable;
+    }();
+    chosen(bx, by, bz, i, c, t, countGroup, best, group);
+}
+
+}  // namespace
+
+FlockMetrics::FlockMetrics(TaskScheduler& scheduler) : m_scheduler(scheduler) {}
+
+template <typename Body>
+void FlockMetrics::RunBatch(std::uint32_t tasks, Body body) {
+    if (tasks <= 1) {
+        body(0);
+        return;
+    }
+    TaskGroup group;
+    for (std::uint32_t k = 0; k < tasks; ++k) {
+        group.Add(std::make_shared<FunctionTask>([&body, k] { body(k); }));
+    }
+    m_scheduler.Submit(group);
+    group.Wait();
+}
+
+FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCount) {
+    const std::uint32_t n = flock.boidCount;
+    const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
+    const std::uint32_t tasks =
+        std::min(std::max<std::uint32_t>(taskCount, 1), std::max<std::uint32_t>(blocks, 1));
+    m_arrays.Resize(n);
+    m_nearest.assign(n, kInfinity);
+    m_group.assign(n, 0);
+    m_resolved.assign(n, 0);
+
+    // Blocks are dealt to tasks round-robin; which task sums a block never changes its sum.
+    std::vector<FirstSums> first(blocks);
+    RunBatch(tasks, [&](std::uint32_t task) {
+        for (std::uint32_t b = task; b < blocks; b += tasks) {
+            const std::uint32_t begin = b * kBlock;
+            const std::uint32_t end = std::min(n, begin + kBlock);
+            m_arrays.CopyFrom(flock, begin, end);
+            FirstSums& s = first[b];
+            for (std::uint32_t i = begin; i < end; ++i) {
+                const Quellon::Vector3 p = flock.positions[i];
+                const Quellon::Vector3 v = flock.velocities[i];
+                const float t = flock.pathParameters[i];
+                if (!IsFinite(p) || !IsFinite(v) || !std::isfinite(t)) {
+                    m_arrays.px[i] = std::numeric_limits<float>::quiet_NaN();
+                    m_resolved[i] = 1;
+                    continue;
+                }
+                ++s.included;
+                const double r[3] = {p.x, p.y, p.z};
+                for (int c = 0; c < 3; ++c) {
+                    s.position[c] += r[c];
+                    s.low[c] = std::min(s.low[c], r[c]);
+                    s.high[c] = std::max(s.high[c], r[c]);
+                }
+                const double speed = Length(v.x, v.y, v.z);
+                s.speed += speed;
+                if (speed > 0.0) {
+                    ++s.moving;
+                    s.heading[0] += v.x / speed;
+                    s.heading[1] += v.y / speed;
+                    s.heading[2] += v.z / speed;
+                }
+                const Quellon::Vector3 k = TrefoilKnotPoint(t);
+                s.target += Length(static_cast<double>(p.x) - k.x, static_cast<double>(p.y) - k.y,
+                                   static_cast<double>(p.z) - k.z);
+            }
+        }
+    });
+    FirstSums all;
+    for (const FirstSums& s : first) {
+        all.included += s.included;
+        all.moving += s.moving;
+        all.speed += s.speed;
+        all.target += s.target;
+        for (int c = 0; c < 3; ++c) {
+            all.position[c] += s.position[c];
+            all.heading[c] += s.heading[c];
+            all.low[c] = std::min(all.low[c], s.low[c]);
+            all.high[c] = std::max(all.high[c], s.high[c]);
+        }
+    }
+    const double centre[3] = {Mean(all.position[0], all.included),
+                              Mean(all.position[1], all.included),
+                              Mean(all.position[2], all.included)};
+    const double diagonal =
+        all.included > 0
+            ? Length(all.high[0] - all.low[0], all.high[1] - all.low[1], all.high[2] - all.low[2])
+            : 0.0;
+
+    const NeighbourThresholds thresholds =
+        NeighbourThresholds::For(flock.separationDistance, flock.groupDistance);
+    const Scan scan{thresholds, !thresholds.none};
+    const bool gridWanted = m_mode == NeighbourSearchMode::Grid ||
+                            (m_mode == NeighbourSearchMode::Auto && n >= kGridFrom);
+    if (gridWanted && SearchGrid(tasks, scan, diagonal)) {
+        m_lastSearch = NeighbourSearchMode::Grid;
+    } else {
+        m_lastSearch = NeighbourSearchMode::AllPairs;
+        SearchAllPairs(tasks, scan);
+    }
+
+    std::vector<SecondSums> second(blocks);
+    RunBatch(tasks, [&](std::uint32_t task) {
+        for (std::uint32_t b = task; b < blocks; b += tasks) {
+            SecondSums& s = second[b];
+            for (std::uint32_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
+                if (std::isnan(m_arrays.px[i])) {
+                    continue;
+                }
+                const Quellon::Vector3 p = flock.positions[i];
+                const Quellon::Vector3 v = flock.velocities[i];
+                const double r[3] = {p.x - centre[0], p.y - centre[1], p.z - centre[2]};
+                const double distance = Length(r[0], r[1], r[2]);
+                s.gyration += distance * distance;
+                const double speed = Length(v.x, v.y, v.z);
+                if (distance > 0.0 && speed > 0.0) {
+                    ++s.offCentre;
+                    const double u[3] = {r[0] / distance, r[1] / distance, r[2] / distance};
+                    const double h[3] = {v.x / speed, v.y / speed, v.z / speed};
+                    s.milling[0] += u[1] * h[2] - u[2] * h[1];
+                    s.milling[1] += u[2] * h[0] - u[0] * h[2];
+                    s.milling[2] += u[0] * h[1] - u[1] * h[0];
+                }
+                if (m_nearest[i] < kInfinity) {
+                    ++s.withNeighbour;
+                    s.nearest += std::sqrt(static_cast<double>(m_nearest[i]));
+                }
+                s.group += m_group[i];
+            }
+        }
+    });
+    SecondSums total;
+    for (const SecondSums& s : second) {
+        total.offCentre += s.offCentre;
+        total.withNeighbour += s.withNeighbour;
+        total.group += s.group;
+        total.gyration += s.gyration;
+        total.nearest += s.nearest;
+        for (int c = 0; c < 3; ++c) {
+            total.milling[c] += s.milling[c];
+        }
+    }
+
+    FlockMeasures m;
+    m.polarization = Mean(Length(all.heading[0], all.heading[1], all.heading[2]), all.moving);
+    m.milling = Mean(Length(total.milling[0], total.milling[1], total.milling[2]), total.offCentre);
+    m.meanSpeed = Mean(all.speed, all.included);
+    m.meanGroupNeighbours = Mean(static_cast<double>(total.group), all.included);
+    m.meanNearestDistance = Mean(total.nearest, total.withNeighbour);
+    m.gyrationRadius = std::sqrt(Mean(total.gyration, all.included));
+    m.meanTargetDistance = Mean(all.target, all.included);
+    m.excluded = n - static_cast<std::uint32_t>(all.included);
+    return m;
+}
+
+void FlockMetrics::SearchAllPairs(std::uint32_t tasks, const Scan& scan) {
+    const std::uint32_t n = m_arrays.count;
+    const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
+    const Candidates everyone{m_arrays.px.data(), m_arrays.py.data(), m_arrays.pz.data(), nullptr,
+                              n};
+    RunBatch(tasks, [&](std::uint32_t task) {
+        for (std::uint32_t b = task; b < blocks; b += tasks) {
+            for (std::uint32_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
+                if (!m_resolved[i]) {
+                    Examine(m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i], i, everyone,
+                            scan.thresholds, scan.countGroup, m_nearest[i], m_group[i]);
+                }
+            }
+        }
+    });
+}
+
+void FlockMetrics::BuildGrid(std::uint32_t tasks, float cellSize) {
+    const std::uint32_t n = m_arrays.count;
+    m_grid.Prepare(n, cellSize);
+    RunBatch(tasks, [&](std::uint32_t k) {
+        const BoidSlice slice = FlockStep::Slice(k, n, tasks);
+        m_grid.SortRange(m_arrays, slice.begin, slice.end);
+    });
+    std::vector<std::uint32_t> ends(tasks);
+    for (std::uint32_t k = 0; k < tasks; ++k) {
+        ends[k] = FlockStep::Slice(k, n, tasks).end;
+    }
+    m_grid.Finish(ends);
+}
+
+bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diagonal) {
+    // The first grid's cells must hold every group neighbour; without group neighbours to
+    // count, a cell of about the mean spacing of a uniform flock of this extent.
+    double cellSize = scan.thresholds.reach;
+    if (!scan.countGroup) {
+        cellSize = 2.0 * diagonal / std::cbrt(std::max<double>(m_arrays.count, 1));
+        if (!(cellSize > 0.0)) {
+            cellSize = 1.0;
+        }
+    }
+    if (!(cellSize > 0.0 && cellSize < std::numeric_limits<float>::max())) {
+        return false;
+    }
+    // A boid whose nearest boid lies beyond the cell size has its answer outside the 27 cells:
+    // such boids search again in grids of cells four times wider, until a cell spans the flock.
+    bool countGroup = scan.countGroup;
+    while (true) {
+        const float cellWidth = static_cast<float>(cellSize);
+        BuildGrid(tasks, cellWidth);
+        const double covered = static_cast<double>(cellWidth) * kCoverage;
+        const double coveredSquared = covered * covered;
+        const bool spansFlock = covered > diagonal;
+        const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * tasks);
+        const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
+        std::atomic<std::uint32_t> nextChunk{0};
+        RunBatch(tasks, [&](std::uint32_t) {
+            std::vector<std::uint32_t> candidates;
+            std::vector<float> x;
+            std::vector<float> y;
+            std::vector<float> z;
+            for (std::uint32_t chunk = nextChunk.fetch_add(1, std::memory_order_relaxed);
+                 chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
+                for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
+                    const std::uint32_t* boids = m_grid.CellBegin(cell);
+                    const std::uint32_t size = m_grid.CellSize(cell);
+                    if (std::all_of(boids, boids + size,
+                                    [&](std::uint32_t i) { return m_resolved[i] != 0; })) {
+                        continue;
+                    }
+                    m_grid.GatherNeighbourhood(cell, candidates);
+                    const auto m = static_cast<std::uint32_t>(candidates.size());
+                    for (std::vector<float>* v : {&x, &y, &z}) {
+                        v->assign(RoundUp(m), std::numeric_limits<float>::quiet_NaN());
+                    }
+                    for (std::uint32_t k = 0; k < m; ++k) {
+                        x[k] = m_arrays.px[candidates[k]];
+                        y[k] = m_arrays.py[candidates[k]];
+                        z[k] = m_arrays.pz[candidates[k]];
+                    }
+                    const Candidates gathered{x.data(), y.data(), z.data(), candidates.data(), m};
+                    for (std::uint32_t b = 0; b < size; ++b) {
+                        const std::uint32_t i = boids[b];
+                        if (m_resolved[i]) {
+                            continue;
+                        }
+                        Examine(m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i], i, gathered,
+                                scan.thresholds, countGroup, m_nearest[i], m_group[i]);
+                        if (spansFlock || static_cast<double>(m_nearest[i]) < coveredSquared) {
+                            m_resolved[i] = 1;
+                        }
+                    }
+                }
+            }
+        });
+        countGroup = false;
+        const bool done = std::all_of(m_resolved.begin(), m_resolved.end(),
+                                      [](std::uint8_t r) { return r != 0; });
+        if (done) {
+            return true;
+        }
+        cellSize *= 4.0;
+        if (!(cellSize < std::numeric_limits<float>::max())) {
+            // Cells cannot grow any further: the rest scan every boid.
+            SearchAllPairs(tasks, Scan{scan.thresholds, false});
+            return true;
+        }
+    }
+}
+
+}  // namespace Avidrift

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Avidrift/Flock/FlockStep.h"
+
+namespace Avidrift {
+
+struct FlockData;
+class TaskScheduler;
+
+// Measures of a flock's order at one moment. A boid with a non-finite position, velocity or path
+// parameter is left out of every mean and counted in excluded; a mean over no boid is NaN.
+struct FlockMeasures {
+    double polarization = 0.0;         // |sum of unit velocities| / boids that move
+    double milling = 0.0;              // |sum of unit offset x unit velocity| / boids off centre
+    double meanSpeed = 0.0;            // mean |v|
+    double meanGroupNeighbours = 0.0;  // mean count of boids the step counts as group
+    double meanNearestDistance = 0.0;  // mean distance to the nearest other boid
+    double gyrationRadius = 0.0;       // sqrt(mean |r - c|^2), c the mean position
+    double meanTargetDistance = 0.0;   // mean distance to the boid's own point on the knot
+    std::uint32_t excluded = 0;
+};
+
+// Computes FlockMeasures on a scheduler. Every sum is taken in double over fixed blocks of boids
+// and the blocks are combined in index order, and the neighbour measures are exact per boid
+// (a count and a minimum), so the result is bit-identical for every task count and every search.
+class FlockMetrics {
+public:
+    // The scheduler is borrowed and must outlive the metrics.
+    explicit FlockMetrics(TaskScheduler& scheduler);
+
+    // Called on the submitting thread; reads flock and blocks until every task has finished.
+    FlockMeasures Measure(const FlockData& flock, std::uint32_t taskCount);
+
+    // How nearest neighbours and group neighbours are found; Auto picks the grid for large
+    // flocks as the step does.
+    void SetSearchMode(NeighbourSearchMode mode) { m_mode = mode; }
+    // The search the last Measure used (Auto never appears).
+    NeighbourSearchMode GetLastSearch() const { return m_lastSearch; }
+
+    // Boids per block of the sums: fixed, so the rounding never depends on the task count.
+    static constexpr std::uint32_t kBlock = 1024;
+
+private:
+    struct Scan;
+
+    template <typename Body>
+    void RunBatch(std::uint32_t tasks, Body body);
+    void SearchAllPairs(std::uint32_t tasks, const Scan& scan);
+    // False when no grid can hold this flock (a cell size that is not finite and positive).
+    bool SearchGrid(std::uint32_t tasks, const Scan& scan, double diagonal);
+    void BuildGrid(std::uint32_t tasks, float cellSize);
+
+    TaskScheduler& m_scheduler;
+    NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;
+    NeighbourSearchMode m_lastSearch = NeighbourSearchMode::AllPairs;
+    // The included boids' positions (the others at NaN, so in no cell) and what the search
+    // finds per boid: the exact squared distance to the nearest boid and the group count.
+    BoidArrays m_arrays;
+    NeighbourGrid m_grid;
+    std::vector<float> m_nearest;
+    std::vector<std::uint32_t> m_group;
+    std::vector<std::uint8_t> m_resolved;
+};
+
+}  // namespace Avidrift

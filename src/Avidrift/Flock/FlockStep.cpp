@@ -24,6 +24,13 @@ constexpr std::uint32_t kLiteralBelow = 64;
 constexpr std::uint32_t kGridFrom = 1800;
 // Boids handed to the kernel at once between looks at the cancellation flag.
 constexpr std::uint32_t kBlock = 64;
+// The most boids the grid search hands the kernel at once: one AVX-512 register of lanes.
+constexpr std::uint32_t kMaxBlockLanes = 16;
+
+// The grid search's blocks fill the kernel's lanes exactly.
+std::uint32_t BlockLanes(InstructionSet instructionSet) {
+    return instructionSet == InstructionSet::Avx512 ? kMaxBlockLanes : 8;
+}
 
 class FunctionTask : public ITask {
 public:
@@ -43,11 +50,13 @@ bool Cancelled(const std::atomic<bool>* cancel) {
 FlockStep::FlockStep(TaskScheduler& scheduler)
     : m_scheduler(scheduler),
       m_instructionSet(DetectInstructionSet()),
-      m_accumulate(GetAccumulateFunction(m_instructionSet)) {}
+      m_accumulate(GetAccumulateFunction(m_instructionSet)),
+      m_keep(GetKeepFunction(m_instructionSet)) {}
 
 void FlockStep::SetInstructionSet(InstructionSet instructionSet) {
     m_instructionSet = instructionSet;
     m_accumulate = GetAccumulateFunction(instructionSet);
+    m_keep = GetKeepFunction(instructionSet);
 }
 
 std::uint32_t FlockStep::TaskCountFor(std::uint32_t requested, std::uint32_t boidCount) {
@@ -195,11 +204,16 @@ void FlockStep::RunGrid(const Pass& pass) {
     // change its result.
     const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * pass.tasks);
     const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
+    const std::uint32_t lanes = BlockLanes(m_instructionSet);
+    const float inverseCellSize = 1.0f / pass.thresholds.reach;
     std::atomic<std::uint32_t> nextChunk{0};
     RunBatch(pass.tasks, [&](std::uint32_t k) {
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
-        std::vector<NeighbourSums> sums;
+        CandidateArrays kept;
+        std::vector<std::uint64_t> placed;
+        std::vector<std::uint32_t> boids;
+        NeighbourSums sums[kMaxBlockLanes];
         if (k == 0) {
             // Boids off every cell have no neighbours.
             for (const std::uint32_t i : m_grid.GetOutsiders()) {
@@ -228,16 +242,53 @@ void FlockStep::RunGrid(const Pass& pass) {
                     gathered.px.data(), gathered.py.data(), gathered.pz.data(), gathered.vx.data(),
                     gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
                 const std::uint32_t size = m_grid.CellSize(cell);
-                sums.resize(size);
-                m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, pass.thresholds,
-                             sums.data());
-                for (std::uint32_t b = 0; b < size; ++b) {
-                    FinishBoid(pass.read, pass.write, m_grid.CellBegin(cell)[b], sums[b],
-                               pass.stepTime);
+                PlaceInBlocks(m_grid.CellBegin(cell), size, inverseCellSize, placed, boids);
+                // Each block of nearby boids scans only the candidates near its box: most of
+                // the cell's neighbourhood is too far from any one corner of the cell.
+                for (std::uint32_t first = 0; first < size; first += lanes) {
+                    const std::uint32_t count = std::min(lanes, size - first);
+                    const std::uint32_t* block = boids.data() + first;
+                    const BoidBox box = BoidBox::Around(m_arrays, block, count);
+                    const std::uint32_t near = m_keep(view, box, pass.thresholds.filter, kept);
+                    m_accumulate(m_arrays, block, count, kept.View(near), pass.thresholds, sums);
+                    for (std::uint32_t b = 0; b < count; ++b) {
+                        FinishBoid(pass.read, pass.write, block[b], sums[b], pass.stepTime);
+                    }
                 }
             }
         }
     });
+}
+
+void FlockStep::PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size,
+                              float inverseCellSize, std::vector<std::uint64_t>& placed,
+                              std::vector<std::uint32_t>& boids) const {
+    // Along a Morton curve through 8 x 8 x 8 parts of the cell, consecutive boids are close
+    // together. Only the cost depends on this order: every boid's sums are the same whichever
+    // boids share its block.
+    placed.resize(size);
+    for (std::uint32_t b = 0; b < size; ++b) {
+        const std::uint32_t i = cellBoids[b];
+        std::uint64_t key = 0;
+        const float p[3] = {m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i]};
+        for (int axis = 0; axis < 3; ++axis) {
+            const float scaled = p[axis] * inverseCellSize;
+            const float fraction = scaled - std::floor(scaled);
+            // Beyond float's integers (or overflowing to infinity) a boid goes into part 0.
+            const auto part = fraction >= 0.0f && fraction < 1.0f
+                                  ? std::min(static_cast<std::uint32_t>(fraction * 8.0f), 7u)
+                                  : 0u;
+            for (int bit = 0; bit < 3; ++bit) {
+                key |= static_cast<std::uint64_t>((part >> bit) & 1u) << (3 * bit + axis);
+            }
+        }
+        placed[b] = key << 32 | i;
+    }
+    std::sort(placed.begin(), placed.end());
+    boids.resize(size);
+    for (std::uint32_t b = 0; b < size; ++b) {
+        boids[b] = static_cast<std::uint32_t>(placed[b]);
+    }
 }
 
 }  // namespace Avidrift

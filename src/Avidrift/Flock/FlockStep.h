@@ -82,6 +82,10 @@ private:
     void RunWithoutNeighbours(const Pass& pass);
     void RunAllPairs(const Pass& pass);
     void RunGrid(const Pass& pass);
+    // The boids of one cell into boids, in an order where consecutive ones are near each other;
+    // placed is scratch.
+    void PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size, float inverseCellSize,
+                       std::vector<std::uint64_t>& placed, std::vector<std::uint32_t>& boids) const;
     // Runs body(k) for k in [0, tasks) as one batch and waits for it.
     template <typename Body>
     void RunBatch(std::uint32_t tasks, Body body);
@@ -91,6 +95,7 @@ private:
     NeighbourSearchMode m_lastSearch = NeighbourSearchMode::AllPairs;
     InstructionSet m_instructionSet;
     AccumulateFunction m_accumulate;
+    KeepFunction m_keep;
     BoidArrays m_arrays;
     NeighbourGrid m_grid;
 };

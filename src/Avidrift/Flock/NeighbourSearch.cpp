@@ -1,5 +1,6 @@
 #include "Avidrift/Flock/NeighbourSearch.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -62,6 +63,52 @@ void BoidArrays::CopyFrom(const FlockData& flock, std::uint32_t begin, std::uint
         vy[i] = v.y;
         vz[i] = v.z;
     }
+}
+
+void CandidateArrays::Reserve(std::uint32_t n) {
+    for (std::vector<float>* array : {&px, &py, &pz, &vx, &vy, &vz}) {
+        if (array->size() < n) {
+            array->resize(n);
+        }
+    }
+    if (index.size() < n) {
+        index.resize(n);
+    }
+}
+
+BoidBox BoidBox::Around(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t count) {
+    BoidBox box{{kInfinity, kInfinity, kInfinity}, {-kInfinity, -kInfinity, -kInfinity}};
+    for (std::uint32_t b = 0; b < count; ++b) {
+        const std::uint32_t i = boids[b];
+        const float p[3] = {all.px[i], all.py[i], all.pz[i]};
+        for (int axis = 0; axis < 3; ++axis) {
+            box.low[axis] = std::min(box.low[axis], p[axis]);
+            box.high[axis] = std::max(box.high[axis], p[axis]);
+        }
+    }
+    return box;
+}
+
+std::uint32_t KeepNearBox(const CandidateView& c, const BoidBox& box, float filter,
+                          CandidateArrays& out) {
+    out.Reserve(c.count);
+    std::uint32_t kept = 0;
+    // Every candidate is written and only the kept ones advance the end: no branch to mispredict
+    // on a test that goes either way about as often.
+    for (std::uint32_t k = 0; k < c.count; ++k) {
+        const float dx = std::max(std::max(box.low[0] - c.px[k], c.px[k] - box.high[0]), 0.0f);
+        const float dy = std::max(std::max(box.low[1] - c.py[k], c.py[k] - box.high[1]), 0.0f);
+        const float dz = std::max(std::max(box.low[2] - c.pz[k], c.pz[k] - box.high[2]), 0.0f);
+        out.px[kept] = c.px[k];
+        out.py[kept] = c.py[k];
+        out.pz[kept] = c.pz[k];
+        out.vx[kept] = c.vx[k];
+        out.vy[kept] = c.vy[k];
+        out.vz[kept] = c.vz[k];
+        out.index[kept] = c.index != nullptr ? c.index[k] : k;
+        kept += dx * dx + dy * dy + dz * dz <= filter ? 1 : 0;
+    }
+    return kept;
 }
 
 NeighbourThresholds NeighbourThresholds::For(float separationDistance, float groupDistance) {
@@ -142,6 +189,10 @@ AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet) {
             break;
     }
     return &AccumulatePortable;
+}
+
+KeepFunction GetKeepFunction(InstructionSet instructionSet) {
+    return instructionSet == InstructionSet::Avx512 ? &KeepNearBoxAvx512 : &KeepNearBox;
 }
 
 const char* GetInstructionSetName(InstructionSet instructionSet) {

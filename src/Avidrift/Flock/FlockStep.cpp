@@ -106,6 +106,7 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
         write = std::move(sized);
     }
     const std::uint32_t n = read.boidCount;
+    m_lastCounts = StepCounts();
     const Pass pass{read,
                     write,
                     TaskCountFor(taskCount, n),
@@ -181,22 +182,26 @@ void FlockStep::RunAllPairs(const Pass& pass) {
                                  m_arrays.vz.data(),
                                  nullptr,
                                  n};
+    std::atomic<std::uint64_t> neighbourPairs{0};
     RunBatch(pass.tasks, [&](std::uint32_t k) {
         const BoidSlice slice = Slice(k, n, pass.tasks);
         std::uint32_t boids[kBlock];
         NeighbourSums sums[kBlock];
-        for (std::uint32_t first = slice.begin; first < slice.end; first += kBlock) {
-            if (Cancelled(pass.cancel)) {
-                return;
-            }
+        std::uint64_t neighbours = 0;
+        for (std::uint32_t first = slice.begin; first < slice.end && !Cancelled(pass.cancel);
+             first += kBlock) {
             const std::uint32_t count = std::min(kBlock, slice.end - first);
             std::iota(boids, boids + count, first);
             m_accumulate(m_arrays, boids, count, everyone, pass.thresholds, sums);
             for (std::uint32_t b = 0; b < count; ++b) {
+                neighbours += sums[b].separationCount + sums[b].groupCount;
                 FinishBoid(pass.read, pass.write, boids[b], sums[b], pass.stepTime);
             }
         }
+        neighbourPairs.fetch_add(neighbours, std::memory_order_relaxed);
     });
+    m_lastCounts.candidatePairs = m_lastCounts.examinedPairs = std::uint64_t{n} * n;
+    m_lastCounts.neighbourPairs = neighbourPairs.load(std::memory_order_relaxed);
 }
 
 void FlockStep::RunGrid(const Pass& pass) {
@@ -207,7 +212,17 @@ void FlockStep::RunGrid(const Pass& pass) {
     const std::uint32_t lanes = BlockLanes(m_instructionSet);
     const float inverseCellSize = 1.0f / pass.thresholds.reach;
     std::atomic<std::uint32_t> nextChunk{0};
+    std::atomic<std::uint64_t> candidatePairs{0};
+    std::atomic<std::uint64_t> examinedPairs{0};
+    std::atomic<std::uint64_t> neighbourPairs{0};
     RunBatch(pass.tasks, [&](std::uint32_t k) {
+        StepCounts counts;
+        // Added up whichever way the task ends, cancelled or not.
+        const auto publish = [&] {
+            candidatePairs.fetch_add(counts.candidatePairs, std::memory_order_relaxed);
+            examinedPairs.fetch_add(counts.examinedPairs, std::memory_order_relaxed);
+            neighbourPairs.fetch_add(counts.neighbourPairs, std::memory_order_relaxed);
+        };
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
         CandidateArrays kept;
@@ -224,6 +239,7 @@ void FlockStep::RunGrid(const Pass& pass) {
              chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
             for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
                 if (Cancelled(pass.cancel)) {
+                    publish();
                     return;
                 }
                 m_grid.GatherNeighbourhood(cell, candidates);
@@ -242,6 +258,7 @@ void FlockStep::RunGrid(const Pass& pass) {
                     gathered.px.data(), gathered.py.data(), gathered.pz.data(), gathered.vx.data(),
                     gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
                 const std::uint32_t size = m_grid.CellSize(cell);
+                counts.candidatePairs += std::uint64_t{m} * size;
                 PlaceInBlocks(m_grid.CellBegin(cell), size, inverseCellSize, placed, boids);
                 // Each block of nearby boids scans only the candidates near its box: most of
                 // the cell's neighbourhood is too far from any one corner of the cell.
@@ -251,13 +268,19 @@ void FlockStep::RunGrid(const Pass& pass) {
                     const BoidBox box = BoidBox::Around(m_arrays, block, count);
                     const std::uint32_t near = m_keep(view, box, pass.thresholds.filter, kept);
                     m_accumulate(m_arrays, block, count, kept.View(near), pass.thresholds, sums);
+                    counts.examinedPairs += std::uint64_t{near} * count;
                     for (std::uint32_t b = 0; b < count; ++b) {
+                        counts.neighbourPairs += sums[b].separationCount + sums[b].groupCount;
                         FinishBoid(pass.read, pass.write, block[b], sums[b], pass.stepTime);
                     }
                 }
             }
         }
+        publish();
     });
+    m_lastCounts = {candidatePairs.load(std::memory_order_relaxed),
+                    examinedPairs.load(std::memory_order_relaxed),
+                    neighbourPairs.load(std::memory_order_relaxed)};
 }
 
 void FlockStep::PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size,

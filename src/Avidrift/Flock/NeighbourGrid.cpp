@@ -32,12 +32,6 @@ std::uint64_t PackKey(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
 
 }  // namespace
 
-void NeighbourGrid::Build(const BoidArrays& boids, float cellSize) {
-    Prepare(boids.count, cellSize);
-    SortRange(boids, 0, boids.count);
-    Finish({boids.count});
-}
-
 void NeighbourGrid::Prepare(std::uint32_t boidCount, float cellSize) {
     m_inverseCellSize = 1.0 / static_cast<double>(cellSize);
     m_entries.resize(boidCount);

@@ -29,7 +29,7 @@ constexpr std::uint32_t kMaxBlockLanes = 16;
 
 // The grid search's blocks fill the kernel's lanes exactly.
 std::uint32_t BlockLanes(InstructionSet instructionSet) {
-    return instructionSet == InstructionSet::Avx512 ? kMaxBlockLanes : 8;
+    return instructionSet == InstructionSet::Avx512 ? kMaxBlockLanes : 16;
 }
 
 class FunctionTask : public ITask {
@@ -259,16 +259,23 @@ void FlockStep::RunGrid(const Pass& pass) {
                     gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
                 const std::uint32_t size = m_grid.CellSize(cell);
                 counts.candidatePairs += std::uint64_t{m} * size;
-                PlaceInBlocks(m_grid.CellBegin(cell), size, inverseCellSize, placed, boids);
+                const std::uint32_t* cellBoids = m_grid.CellBegin(cell);
+                if (m_keep != nullptr) {
+                    PlaceInBlocks(cellBoids, size, inverseCellSize, placed, boids);
+                    cellBoids = boids.data();
+                }
                 // Each block of nearby boids scans only the candidates near its box: most of
                 // the cell's neighbourhood is too far from any one corner of the cell.
                 for (std::uint32_t first = 0; first < size; first += lanes) {
                     const std::uint32_t count = std::min(lanes, size - first);
-                    const std::uint32_t* block = boids.data() + first;
-                    const BoidBox box = BoidBox::Around(m_arrays, block, count);
-                    const std::uint32_t near = m_keep(view, box, pass.thresholds.filter, kept);
-                    m_accumulate(m_arrays, block, count, kept.View(near), pass.thresholds, sums);
-                    counts.examinedPairs += std::uint64_t{near} * count;
+                    const std::uint32_t* block = cellBoids + first;
+                    const CandidateView scanned =
+                        m_keep != nullptr
+                            ? kept.View(m_keep(view, BoidBox::Around(m_arrays, block, count),
+                                               pass.thresholds.filter, kept))
+                            : view;
+                    m_accumulate(m_arrays, block, count, scanned, pass.thresholds, sums);
+                    counts.examinedPairs += std::uint64_t{scanned.count} * count;
                     for (std::uint32_t b = 0; b < count; ++b) {
                         counts.neighbourPairs += sums[b].separationCount + sums[b].groupCount;
                         FinishBoid(pass.read, pass.write, block[b], sums[b], pass.stepTime);

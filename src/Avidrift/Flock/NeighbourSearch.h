@@ -84,14 +84,15 @@ struct BoidBox {
     static BoidBox Around(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t count);
 };
 
-// Copies into out, keeping their order, the candidates whose single-precision squared distance
-// to box is at or below filter, and returns how many. A boid in the box is at least as far from
-// each candidate along every axis (rounding is monotonic), so every candidate that can count for
-// any boid in the box is kept: a kernel given the result sums exactly what it sums given all.
+// The vector kernels' companions: copy into out, keeping their order, the candidates whose
+// single-precision squared distance to box is at or below filter, and return how many. A boid in
+// the box is at least as far from each candidate along every axis (rounding is monotonic), so every
+// candidate that can count for any boid in the box is kept: a kernel given the result sums exactly
+// what it sums given all.
 using KeepFunction = std::uint32_t (*)(const CandidateView& candidates, const BoidBox& box,
                                        float filter, CandidateArrays& out);
-std::uint32_t KeepNearBox(const CandidateView& candidates, const BoidBox& box, float filter,
-                          CandidateArrays& out);
+std::uint32_t KeepNearBoxAvx2(const CandidateView& candidates, const BoidBox& box, float filter,
+                              CandidateArrays& out);
 std::uint32_t KeepNearBoxAvx512(const CandidateView& candidates, const BoidBox& box, float filter,
                                 CandidateArrays& out);
 
@@ -107,6 +108,7 @@ enum class InstructionSet { Portable, Avx2, Avx512 };
 // The widest instruction set this CPU runs; Portable on a CPU without AVX2.
 InstructionSet DetectInstructionSet();
 AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet);
+// Null where dropping the far candidates first costs more than it saves.
 KeepFunction GetKeepFunction(InstructionSet instructionSet);
 const char* GetInstructionSetName(InstructionSet instructionSet);
 

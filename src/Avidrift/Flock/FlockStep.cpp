@@ -264,8 +264,9 @@ void FlockStep::RunGrid(const Pass& pass) {
                     PlaceInBlocks(cellBoids, size, inverseCellSize, placed, boids);
                     cellBoids = boids.data();
                 }
-                // Each block of nearby boids scans only the candidates near its box: most of
-                // the cell's neighbourhood is too far from any one corner of the cell.
+                // Where the vector kernels can drop them cheaply, each block of nearby boids
+                // scans only the candidates near its box: much of the cell's neighbourhood is
+                // too far from any one corner of the cell.
                 for (std::uint32_t first = 0; first < size; first += lanes) {
                     const std::uint32_t count = std::min(lanes, size - first);
                     const std::uint32_t* block = cellBoids + first;
@@ -304,7 +305,7 @@ void FlockStep::PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size
         for (int axis = 0; axis < 3; ++axis) {
             const float scaled = p[axis] * inverseCellSize;
             const float fraction = scaled - std::floor(scaled);
-            // Beyond float's integers (or overflowing to infinity) a boid goes into part 0.
+            // Beyond float's integers (or overflowing to infinity) a boid goes into the first part.
             const auto part = fraction >= 0.0f && fraction < 1.0f
                                   ? std::min(static_cast<std::uint32_t>(fraction * 8.0f), 7u)
                                   : 0u;

@@ -24,6 +24,13 @@ constexpr std::uint32_t kLiteralBelow = 64;
 constexpr std::uint32_t kGridFrom = 1800;
 // Boids handed to the kernel at once between looks at the cancellation flag.
 constexpr std::uint32_t kBlock = 64;
+// The most boids the grid search hands the kernel at once: one AVX-512 register of lanes.
+constexpr std::uint32_t kMaxBlockLanes = 16;
+
+// The grid search's blocks fill the kernel's lanes exactly.
+std::uint32_t BlockLanes(InstructionSet instructionSet) {
+    return instructionSet == InstructionSet::Avx512 ? kMaxBlockLanes : 16;
+}
 
 class FunctionTask : public ITask {
 public:
@@ -43,11 +50,13 @@ bool Cancelled(const std::atomic<bool>* cancel) {
 FlockStep::FlockStep(TaskScheduler& scheduler)
     : m_scheduler(scheduler),
       m_instructionSet(DetectInstructionSet()),
-      m_accumulate(GetAccumulateFunction(m_instructionSet)) {}
+      m_accumulate(GetAccumulateFunction(m_instructionSet)),
+      m_keep(GetKeepFunction(m_instructionSet)) {}
 
 void FlockStep::SetInstructionSet(InstructionSet instructionSet) {
     m_instructionSet = instructionSet;
     m_accumulate = GetAccumulateFunction(instructionSet);
+    m_keep = GetKeepFunction(instructionSet);
 }
 
 std::uint32_t FlockStep::TaskCountFor(std::uint32_t requested, std::uint32_t boidCount) {
@@ -103,6 +112,7 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
         write = std::move(sized);
     }
     const std::uint32_t n = read.boidCount;
+    m_lastCounts = StepCounts();
     const Pass pass{read,
                     write,
                     TaskCountFor(taskCount, n),
@@ -178,22 +188,26 @@ void FlockStep::RunAllPairs(const Pass& pass) {
                                  m_arrays.vz.data(),
                                  nullptr,
                                  n};
+    std::atomic<std::uint64_t> neighbourPairs{0};
     RunBatch(pass.tasks, [&](std::uint32_t k) {
         const BoidSlice slice = Slice(k, n, pass.tasks);
         std::uint32_t boids[kBlock];
         NeighbourSums sums[kBlock];
-        for (std::uint32_t first = slice.begin; first < slice.end; first += kBlock) {
-            if (Cancelled(pass.cancel)) {
-                return;
-            }
+        std::uint64_t neighbours = 0;
+        for (std::uint32_t first = slice.begin; first < slice.end && !Cancelled(pass.cancel);
+             first += kBlock) {
             const std::uint32_t count = std::min(kBlock, slice.end - first);
             std::iota(boids, boids + count, first);
             m_accumulate(m_arrays, boids, count, everyone, pass.thresholds, sums);
             for (std::uint32_t b = 0; b < count; ++b) {
+                neighbours += sums[b].separationCount + sums[b].groupCount;
                 FinishBoid(pass.read, pass.write, boids[b], sums[b], pass.stepTime);
             }
         }
+        neighbourPairs.fetch_add(neighbours, std::memory_order_relaxed);
     });
+    m_lastCounts.candidatePairs = m_lastCounts.examinedPairs = std::uint64_t{n} * n;
+    m_lastCounts.neighbourPairs = neighbourPairs.load(std::memory_order_relaxed);
 }
 
 void FlockStep::RunGrid(const Pass& pass) {
@@ -201,11 +215,26 @@ void FlockStep::RunGrid(const Pass& pass) {
     // change its result.
     const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * pass.tasks);
     const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
+    const std::uint32_t lanes = BlockLanes(m_instructionSet);
+    const float inverseCellSize = 1.0f / pass.thresholds.reach;
     std::atomic<std::uint32_t> nextChunk{0};
+    std::atomic<std::uint64_t> candidatePairs{0};
+    std::atomic<std::uint64_t> examinedPairs{0};
+    std::atomic<std::uint64_t> neighbourPairs{0};
     RunBatch(pass.tasks, [&](std::uint32_t k) {
+        StepCounts counts;
+        // Added up whichever way the task ends, cancelled or not.
+        const auto publish = [&] {
+            candidatePairs.fetch_add(counts.candidatePairs, std::memory_order_relaxed);
+            examinedPairs.fetch_add(counts.examinedPairs, std::memory_order_relaxed);
+            neighbourPairs.fetch_add(counts.neighbourPairs, std::memory_order_relaxed);
+        };
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
-        std::vector<NeighbourSums> sums;
+        CandidateArrays kept;
+        std::vector<std::uint64_t> placed;
+        std::vector<std::uint32_t> boids;
+        NeighbourSums sums[kMaxBlockLanes];
         if (k == 0) {
             // Boids off every cell have no neighbours.
             for (const std::uint32_t i : m_grid.GetOutsiders()) {
@@ -216,6 +245,7 @@ void FlockStep::RunGrid(const Pass& pass) {
              chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
             for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
                 if (Cancelled(pass.cancel)) {
+                    publish();
                     return;
                 }
                 m_grid.GatherNeighbourhood(cell, candidates);
@@ -234,16 +264,68 @@ void FlockStep::RunGrid(const Pass& pass) {
                     gathered.px.data(), gathered.py.data(), gathered.pz.data(), gathered.vx.data(),
                     gathered.vy.data(), gathered.vz.data(), candidates.data(),  m};
                 const std::uint32_t size = m_grid.CellSize(cell);
-                sums.resize(size);
-                m_accumulate(m_arrays, m_grid.CellBegin(cell), size, view, pass.thresholds,
-                             sums.data());
-                for (std::uint32_t b = 0; b < size; ++b) {
-                    FinishBoid(pass.read, pass.write, m_grid.CellBegin(cell)[b], sums[b],
-                               pass.stepTime);
+                counts.candidatePairs += std::uint64_t{m} * size;
+                const std::uint32_t* cellBoids = m_grid.CellBegin(cell);
+                if (m_keep != nullptr) {
+                    PlaceInBlocks(cellBoids, size, inverseCellSize, placed, boids);
+                    cellBoids = boids.data();
+                }
+                // Where the vector kernels can drop them cheaply, each block of nearby boids
+                // scans only the candidates near its box: much of the cell's neighbourhood is
+                // too far from any one corner of the cell.
+                for (std::uint32_t first = 0; first < size; first += lanes) {
+                    const std::uint32_t count = std::min(lanes, size - first);
+                    const std::uint32_t* block = cellBoids + first;
+                    const CandidateView scanned =
+                        m_keep != nullptr
+                            ? kept.View(m_keep(view, BoidBox::Around(m_arrays, block, count),
+                                               pass.thresholds.filter, kept))
+                            : view;
+                    m_accumulate(m_arrays, block, count, scanned, pass.thresholds, sums);
+                    counts.examinedPairs += std::uint64_t{scanned.count} * count;
+                    for (std::uint32_t b = 0; b < count; ++b) {
+                        counts.neighbourPairs += sums[b].separationCount + sums[b].groupCount;
+                        FinishBoid(pass.read, pass.write, block[b], sums[b], pass.stepTime);
+                    }
                 }
             }
         }
+        publish();
     });
+    m_lastCounts = {candidatePairs.load(std::memory_order_relaxed),
+                    examinedPairs.load(std::memory_order_relaxed),
+                    neighbourPairs.load(std::memory_order_relaxed)};
+}
+
+void FlockStep::PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size,
+                              float inverseCellSize, std::vector<std::uint64_t>& placed,
+                              std::vector<std::uint32_t>& boids) const {
+    // Along a Morton curve through 8 x 8 x 8 parts of the cell, consecutive boids are close
+    // together. Only the cost depends on this order: every boid's sums are the same whichever
+    // boids share its block.
+    placed.resize(size);
+    for (std::uint32_t b = 0; b < size; ++b) {
+        const std::uint32_t i = cellBoids[b];
+        std::uint64_t key = 0;
+        const float p[3] = {m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i]};
+        for (int axis = 0; axis < 3; ++axis) {
+            const float scaled = p[axis] * inverseCellSize;
+            const float fraction = scaled - std::floor(scaled);
+            // Beyond float's integers (or overflowing to infinity) a boid goes into the first part.
+            const auto part = fraction >= 0.0f && fraction < 1.0f
+                                  ? std::min(static_cast<std::uint32_t>(fraction * 8.0f), 7u)
+                                  : 0u;
+            for (int bit = 0; bit < 3; ++bit) {
+                key |= static_cast<std::uint64_t>((part >> bit) & 1u) << (3 * bit + axis);
+            }
+        }
+        placed[b] = key << 32 | i;
+    }
+    std::sort(placed.begin(), placed.end());
+    boids.resize(size);
+    for (std::uint32_t b = 0; b < size; ++b) {
+        boids[b] = static_cast<std::uint32_t>(placed[b]);
+    }
 }
 
 }  // namespace Avidrift

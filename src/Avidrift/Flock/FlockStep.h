@@ -25,6 +25,16 @@ enum class NeighbourSearchMode {
     Grid,      // only boids in the same or adjacent cells of a uniform grid
 };
 
+// The work of one step, for benchmarks and tools.
+struct StepCounts {
+    // Grid: each boid times the boids of its cell's neighbourhood. All pairs: n squared.
+    std::uint64_t candidatePairs = 0;
+    // The pairs the kernels tested: the grid drops candidates far from each block of boids.
+    std::uint64_t examinedPairs = 0;
+    // The pairs that counted for separation or the group, each counted once per boid.
+    std::uint64_t neighbourPairs = 0;
+};
+
 // One simulation step of the whole flock, split into tasks on a scheduler. The flock logic and
 // the headless simulator both step through this class, so the program and the benchmarks
 // cannot drift apart. Every boid is steered exactly as the scalar reference steers it (its
@@ -49,6 +59,8 @@ public:
     InstructionSet GetInstructionSet() const { return m_instructionSet; }
     // The search the last Run used (Auto never appears).
     NeighbourSearchMode GetLastSearch() const { return m_lastSearch; }
+    // What the last Run did; zero for a step of fewer than 64 boids or without any distance.
+    const StepCounts& GetLastCounts() const { return m_lastCounts; }
 
     // More tasks than this only cost memory and scheduling (8 million tasks of one boid each
     // took 1.5 GB and several times longer per step).
@@ -82,6 +94,10 @@ private:
     void RunWithoutNeighbours(const Pass& pass);
     void RunAllPairs(const Pass& pass);
     void RunGrid(const Pass& pass);
+    // The boids of one cell into boids, in an order where consecutive ones are near each other;
+    // placed is scratch.
+    void PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size, float inverseCellSize,
+                       std::vector<std::uint64_t>& placed, std::vector<std::uint32_t>& boids) const;
     // Runs body(k) for k in [0, tasks) as one batch and waits for it.
     template <typename Body>
     void RunBatch(std::uint32_t tasks, Body body);
@@ -89,8 +105,10 @@ private:
     TaskScheduler& m_scheduler;
     NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;
     NeighbourSearchMode m_lastSearch = NeighbourSearchMode::AllPairs;
+    StepCounts m_lastCounts;
     InstructionSet m_instructionSet;
     AccumulateFunction m_accumulate;
+    KeepFunction m_keep;
     BoidArrays m_arrays;
     NeighbourGrid m_grid;
 };

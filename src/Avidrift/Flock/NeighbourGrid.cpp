@@ -1,6 +1,7 @@
 #include "Avidrift/Flock/NeighbourGrid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "Avidrift/Flock/NeighbourSearch.h"
@@ -30,12 +31,6 @@ std::uint64_t PackKey(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
 }
 
 }  // namespace
-
-void NeighbourGrid::Build(const BoidArrays& boids, float cellSize) {
-    Prepare(boids.count, cellSize);
-    SortRange(boids, 0, boids.count);
-    Finish({boids.count});
-}
 
 void NeighbourGrid::Prepare(std::uint32_t boidCount, float cellSize) {
     m_inverseCellSize = 1.0 / static_cast<double>(cellSize);
@@ -130,15 +125,53 @@ void NeighbourGrid::ForEachNeighbourCell(std::uint32_t cell, Visit visit) const 
 }
 
 void NeighbourGrid::GatherNeighbourhood(std::uint32_t cell, std::vector<std::uint32_t>& out) const {
+    out.clear();
+    std::uint32_t cells[27];
+    std::uint32_t runs = 0;
+    std::uint32_t total = 0;
+    std::uint32_t lowest = ~std::uint32_t{0};
+    std::uint32_t highest = 0;
+    ForEachNeighbourCell(cell, [&](std::uint32_t neighbour) {
+        // Occupied cells only, each ascending: its first and last boid bound it.
+        cells[runs++] = neighbour;
+        total += CellSize(neighbour);
+        lowest = std::min(lowest, CellBegin(neighbour)[0]);
+        highest = std::max(highest, CellBegin(neighbour)[CellSize(neighbour) - 1]);
+    });
+    if (runs == 0) {
+        return;
+    }
+    const std::uint64_t span = std::uint64_t{highest} - lowest + 1;
+    if (span <= 16 * std::uint64_t{total}) {
+        // Boids that are close together mostly have close indices (a flock starts in index
+        // order along its path), so a bit per index of the span orders the neighbourhood in a
+        // few operations per boid, where merging takes five rounds of branches.
+        thread_local std::vector<std::uint64_t> bits;
+        bits.assign((span + 63) / 64, 0);
+        for (std::uint32_t r = 0; r < runs; ++r) {
+            const std::uint32_t* boids = CellBegin(cells[r]);
+            for (std::uint32_t b = 0; b < CellSize(cells[r]); ++b) {
+                const std::uint32_t offset = boids[b] - lowest;
+                bits[offset / 64] |= std::uint64_t{1} << (offset % 64);
+            }
+        }
+        out.resize(total);
+        std::uint32_t* next = out.data();
+        for (std::size_t w = 0; w < bits.size(); ++w) {
+            for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+                *next++ = lowest + static_cast<std::uint32_t>(w * 64) +
+                          static_cast<std::uint32_t>(std::countr_zero(word));
+            }
+        }
+        return;
+    }
     // Each cell is ascending already, so merging the runs pairwise (five rounds for 27 cells)
     // orders the neighbourhood in far fewer steps than sorting it.
-    out.clear();
     std::uint32_t runEnds[27];
-    std::uint32_t runs = 0;
-    ForEachNeighbourCell(cell, [&](std::uint32_t neighbour) {
-        out.insert(out.end(), CellBegin(neighbour), CellBegin(neighbour) + CellSize(neighbour));
-        runEnds[runs++] = static_cast<std::uint32_t>(out.size());
-    });
+    for (std::uint32_t r = 0; r < runs; ++r) {
+        out.insert(out.end(), CellBegin(cells[r]), CellBegin(cells[r]) + CellSize(cells[r]));
+        runEnds[r] = static_cast<std::uint32_t>(out.size());
+    }
     thread_local std::vector<std::uint32_t> scratch;
     scratch.resize(out.size());
     while (runs > 1) {

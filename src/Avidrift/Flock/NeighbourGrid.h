@@ -15,12 +15,10 @@ struct BoidArrays;
 // cell the boids keep ascending index order.
 class NeighbourGrid {
 public:
-    // Called on one thread, between steps. cellSize must be positive and finite. Boids with a
-    // non-finite coordinate go into no cell: no distance to them is ever below a threshold.
-    void Build(const BoidArrays& boids, float cellSize);
-
-    // Build in parallel: Prepare on one thread, then SortRange for disjoint ranges of boids on
+    // Built between steps: Prepare on one thread, then SortRange for disjoint ranges of boids on
     // any threads, then Finish on one thread with the ends of the ranges in ascending order.
+    // cellSize must be positive and finite. Boids with a non-finite coordinate go into no cell:
+    // no distance to them is ever below a threshold.
     void Prepare(std::uint32_t boidCount, float cellSize);
     void SortRange(const BoidArrays& boids, std::uint32_t begin, std::uint32_t end);
     void Finish(const std::vector<std::uint32_t>& rangeEnds);

@@ -1,5 +1,6 @@
 #include "Avidrift/Flock/NeighbourSearch.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -62,6 +63,30 @@ void BoidArrays::CopyFrom(const FlockData& flock, std::uint32_t begin, std::uint
         vy[i] = v.y;
         vz[i] = v.z;
     }
+}
+
+void CandidateArrays::Reserve(std::uint32_t n) {
+    for (std::vector<float>* array : {&px, &py, &pz, &vx, &vy, &vz}) {
+        if (array->size() < n) {
+            array->resize(n);
+        }
+    }
+    if (index.size() < n) {
+        index.resize(n);
+    }
+}
+
+BoidBox BoidBox::Around(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t count) {
+    BoidBox box{{kInfinity, kInfinity, kInfinity}, {-kInfinity, -kInfinity, -kInfinity}};
+    for (std::uint32_t b = 0; b < count; ++b) {
+        const std::uint32_t i = boids[b];
+        const float p[3] = {all.px[i], all.py[i], all.pz[i]};
+        for (int axis = 0; axis < 3; ++axis) {
+            box.low[axis] = std::min(box.low[axis], p[axis]);
+            box.high[axis] = std::max(box.high[axis], p[axis]);
+        }
+    }
+    return box;
 }
 
 NeighbourThresholds NeighbourThresholds::For(float separationDistance, float groupDistance) {
@@ -142,6 +167,20 @@ AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet) {
             break;
     }
     return &AccumulatePortable;
+}
+
+KeepFunction GetKeepFunction(InstructionSet instructionSet) {
+    switch (instructionSet) {
+        case InstructionSet::Avx512:
+            return &KeepNearBoxAvx512;
+        case InstructionSet::Avx2:
+            return &KeepNearBoxAvx2;
+        case InstructionSet::Portable:
+            break;
+    }
+    // The scalar kernel drops a far candidate about as cheaply as the scalar copy would: measured
+    // on the settled default flock, copying made the step slower.
+    return nullptr;
 }
 
 const char* GetInstructionSetName(InstructionSet instructionSet) {

@@ -62,6 +62,40 @@ struct CandidateView {
     std::uint32_t count;
 };
 
+// Candidates copied out of another list, with their boid indices: what a search hands the
+// kernels after it has dropped the ones too far to matter.
+struct CandidateArrays {
+    std::vector<float> px, py, pz, vx, vy, vz;
+    std::vector<std::uint32_t> index;
+
+    // Room for n candidates; the contents are left as they were.
+    void Reserve(std::uint32_t n);
+    CandidateView View(std::uint32_t count) const {
+        return {px.data(), py.data(), pz.data(),    vx.data(),
+                vy.data(), vz.data(), index.data(), count};
+    }
+};
+
+// The smallest box around some boids' positions, all finite.
+struct BoidBox {
+    float low[3];
+    float high[3];
+
+    static BoidBox Around(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t count);
+};
+
+// The vector kernels' companions: copy into out, keeping their order, the candidates whose
+// single-precision squared distance to box is at or below filter, and return how many. A boid in
+// the box is at least as far from each candidate along every axis (rounding is monotonic), so every
+// candidate that can count for any boid in the box is kept: a kernel given the result sums exactly
+// what it sums given all.
+using KeepFunction = std::uint32_t (*)(const CandidateView& candidates, const BoidBox& box,
+                                       float filter, CandidateArrays& out);
+std::uint32_t KeepNearBoxAvx2(const CandidateView& candidates, const BoidBox& box, float filter,
+                              CandidateArrays& out);
+std::uint32_t KeepNearBoxAvx512(const CandidateView& candidates, const BoidBox& box, float filter,
+                                CandidateArrays& out);
+
 // Sums the neighbours of boids[0..boidCount) among the candidates into out[0..boidCount),
 // exactly as AccumulateNeighbours does when the candidates include every neighbour: the same
 // tests and the same operations in ascending index order, so the sums are bit-identical.
@@ -74,6 +108,8 @@ enum class InstructionSet { Portable, Avx2, Avx512 };
 // The widest instruction set this CPU runs; Portable on a CPU without AVX2.
 InstructionSet DetectInstructionSet();
 AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet);
+// Null where dropping the far candidates first costs more than it saves.
+KeepFunction GetKeepFunction(InstructionSet instructionSet);
 const char* GetInstructionSetName(InstructionSet instructionSet);
 
 void AccumulatePortable(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,

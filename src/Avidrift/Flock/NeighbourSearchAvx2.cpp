@@ -207,7 +207,86 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
     result.CopyTo(out, laneCount);
 }
 
+AVIDRIFT_AVX2 inline __m256 AxisDistance(__m256 p, __m256 low, __m256 high) {
+    return _mm256_max_ps(_mm256_max_ps(_mm256_sub_ps(low, p), _mm256_sub_ps(p, high)),
+                         _mm256_setzero_ps());
+}
+
+// For each 8-bit mask, the lanes it selects in ascending order, three bits each: AVX2 has no
+// compress, but a permutation by this table does the same.
+struct CompressTable {
+    std::uint32_t lanes[256];
+
+    constexpr CompressTable() : lanes() {
+        for (std::uint32_t mask = 0; mask < 256; ++mask) {
+            std::uint32_t packed = 0;
+            std::uint32_t next = 0;
+            for (std::uint32_t lane = 0; lane < 8; ++lane) {
+                if ((mask >> lane & 1u) != 0) {
+                    packed |= lane << (3 * next++);
+                }
+            }
+            lanes[mask] = packed;
+        }
+    }
+};
+
+constexpr CompressTable kCompress;
+
+AVIDRIFT_AVX2 inline void StoreKept(float* out, __m256i order, __m256 values) {
+    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(values, order));
+}
+
 }  // namespace
+
+AVIDRIFT_AVX2 std::uint32_t KeepNearBoxAvx2(const CandidateView& c, const BoidBox& box,
+                                            float filter, CandidateArrays& out) {
+    // Whole registers are loaded and stored: room for one past the end both ways.
+    out.Reserve(c.count + kLanes);
+    const __m256 low[3] = {_mm256_set1_ps(box.low[0]), _mm256_set1_ps(box.low[1]),
+                           _mm256_set1_ps(box.low[2])};
+    const __m256 high[3] = {_mm256_set1_ps(box.high[0]), _mm256_set1_ps(box.high[1]),
+                            _mm256_set1_ps(box.high[2])};
+    const __m256 limit = _mm256_set1_ps(filter);
+    const __m256i shifts = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    std::uint32_t kept = 0;
+    for (std::uint32_t k = 0; k < c.count; k += kLanes) {
+        const std::uint32_t left = c.count - k;
+        const __m256i inList = _mm256_cmpgt_epi32(
+            _mm256_set1_epi32(static_cast<int>(left < kLanes ? left : kLanes)), lane);
+        const __m256 px = _mm256_maskload_ps(c.px + k, inList);
+        const __m256 py = _mm256_maskload_ps(c.py + k, inList);
+        const __m256 pz = _mm256_maskload_ps(c.pz + k, inList);
+        const __m256 dx = AxisDistance(px, low[0], high[0]);
+        const __m256 dy = AxisDistance(py, low[1], high[1]);
+        const __m256 dz = AxisDistance(pz, low[2], high[2]);
+        const __m256 rough = _mm256_add_ps(
+            _mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
+        const int keep = _mm256_movemask_ps(
+            _mm256_and_ps(_mm256_cmp_ps(rough, limit, _CMP_LE_OQ), _mm256_castsi256_ps(inList)));
+        if (keep == 0) {
+            continue;
+        }
+        const __m256i order = _mm256_and_si256(
+            _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(kCompress.lanes[keep])), shifts),
+            _mm256_set1_epi32(7));
+        StoreKept(out.px.data() + kept, order, px);
+        StoreKept(out.py.data() + kept, order, py);
+        StoreKept(out.pz.data() + kept, order, pz);
+        StoreKept(out.vx.data() + kept, order, _mm256_maskload_ps(c.vx + k, inList));
+        StoreKept(out.vy.data() + kept, order, _mm256_maskload_ps(c.vy + k, inList));
+        StoreKept(out.vz.data() + kept, order, _mm256_maskload_ps(c.vz + k, inList));
+        const __m256i index =
+            c.index != nullptr
+                ? _mm256_maskload_epi32(reinterpret_cast<const int*>(c.index + k), inList)
+                : _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.index.data() + kept),
+                            _mm256_permutevar8x32_epi32(index, order));
+        kept += static_cast<std::uint32_t>(__builtin_popcount(static_cast<unsigned>(keep)));
+    }
+    return kept;
+}
 
 void AccumulateAvx2(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
                     const CandidateView& candidates, const NeighbourThresholds& thresholds,

@@ -229,7 +229,58 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
     result.CopyTo(out, laneCount);
 }
 
+AVIDRIFT_AVX512 inline __m512 AxisDistance(__m512 p, __m512 low, __m512 high) {
+    return _mm512_max_ps(_mm512_max_ps(_mm512_sub_ps(low, p), _mm512_sub_ps(p, high)),
+                         _mm512_setzero_ps());
+}
+
+// Compresses into a register and stores it whole: a compressing store to memory is many times
+// slower on some CPUs. The destination has room for a whole register past kept.
+AVIDRIFT_AVX512 inline void StoreKept(float* out, __mmask16 keep, __m512 values) {
+    _mm512_storeu_ps(out, _mm512_maskz_compress_ps(keep, values));
+}
+
 }  // namespace
+
+AVIDRIFT_AVX512 std::uint32_t KeepNearBoxAvx512(const CandidateView& c, const BoidBox& box,
+                                                float filter, CandidateArrays& out) {
+    out.Reserve(c.count + kLanes);
+    const __m512 low[3] = {_mm512_set1_ps(box.low[0]), _mm512_set1_ps(box.low[1]),
+                           _mm512_set1_ps(box.low[2])};
+    const __m512 high[3] = {_mm512_set1_ps(box.high[0]), _mm512_set1_ps(box.high[1]),
+                            _mm512_set1_ps(box.high[2])};
+    const __m512 limit = _mm512_set1_ps(filter);
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    std::uint32_t kept = 0;
+    for (std::uint32_t k = 0; k < c.count; k += kLanes) {
+        const std::uint32_t left = c.count - k;
+        const auto inList = static_cast<__mmask16>(left >= kLanes ? 0xFFFFu : (1u << left) - 1u);
+        const __m512 px = _mm512_maskz_loadu_ps(inList, c.px + k);
+        const __m512 py = _mm512_maskz_loadu_ps(inList, c.py + k);
+        const __m512 pz = _mm512_maskz_loadu_ps(inList, c.pz + k);
+        const __m512 dx = AxisDistance(px, low[0], high[0]);
+        const __m512 dy = AxisDistance(py, low[1], high[1]);
+        const __m512 dz = AxisDistance(pz, low[2], high[2]);
+        const __m512 rough = _mm512_add_ps(
+            _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+        const __mmask16 keep = _mm512_mask_cmp_ps_mask(inList, rough, limit, _CMP_LE_OQ);
+        if (keep == 0) {
+            continue;
+        }
+        StoreKept(out.px.data() + kept, keep, px);
+        StoreKept(out.py.data() + kept, keep, py);
+        StoreKept(out.pz.data() + kept, keep, pz);
+        StoreKept(out.vx.data() + kept, keep, _mm512_maskz_loadu_ps(inList, c.vx + k));
+        StoreKept(out.vy.data() + kept, keep, _mm512_maskz_loadu_ps(inList, c.vy + k));
+        StoreKept(out.vz.data() + kept, keep, _mm512_maskz_loadu_ps(inList, c.vz + k));
+        const __m512i index = c.index != nullptr
+                                  ? _mm512_maskz_loadu_epi32(inList, c.index + k)
+                                  : _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(k)), lane);
+        _mm512_storeu_si512(out.index.data() + kept, _mm512_maskz_compress_epi32(keep, index));
+        kept += static_cast<std::uint32_t>(__builtin_popcount(keep));
+    }
+    return kept;
+}
 
 void AccumulateAvx512(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
                       const CandidateView& candidates, const NeighbourThresholds& thresholds,

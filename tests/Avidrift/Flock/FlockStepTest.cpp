@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -186,7 +187,29 @@ FlockData OverflowingPair(float separation) {
     return f;
 }
 
+// Boids on a lattice of half the grid's cells: every other one exactly on the cells' corners,
+// each with neighbours in the cells around.
+FlockData OnCellBoundaries() {
+    const float half = NeighbourThresholds::For(0.5f, 3).reach / 2;
+    FlockData f = Placed(512);
+    for (std::uint32_t i = 0; i < 512; ++i) {
+        f.positions[i] =
+            Vector3(half * static_cast<float>(i % 8), half * static_cast<float>(i / 8 % 8),
+                    -half * static_cast<float>(i / 64));
+    }
+    return f;
+}
+
 std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
+    // A crowd inside one cell of the grid, far more than one block of lanes.
+    FlockData oneCell = RandomFlock(300, 1.4f, 0.2f, 1, 10);
+    // Non-finite boids among a dense crowd, which go into no cell.
+    FlockData holes = RandomFlock(500, 3, 0.5f, 3, 12);
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        oneCell.positions[i] = oneCell.positions[i] + Vector3(1.5f, 1.5f, 1.5f);
+        holes.positions[i + 200] =
+            i % 9 != 0 ? holes.positions[i + 200] : Vector3(i % 2 != 0 ? kNan : -kInf, 0, 1);
+    }
     FlockData far = RandomFlock(300, 5, 0.5f, 3, 6);
     for (std::uint32_t i = 0; i < 300; i += 7) {
         far.positions[i] = {1e30f, -1e30f + static_cast<float>(i), 1e30f};
@@ -208,6 +231,10 @@ std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
         {"one boid", RandomFlock(1, 5, 0.5f, 3, 8)},
         {"no boid", RandomFlock(0, 5, 0.5f, 3, 9)},
         {"placed on the knot", Placed(5000)},
+        {"on the cells' boundaries", OnCellBoundaries()},
+        {"in one cell", oneCell},
+        {"spread over many empty cells", RandomFlock(500, 100, 0.5f, 3, 11)},
+        {"non-finite among a crowd", holes},
         {"squared length overflows, infinite distance", OverflowingPair(kInf)},
         {"squared length overflows, distance 1e20", OverflowingPair(1e20f)},
     };
@@ -257,6 +284,7 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
         FlockData read = flock;
         for (int s = 0; s < 3; ++s) {
             const FlockData expected = ReferenceStep(read, 0.02f);
+            std::optional<std::uint64_t> neighbourPairs;
             for (const InstructionSet set :
                  {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512}) {
                 if (set > DetectInstructionSet()) {
@@ -273,6 +301,12 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
                         ASSERT_TRUE(SameState(expected, written))
                             << name << ", step " << s << ", " << GetInstructionSetName(set)
                             << ", mode " << static_cast<int>(mode) << ", " << tasks << " tasks";
+                        // Every search counts the same neighbours; the grid examines no more
+                        // pairs than its cells propose.
+                        const StepCounts& counts = step.GetLastCounts();
+                        neighbourPairs = neighbourPairs.value_or(counts.neighbourPairs);
+                        ASSERT_EQ(*neighbourPairs, counts.neighbourPairs) << name;
+                        ASSERT_LE(counts.examinedPairs, counts.candidatePairs) << name;
                     }
                 }
             }

@@ -191,7 +191,10 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();
     glLoadIdentity();
-    gluOrtho2D(0.0, static_cast<GLdouble>(m_width), 0.0, static_cast<GLdouble>(m_height));
+    // In frame-buffer pixels, so that text keeps its place from the lower right corner at any
+    // device pixel ratio: the bitmap font is never scaled.
+    gluOrtho2D(0.0, static_cast<GLdouble>(GetPixelWidth()), 0.0,
+               static_cast<GLdouble>(GetPixelHeight()));
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
     glLoadIdentity();
@@ -210,6 +213,16 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glMatrixMode(GL_PROJECTION);
     glPopMatrix();
     glEnable(GL_TEXTURE_3D);
+}
+
+void OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
+    const int width = GetPixelWidth();
+    const int height = GetPixelHeight();
+    pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    CheckGlError();
 }
 
 void OpenglDriver::Present() {

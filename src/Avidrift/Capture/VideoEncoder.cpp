@@ -56,6 +56,9 @@ struct VideoEncoder::Resources {
 VideoEncoder::VideoEncoder(const std::filesystem::path& path, int width, int height,
                            int framesPerSecond)
     : m_resources(std::make_unique<Resources>()) {
+    // FFmpeg's encoders report their settings on standard error at every file; only its
+    // errors are the user's business, and those reach the page through CaptureError.
+    av_log_set_level(AV_LOG_ERROR);
     Resources& r = *m_resources;
     r.name = path.string();
     width &= ~1;

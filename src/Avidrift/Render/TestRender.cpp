@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "Avidrift/Capture/CaptureSession.h"
+#include "Avidrift/Capture/CapturedFrame.h"
 #include "Avidrift/Render/MeshLevels.h"
 #include "Avidrift/Render/StatisticsOverlay.h"
 #include "Avidrift/TestScene.h"
@@ -16,6 +18,7 @@
 #include "Quellon/OpenglError.h"
 #include "Quellon/OpenglProgram.h"
 #include "Quellon/OpenglTexture.h"
+#include "Quellon/Text.h"
 
 namespace Avidrift {
 
@@ -88,13 +91,15 @@ bool IsFinite(const Quellon::Vector3& v) {
 }  // namespace
 
 TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId window, int width,
-                       int height, std::string displayName, int maxSamples)
+                       int height, std::string displayName, int maxSamples,
+                       std::shared_ptr<CaptureSession> capture)
     : m_scene(std::move(scene)),
       m_window(window),
       m_width(width),
       m_height(height),
       m_displayName(std::move(displayName)),
       m_maxSamples(maxSamples),
+      m_capture(std::move(capture)),
       m_detail(kFrameBudgetSeconds, false) {
     if (!m_scene) {
         errno = EINVAL;
@@ -186,13 +191,39 @@ void TestRender::Update(float elapsedSeconds) {
     SetMultisampling(m_detail.IsMultisampled());
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     Quellon::CheckGlError();
-    StatisticsOverlay::Draw(*m_driver, m_width, m_scene->m_stepTime, elapsedSeconds);
+    StatisticsOverlay::Draw(*m_driver, m_driver->GetPixelWidth(), m_scene->m_stepTime,
+                            elapsedSeconds);
     if (boids > 0) {
         DrawLevels();
     }
+    CaptureFrame();
     m_driver->Present();
     m_detail.AfterFrame(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), boids);
+}
+
+void TestRender::CaptureFrame() {
+    // Read back only when a picture or a video frame waits: a read costs a few milliseconds
+    // of a frame that is otherwise shown at once.
+    if (!m_capture || !m_capture->IsFrameDue()) {
+        return;
+    }
+    CapturedFrame frame;
+    try {
+        m_driver->ReadPixels(frame.rgba);
+    } catch (const Quellon::Exception& error) {
+        // A capture that cannot be made is the capture's failure, not the program's.
+        std::string text;
+        try {
+            text = Quellon::WideToUtf8(error.GetMessage());
+        } catch (const Quellon::Exception&) {
+        }
+        m_capture->ReportError("Cannot read the frame back: " + text);
+        return;
+    }
+    frame.width = m_driver->GetPixelWidth();
+    frame.height = m_driver->GetPixelHeight();
+    m_capture->Submit(std::move(frame));
 }
 
 void TestRender::SetMultisampling(bool on) {

@@ -180,19 +180,27 @@ void CaptureSession::ReportError(const std::string& message) {
     m_wake.notify_all();
 }
 
+void CaptureSession::WaitUntilWritten() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_wake.wait(lock, [this] { return m_jobs.empty() && !m_writing; });
+}
+
 void CaptureSession::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_quit || !m_jobs.empty(); });
-            if (m_jobs.empty()) {
-                return;  // m_quit, and every job is done
-            }
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
+        m_wake.wait(lock, [this] { return m_quit || !m_jobs.empty(); });
+        if (m_jobs.empty()) {
+            return;  // m_quit, and every job is done
         }
+        Job job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        m_writing = true;
+        lock.unlock();
         Handle(job);
+        lock.lock();
+        m_writing = false;
+        // The waiters of WaitUntilWritten share the condition with this thread.
+        m_wake.notify_all();
     }
 }
 

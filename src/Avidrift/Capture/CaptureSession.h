@@ -63,6 +63,9 @@ public:
     void StopRecording();
     // Called on any thread.
     Status GetStatus() const;
+    // Called on any thread but the writer: returns once every request made and every frame
+    // handed over before the call has been written (or has failed).
+    void WaitUntilWritten();
 
     // Called on the render thread after drawing a frame, before presenting it: whether a
     // picture or a video frame waits for it, so that the pixels are read back only then.
@@ -111,6 +114,8 @@ private:
     std::string m_lastFile;
     std::string m_lastError;
     bool m_quit = false;
+    // Whether the writer is working on a job it took from m_jobs.
+    bool m_writing = false;
 
     // Used on the writer thread only: the video being written and what it has had.
     std::unique_ptr<VideoEncoder> m_encoder;

@@ -305,7 +305,10 @@ std::uint32_t TestRender::UploadFlock() {
     ReserveFlockRows(RowsFor(boids, m_dataWidth));
 
     // Counting pass: which boids are drawn, and with which level.
-    const ViewVolume view(m_scene->m_camera, m_width, m_height);
+    // The pixels a boid's error covers are the frame buffer's, which at a device pixel ratio
+    // above 1 are more than the render area's.
+    const ViewVolume view(m_scene->m_camera, m_driver ? m_driver->GetPixelWidth() : m_width,
+                          m_driver ? m_driver->GetPixelHeight() : m_height);
     // A boid may use level l once its nearest point lies beyond reach[l]: there l's error
     // covers fewer pixels than the detail allows.
     // Before PostInit there are no levels yet; the boids then count as the mesh's.

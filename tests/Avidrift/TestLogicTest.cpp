@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/SimulationEvent.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Barrier.h"
 #include "Quellon/Logic.h"
@@ -160,6 +161,65 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     }
     Mouse(MouseEvent::kDoubleClick, false, 0, 0, 0.1f);  // back to the start view
     EXPECT_TRUE(eye() == Vector3(0, 0, 80));
+}
+
+// Paused, an iteration applies what the user does (a setting, a drag, a new flock size) and
+// Logic publishes it, but the flock stands still until Resume.
+TEST(PausedLogic, AppliesEventsAndPublishesWithoutStepping) {
+    auto working = std::make_shared<TestScene>();
+    auto shared = std::make_shared<TestScene>();
+    shared->m_flock.maxFlockSize = kCapacity;
+    Quellon::Logic logic(std::make_shared<TestLogic>(working), working, shared);
+    logic.Init();
+    Quellon::UserEventQueue* const queue = logic.GetEventQueue();
+    const auto post = [&](float value, int id) {
+        queue->Post(std::make_shared<Quellon::ValueChangedEvent>(value, id));
+    };
+    post(40, kFlockSizeSetting);
+    logic.Update(0.05f);
+    queue->Post(std::make_shared<SimulationEvent>(SimulationEvent::kPause));
+    post(3, kMaxSpeedSetting);
+    queue->Post(std::make_shared<MouseEvent>(0, 0, 0, 0, 5, 0, 0, true, MouseEvent::kLeftButton));
+    const FlockData before = shared->m_flock;
+    const Vector3 eye = shared->m_camera.m_position;
+    logic.Update(0.07f);
+    EXPECT_TRUE(SameBoids(before, shared->m_flock));
+    EXPECT_FALSE(shared->m_camera.m_position == eye);
+    EXPECT_TRUE(shared->m_flock.maxSpeed == Vector3(3, 3, 3));
+    EXPECT_EQ(0.07f, shared->m_stepTime);
+    post(60, kFlockSizeSetting);
+    logic.Update(0.05f);
+    const FlockData placed = shared->m_flock;
+    EXPECT_EQ(60u, placed.boidCount);
+    logic.Update(0.05f);
+    EXPECT_TRUE(SameBoids(placed, shared->m_flock));
+    queue->Post(std::make_shared<SimulationEvent>(SimulationEvent::kResume));
+    logic.Update(0.05f);
+    EXPECT_FALSE(SameBoids(placed, shared->m_flock));
+}
+
+// Each step asked for while paused is the running logic's step of 1/60 s, bit for bit; a step
+// asked for while running is not kept for later.
+TEST_F(TestLogicTest, StepsWhilePausedAreRunningStepsOfASixtiethOfASecond) {
+    auto runningScene = std::make_shared<TestScene>();
+    runningScene->m_flock.maxFlockSize = kCapacity;
+    TestLogic running(runningScene);
+    running.Init();
+    for (TestLogic* logic : {&m_logic, &running}) {
+        logic->OnCustomEvent(0, std::make_shared<Quellon::ValueChangedEvent>(50, kFlockSizeSetting));
+        logic->Update(0.05f);
+    }
+    for (const auto action : {SimulationEvent::kStep, SimulationEvent::kPause,
+                              SimulationEvent::kStep, SimulationEvent::kStep}) {
+        m_logic.OnCustomEvent(0, std::make_shared<SimulationEvent>(action));
+    }
+    for (int iteration = 0; iteration < 4; ++iteration) {
+        m_logic.Update(0.5f);
+    }
+    running.Update(1.0f / 60);
+    running.Update(1.0f / 60);
+    EXPECT_TRUE(SameBoids(runningScene->m_flock, Flock()));
+    EXPECT_EQ(0.5f, m_scene->m_stepTime);
 }
 
 // A step of many seconds is abandoned when a stop arrives from another thread; nothing published.

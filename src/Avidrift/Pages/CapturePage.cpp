@@ -146,9 +146,11 @@ void CapturePage::BuildPage() {
     m_recordButton = AddButton(page, "recordButton", "Start or stop an MP4 video (Ctrl+R)");
     m_recordingLabel = AddLabel(page, "recordingLabel");
     m_framesLabel = AddLabel(page, "framesLabel");
+    m_droppedLabel = AddLabel(page, "droppedLabel");
     video->addWidget(m_recordButton);
-    video->addWidget(m_recordingLabel);
-    video->addWidget(m_framesLabel);
+    for (QLabel* line : {m_recordingLabel, m_framesLabel, m_droppedLabel}) {
+        video->addWidget(line);
+    }
 
     QVBoxLayout* folder = AddGroup(page, pageLayout, "folderGroup", "Folder");
     m_pictureFolderLabel = AddLabel(page, "pictureFolderLabel");
@@ -250,10 +252,14 @@ void CapturePage::ChooseFolder() {
     const QString chosen = QFileDialog::getExistingDirectory(
         m_widget->window(), Translate("Folder for pictures and videos"), m_videoFolder);
     if (!chosen.isEmpty()) {
-        m_pictureFolder = chosen;
-        m_videoFolder = chosen;
-        ShowFolders();
+        SetFolder(chosen);
     }
+}
+
+void CapturePage::SetFolder(const QString& folder) {
+    m_pictureFolder = folder;
+    m_videoFolder = folder;
+    ShowFolders();
 }
 
 void CapturePage::ShowFolders() {
@@ -277,9 +283,8 @@ void CapturePage::ShowStatus() {
                                 .arg(seconds % 60, 2, 10, QLatin1Char('0'));
     m_recordingLabel->setText(status.recording ? Translate("Recording ") + elapsed
                                                : Translate("Not recording"));
-    m_framesLabel->setText(Translate("%1 frames, %2 dropped")
-                               .arg(status.framesWritten)
-                               .arg(status.framesDropped));
+    m_framesLabel->setText(Translate("%1 frames written").arg(status.framesWritten));
+    m_droppedLabel->setText(Translate("%1 frames dropped").arg(status.framesDropped));
     const QString last =
         !status.lastError.empty()
             ? QString::fromStdString(status.lastError)

@@ -48,6 +48,9 @@ public:
 
     // Called on the Qt thread, by the page's timer: shows the session's state.
     void ShowStatus();
+    // Called on the Qt thread: pictures and videos from now on go to folder (made when
+    // missing at the next capture).
+    void SetFolder(const QString& folder);
 
 public slots:
     void TogglePause();
@@ -81,6 +84,7 @@ private:
     QPushButton* m_folderButton = nullptr;
     QLabel* m_recordingLabel = nullptr;
     QLabel* m_framesLabel = nullptr;
+    QLabel* m_droppedLabel = nullptr;
     QLabel* m_pictureFolderLabel = nullptr;
     QLabel* m_videoFolderLabel = nullptr;
     QLabel* m_lastLabel = nullptr;

@@ -87,8 +87,7 @@ void TestLogic::Update(float elapsedSeconds) {
 }
 
 void TestLogic::Step(float seconds) {
-    if (!m_step.Run(m_scene->m_flock, m_flock, m_scene->m_taskCount, seconds,
-                    &m_stopRequested)) {
+    if (!m_step.Run(m_scene->m_flock, m_flock, m_scene->m_taskCount, seconds, &m_stopRequested)) {
         return;  // abandoned: m_flock holds a partial step that must never be published
     }
     m_scene->m_flock = m_flock;

@@ -206,7 +206,8 @@ TEST_F(TestLogicTest, StepsWhilePausedAreRunningStepsOfASixtiethOfASecond) {
     TestLogic running(runningScene);
     running.Init();
     for (TestLogic* logic : {&m_logic, &running}) {
-        logic->OnCustomEvent(0, std::make_shared<Quellon::ValueChangedEvent>(50, kFlockSizeSetting));
+        logic->OnCustomEvent(0,
+                             std::make_shared<Quellon::ValueChangedEvent>(50, kFlockSizeSetting));
         logic->Update(0.05f);
     }
     for (const auto action : {SimulationEvent::kStep, SimulationEvent::kPause,

@@ -438,12 +438,12 @@ protected:
     }
     // ffprobe's words on the video stream and the file: frame size, rate, frames, duration.
     std::map<std::string, std::string> Probe(const fs::path& video) {
-        ChildProcess probe({"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames",
-                            "-show_entries",
-                            "stream=width,height,pix_fmt,r_frame_rate,nb_read_frames:format="
-                            "duration",
-                            "-of", "default=nw=1", video.string()},
-                           m_directory, "ffprobe");
+        ChildProcess probe(
+            {"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+             "stream=width,height,pix_fmt,r_frame_rate,nb_read_frames:format="
+             "duration",
+             "-of", "default=nw=1", video.string()},
+            m_directory, "ffprobe");
         std::map<std::string, std::string> words;
         std::istringstream lines(probe.WaitForExit(kTimeout) == 0 ? probe.ReadOutput() : "");
         for (std::string line; std::getline(lines, line);) {
@@ -489,9 +489,9 @@ TEST_F(ProgramCapture, PausesStepsResumesAndSavesThePresentedFrame) {
     }));
     shown.push_back(GrabRender());
     EXPECT_EQ(picture.size(), QSize(800, 600));
-    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(),
-                            [&](const QImage& grab) { return Differing(picture, grab) == 0; }))
-        << "the picture is none of the frames shown";
+    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [&](const QImage& grab) {
+        return Differing(picture, grab) == 0;
+    })) << "the picture is none of the frames shown";
     EXPECT_GE(Analyse(picture).overlayText, 200) << "the timing lines belong to the picture";
 
     ASSERT_NO_FATAL_FAILURE(Keys("n"));
@@ -541,7 +541,8 @@ TEST_F(ProgramCapture, RecordsAtThePaceShownAndFinishesTheFileOnEveryWayOut) {
         return image.convertToFormat(QImage::Format_RGB32)
             .scaled(40, 30, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     };
-    const QImage decoded = blocks(QImage(QString::fromStdString((m_directory / "first.png").string())));
+    const QImage decoded =
+        blocks(QImage(QString::fromStdString((m_directory / "first.png").string())));
     const QImage grabbed = blocks(first);
     int unlike = 0;
     for (int y = 0; y < 30; ++y) {

@@ -122,9 +122,9 @@ CaptureSession::Status CaptureSession::GetStatus() const {
     const std::lock_guard<std::mutex> lock(m_mutex);
     Status status;
     status.recording = m_recording;
-    status.seconds =
-        m_recording ? std::chrono::duration<double>(Clock::now() - m_recordingStart).count()
-                    : m_recordedSeconds;
+    status.seconds = m_recording
+                         ? std::chrono::duration<double>(Clock::now() - m_recordingStart).count()
+                         : m_recordedSeconds;
     status.framesWritten = m_framesWritten;
     status.framesDropped = m_framesDropped;
     status.lastFile = m_lastFile;
@@ -174,8 +174,7 @@ void CaptureSession::ReportError(const std::string& message) {
     m_jobs.push_back({Job::kFailure, nullptr, {}, 0, m_recording ? m_recordingId : 0, 0, message});
     if (m_recording) {
         m_recording = false;
-        m_recordedSeconds =
-            std::chrono::duration<double>(Clock::now() - m_recordingStart).count();
+        m_recordedSeconds = std::chrono::duration<double>(Clock::now() - m_recordingStart).count();
     }
     m_wake.notify_all();
 }
@@ -261,8 +260,8 @@ void CaptureSession::WriteVideoFrame(const Job& job) {
         return;  // of a recording that has failed
     }
     if (!m_encoder) {
-        m_encoder = std::make_unique<VideoEncoder>(m_videoPath, job.frame->width,
-                                                   job.frame->height, kFramesPerSecond);
+        m_encoder = std::make_unique<VideoEncoder>(m_videoPath, job.frame->width, job.frame->height,
+                                                   kFramesPerSecond);
     }
     // The first frame also stands for the moments before it; later gaps show the frame before.
     for (std::int64_t index = m_lastFrame + 1; index < job.index; ++index) {
@@ -327,8 +326,7 @@ void CaptureSession::Fail(std::uint64_t recording, const std::string& message) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (recording != 0 && recording == m_recordingId && m_recording) {
         m_recording = false;
-        m_recordedSeconds =
-            std::chrono::duration<double>(Clock::now() - m_recordingStart).count();
+        m_recordedSeconds = std::chrono::duration<double>(Clock::now() - m_recordingStart).count();
     }
     m_lastError = message;
 }

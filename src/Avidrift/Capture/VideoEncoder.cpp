@@ -157,7 +157,8 @@ void VideoEncoder::Write(const CapturedFrame& frame, std::int64_t index) {
     }
     // The rows arrive bottom-up: start at the last and step backwards to turn the picture over.
     const int stride = frame.width * 4;
-    const std::uint8_t* top = frame.rgba.data() + static_cast<std::size_t>(frame.height - 1) * stride;
+    const std::uint8_t* top =
+        frame.rgba.data() + static_cast<std::size_t>(frame.height - 1) * stride;
     const std::uint8_t* const source[1] = {top};
     const int sourceStride[1] = {-stride};
     sws_scale(r.scaler, source, sourceStride, 0, frame.height, r.frame->data, r.frame->linesize);
@@ -213,7 +214,8 @@ void VideoEncoder::Finish() {
     }
     int result = av_write_trailer(r.format);
     if (failure.empty() && result < 0) {
-        failure = "Cannot write " + r.name + ": cannot write the trailer (" + ErrorText(result) + ")";
+        failure =
+            "Cannot write " + r.name + ": cannot write the trailer (" + ErrorText(result) + ")";
     }
     result = avio_closep(&r.format->pb);
     if (failure.empty() && result < 0) {

@@ -41,8 +41,7 @@ QString Translate(const char* text) {
     return QCoreApplication::translate("Capture", text);
 }
 
-QVBoxLayout* AddGroup(QWidget* page, QVBoxLayout* pageLayout, const char* name,
-                      const char* title) {
+QVBoxLayout* AddGroup(QWidget* page, QVBoxLayout* pageLayout, const char* name, const char* title) {
     auto* group = new QGroupBox(page);
     group->setObjectName(QString::fromLatin1(name));
     group->setTitle(Translate(title));
@@ -155,8 +154,7 @@ void CapturePage::BuildPage() {
     QVBoxLayout* folder = AddGroup(page, pageLayout, "folderGroup", "Folder");
     m_pictureFolderLabel = AddLabel(page, "pictureFolderLabel");
     m_videoFolderLabel = AddLabel(page, "videoFolderLabel");
-    m_folderButton =
-        AddButton(page, "folderButton", "Choose one folder for pictures and videos");
+    m_folderButton = AddButton(page, "folderButton", "Choose one folder for pictures and videos");
     m_folderButton->setText(Translate("Choose..."));
     folder->addWidget(m_pictureFolderLabel);
     folder->addWidget(m_videoFolderLabel);
@@ -221,9 +219,8 @@ bool CapturePage::eventFilter(QObject* watched, QEvent* event) {
 
 void CapturePage::TogglePause() {
     m_paused = !m_paused;
-    m_eventQueue->Post(
-        std::make_shared<SimulationEvent>(m_paused ? SimulationEvent::kPause
-                                                   : SimulationEvent::kResume));
+    m_eventQueue->Post(std::make_shared<SimulationEvent>(m_paused ? SimulationEvent::kPause
+                                                                  : SimulationEvent::kResume));
     m_pauseButton->setText(m_paused ? Translate("Resume") : Translate("Pause"));
     m_stepButton->setEnabled(m_paused);
 }
@@ -267,9 +264,9 @@ void CapturePage::ShowFolders() {
                                                         {m_videoFolderLabel, &m_videoFolder}};
     for (const auto& [label, folder] : lines) {
         const QString name = QDir::toNativeSeparators(*folder);
-        label->setText((label == m_pictureFolderLabel ? Translate("Pictures: ")
-                                                      : Translate("Videos: ")) +
-                       QFileInfo(*folder).fileName());
+        label->setText(
+            (label == m_pictureFolderLabel ? Translate("Pictures: ") : Translate("Videos: ")) +
+            QFileInfo(*folder).fileName());
         label->setToolTip(name);
     }
 }
@@ -278,9 +275,8 @@ void CapturePage::ShowStatus() {
     const CaptureSession::Status status = m_session->GetStatus();
     m_recordButton->setText(status.recording ? Translate("Stop") : Translate("Record"));
     const auto seconds = static_cast<long long>(std::floor(status.seconds));
-    const QString elapsed = QStringLiteral("%1:%2")
-                                .arg(seconds / 60)
-                                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    const QString elapsed =
+        QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
     m_recordingLabel->setText(status.recording ? Translate("Recording ") + elapsed
                                                : Translate("Not recording"));
     m_framesLabel->setText(Translate("%1 frames written").arg(status.framesWritten));

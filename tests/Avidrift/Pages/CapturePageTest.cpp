@@ -75,9 +75,10 @@ TEST_F(CapturePageTest, ShowsWhatWasWrittenOrWhyNot) {
         SCOPED_TRACE(button);
         Find(button)->click();
         Draw(1);
-        EXPECT_TRUE(Find<QLabel>("lastLabel")->text().startsWith("Cannot make the folder " +
-                                                                 QString::fromStdString(
-                                                                     (m_folder / "file").string())))
+        EXPECT_TRUE(Find<QLabel>("lastLabel")
+                        ->text()
+                        .startsWith("Cannot make the folder " +
+                                    QString::fromStdString((m_folder / "file").string())))
             << Find<QLabel>("lastLabel")->text().toStdString();
         EXPECT_EQ(Find("recordButton")->text(), "Record");
     }
@@ -88,9 +89,9 @@ TEST_F(CapturePageTest, ShowsWhatWasWrittenOrWhyNot) {
     Find("recordButton")->click();
     Draw(0);
     const QString last = Find<QLabel>("lastLabel")->text();
-    EXPECT_TRUE(last.startsWith("Saved " + QString::fromStdString(m_folder.string()) +
-                                "/avidrift-") &&
-                last.endsWith(".mp4"))
+    EXPECT_TRUE(
+        last.startsWith("Saved " + QString::fromStdString(m_folder.string()) + "/avidrift-") &&
+        last.endsWith(".mp4"))
         << last.toStdString();
     EXPECT_EQ(Find<QLabel>("droppedLabel")->text(), "0 frames dropped");
     std::vector<std::string> names;
@@ -99,8 +100,8 @@ TEST_F(CapturePageTest, ShowsWhatWasWrittenOrWhyNot) {
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string suffix = i == 0 ? "" : "-" + std::to_string(i + 1);
-        EXPECT_TRUE(std::regex_match(names[i], std::regex("avidrift-\\d{8}-\\d{6}" + suffix +
-                                                          "\\.png")))
+        EXPECT_TRUE(
+            std::regex_match(names[i], std::regex("avidrift-\\d{8}-\\d{6}" + suffix + "\\.png")))
             << names[i];
     }
 }

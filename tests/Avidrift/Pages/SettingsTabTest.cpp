@@ -165,10 +165,10 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
                     continue;
                 }
                 if (auto* label = qobject_cast<QLabel*>(widget)) {
-                    EXPECT_TRUE(label->wordWrap() ? label->heightForWidth(label->width()) <=
-                                                        label->height()
-                                                  : metrics.horizontalAdvance(label->text()) <=
-                                                        label->contentsRect().width())
+                    EXPECT_TRUE(label->wordWrap()
+                                    ? label->heightForWidth(label->width()) <= label->height()
+                                    : metrics.horizontalAdvance(label->text()) <=
+                                          label->contentsRect().width())
                         << name;
                 } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
                     EXPECT_LE(metrics.horizontalAdvance(button->text()),

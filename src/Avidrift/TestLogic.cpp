@@ -69,6 +69,7 @@ void TestLogic::Init() {
 
 void TestLogic::Update(float elapsedSeconds) {
     m_scene->m_stepTime = elapsedSeconds;
+    m_scene->m_paused = m_paused;
     if (!m_paused) {
         Step(elapsedSeconds);
         return;

@@ -98,6 +98,9 @@ private:
     // Borrowed from m_textures; ordered by owner, so one entry per texture.
     std::map<std::weak_ptr<OpenglTexture>, int, std::owner_less<std::weak_ptr<OpenglTexture>>>
         m_textureUnits;
+    // Where ReadPixels resolves a multisampled frame; made at the first read, 0 before.
+    unsigned int m_resolveFramebuffer = 0;
+    unsigned int m_resolveRenderbuffer = 0;
 };
 
 }  // namespace Quellon

@@ -163,64 +163,36 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     EXPECT_TRUE(eye() == Vector3(0, 0, 80));
 }
 
-// Paused, an iteration applies what the user does (a setting, a drag, a new flock size) and
-// Logic publishes it, but the flock stands still until Resume.
-TEST(PausedLogic, AppliesEventsAndPublishesWithoutStepping) {
-    auto working = std::make_shared<TestScene>();
-    auto shared = std::make_shared<TestScene>();
-    shared->m_flock.maxFlockSize = kCapacity;
-    Quellon::Logic logic(std::make_shared<TestLogic>(working), working, shared);
-    logic.Init();
-    Quellon::UserEventQueue* const queue = logic.GetEventQueue();
-    const auto post = [&](float value, int id) {
-        queue->Post(std::make_shared<Quellon::ValueChangedEvent>(value, id));
-    };
-    post(40, kFlockSizeSetting);
-    logic.Update(0.05f);
-    queue->Post(std::make_shared<SimulationEvent>(SimulationEvent::kPause));
-    post(3, kMaxSpeedSetting);
-    queue->Post(std::make_shared<MouseEvent>(0, 0, 0, 0, 5, 0, 0, true, MouseEvent::kLeftButton));
-    const FlockData before = shared->m_flock;
-    const Vector3 eye = shared->m_camera.m_position;
-    logic.Update(0.07f);
-    EXPECT_TRUE(SameBoids(before, shared->m_flock));
-    EXPECT_FALSE(shared->m_camera.m_position == eye);
-    EXPECT_TRUE(shared->m_flock.maxSpeed == Vector3(3, 3, 3));
-    EXPECT_EQ(0.07f, shared->m_stepTime);
-    post(60, kFlockSizeSetting);
-    logic.Update(0.05f);
-    const FlockData placed = shared->m_flock;
-    EXPECT_EQ(60u, placed.boidCount);
-    logic.Update(0.05f);
-    EXPECT_TRUE(SameBoids(placed, shared->m_flock));
-    queue->Post(std::make_shared<SimulationEvent>(SimulationEvent::kResume));
-    logic.Update(0.05f);
-    EXPECT_FALSE(SameBoids(placed, shared->m_flock));
-}
-
-// Each step asked for while paused is the running logic's step of 1/60 s, bit for bit; a step
-// asked for while running is not kept for later.
-TEST_F(TestLogicTest, StepsWhilePausedAreRunningStepsOfASixtiethOfASecond) {
+// Paused, iterations apply events for Logic to publish and step only when asked, each step the
+// running step of 1/60 s bit for bit; a step asked while running is dropped (drag, Resume: e2e).
+TEST_F(TestLogicTest, PausedIterationsApplyEventsAndStepOnlyWhenAsked) {
     auto runningScene = std::make_shared<TestScene>();
     runningScene->m_flock.maxFlockSize = kCapacity;
     TestLogic running(runningScene);
     running.Init();
-    for (TestLogic* logic : {&m_logic, &running}) {
-        logic->OnCustomEvent(0,
-                             std::make_shared<Quellon::ValueChangedEvent>(50, kFlockSizeSetting));
-        logic->Update(0.05f);
+    // Set before the flock is placed, the speed is the placed flock's at once.
+    for (const auto& [value, id] : {std::pair{3, kMaxSpeedSetting}, {50, kFlockSizeSetting}}) {
+        running.OnCustomEvent(0, std::make_shared<Quellon::ValueChangedEvent>(value, id));
     }
-    for (const auto action : {SimulationEvent::kStep, SimulationEvent::kPause,
-                              SimulationEvent::kStep, SimulationEvent::kStep}) {
+    const auto act = [&](SimulationEvent::Action action) {
         m_logic.OnCustomEvent(0, std::make_shared<SimulationEvent>(action));
+    };
+    act(SimulationEvent::kStep);
+    act(SimulationEvent::kPause);
+    Set(kFlockSizeSetting, 50);
+    Set(kMaxSpeedSetting, 3);
+    for (int iteration = 0; iteration < 2; ++iteration) {
+        m_logic.Update(0.5f);
+        EXPECT_TRUE(SameBoids(runningScene->m_flock, Flock())) << "a paused step";
     }
-    for (int iteration = 0; iteration < 4; ++iteration) {
+    EXPECT_EQ(0.5f, m_scene->m_stepTime);
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        act(iteration < 2 ? SimulationEvent::kStep : SimulationEvent::kPause);
         m_logic.Update(0.5f);
     }
     running.Update(1.0f / 60);
     running.Update(1.0f / 60);
     EXPECT_TRUE(SameBoids(runningScene->m_flock, Flock()));
-    EXPECT_EQ(0.5f, m_scene->m_stepTime);
 }
 
 // A step of many seconds is abandoned when a stop arrives from another thread; nothing published.

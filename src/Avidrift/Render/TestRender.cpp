@@ -198,8 +198,17 @@ void TestRender::Update(float elapsedSeconds) {
     }
     CaptureFrame();
     m_driver->Present();
-    m_detail.AfterFrame(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), boids);
+    // A paused flock seen from where it was keeps its detail whatever its frames take: a change
+    // would make the still picture flicker (and a saved picture differ from the screen).
+    const Quellon::Matrix4& view = m_scene->m_camera.m_viewMatrix;
+    const bool still = m_scene->m_paused && m_scene->m_flock.boidCount == m_lastBoidCount &&
+                       std::equal(std::begin(view.m), std::end(view.m), std::begin(m_lastView.m));
+    m_lastBoidCount = m_scene->m_flock.boidCount;
+    m_lastView = view;
+    if (!still) {
+        m_detail.AfterFrame(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), boids);
+    }
 }
 
 void TestRender::CaptureFrame() {

@@ -8,6 +8,7 @@
 #include "Avidrift/Render/FrameDetail.h"
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
+#include "Quellon/Matrix4.h"
 
 namespace Quellon {
 class OpenglDriver;
@@ -110,6 +111,9 @@ private:
     // Radius about the boid's position that holds its whole mesh, in world units.
     float m_boidRadius = 0.0f;
     FrameDetail m_detail;
+    // What the last frame showed, to tell a still scene.
+    std::uint32_t m_lastBoidCount = 0;
+    Quellon::Matrix4 m_lastView;
     bool m_multisampling = true;
     // Per boid of the last upload: its level, or a mark for a boid that is not drawn.
     std::vector<std::uint8_t> m_boidLevels;

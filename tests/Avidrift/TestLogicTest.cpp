@@ -170,7 +170,6 @@ TEST_F(TestLogicTest, PausedIterationsApplyEventsAndStepOnlyWhenAsked) {
     runningScene->m_flock.maxFlockSize = kCapacity;
     TestLogic running(runningScene);
     running.Init();
-    // Set before the flock is placed, the speed is the placed flock's at once.
     for (const auto& [value, id] : {std::pair{3, kMaxSpeedSetting}, {50, kFlockSizeSetting}}) {
         running.OnCustomEvent(0, std::make_shared<Quellon::ValueChangedEvent>(value, id));
     }

@@ -41,8 +41,7 @@ const QRect kRenderArea(9, 9, 800, 600);
 const QPoint kFlockSizeField(815 + 10 + 2 + 3 + 120 + 20, 9 + 0 + 26 + 10 + 20 + 10);
 // Hang guard for llvmpipe on two shared cores, not a limit on the program's speed.
 constexpr auto kTimeout = 60s;
-// A close while recording must end the program this soon; AddressSanitizer's teardown and leak
-// check alone take over 2 s (0.2 s without it, recording or not).
+// How soon a close while recording ends the program (AddressSanitizer's exit alone takes 2 s).
 #if defined(__SANITIZE_ADDRESS__)
 constexpr auto kQuickExit = 6s;
 #else
@@ -426,7 +425,6 @@ protected:
         ASSERT_TRUE(Xdotool("windowfocus " + std::to_string(m_window.id) + " key " + keys));
     }
     QImage GrabRender() { return Grab(kRenderArea.translated(m_window.geometry.topLeft())); }
-    // The first file in folder once there is one.
     fs::path WaitForFile(const fs::path& folder) {
         fs::path found;
         Poll([&] {

@@ -65,7 +65,7 @@ fs::path CaptureSession::CreateUniqueFile(const fs::path& folder, const std::str
             name += '-';
             name += std::to_string(suffix);
         }
-        const fs::path path = folder / (name + extension);
+        fs::path path = folder / (name + extension);
         // O_EXCL makes the name ours even when another program picks the same one meanwhile.
         const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (file >= 0) {

@@ -28,7 +28,7 @@ TEST(CapturePage, ShowsWhyACaptureFailed) {
     page.SetFolder(QString::fromStdString((file / "sub").string()));
     for (const char* name : {"pictureButton", "recordButton"}) {
         page.GetWidget()->findChild<QPushButton*>(name)->click();
-        session->Submit(CapturedFrame{64, 48, std::vector<std::uint8_t>(64 * 48 * 4)});
+        session->Submit(CapturedFrame{64, 48, std::vector<std::uint8_t>(std::size_t{64} * 48 * 4)});
         session->WaitUntilWritten();
         page.ShowStatus();
         const QString line = page.GetWidget()->findChild<QLabel*>("lastLabel")->text();

@@ -154,13 +154,13 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
         capture->GetWidget()->findChild<QLabel*>("framesLabel")->setText("9999999 frames written");
         QApplication::processEvents();
         SCOPED_TRACE(font.pointSizeF());
-        SCOPED_TRACE(shown);
         for (QWidget* widget : window->findChildren<QWidget*>()) {
             const std::string name = widget->objectName().toStdString();
             const QFontMetrics metrics(widget->font());
             if (!widget->isVisible()) {
                 continue;  // on the page not shown
-            } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+            }
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
                 EXPECT_TRUE(label->wordWrap()
                                 ? label->heightForWidth(label->width()) <= label->height()
                                 : metrics.horizontalAdvance(label->text()) <=

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <string>
 
+#include "Avidrift/Capture/CaptureSession.h"
+#include "Avidrift/Pages/CapturePage.h"
 #include "Avidrift/Pages/SettingsTab.h"
 #include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestLogic.h"
@@ -42,10 +44,14 @@ std::string QtDisplayName() {
 
 }  // namespace
 
+SubsystemsAllocator::SubsystemsAllocator() : m_capture(std::make_shared<CaptureSession>()) {}
+
+SubsystemsAllocator::~SubsystemsAllocator() = default;
+
 std::shared_ptr<Quellon::IRenderCallable> SubsystemsAllocator::CreateRender(
     std::shared_ptr<Quellon::Scene> scene, Quellon::NativeWindowId window, int width, int height) {
     return std::make_shared<TestRender>(AsTestScene(scene, L"SubsystemsAllocator::CreateRender"),
-                                        window, width, height, QtDisplayName());
+                                        window, width, height, QtDisplayName(), 4, m_capture);
 }
 
 std::shared_ptr<Quellon::ILogicCallable> SubsystemsAllocator::CreateLogic(
@@ -59,7 +65,8 @@ std::shared_ptr<Quellon::Scene> SubsystemsAllocator::CreateScene() {
 
 std::vector<std::shared_ptr<Quellon::ITab>> SubsystemsAllocator::CreateTabs(
     Quellon::UserEventQueue* events) {
-    return {std::make_shared<SettingsTab>(events)};
+    return {std::make_shared<SettingsTab>(events),
+            std::make_shared<CapturePage>(events, m_capture)};
 }
 
 }  // namespace Avidrift

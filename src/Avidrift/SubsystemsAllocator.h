@@ -1,13 +1,22 @@
 #pragma once
 
+#include <memory>
+
 #include "Quellon/ISubsystemsAllocator.h"
 
 namespace Avidrift {
 
-// The flock program's factory: flock scenes, the flock logic, the settings page and the flock
-// renderer. Holds no data; called on the main thread.
+class CaptureSession;
+
+// The flock program's factory: flock scenes, the flock logic, the settings and capture pages
+// and the flock renderer. Called on the main thread. Holds the capture session that the capture
+// page and the renderer share; it outlives both, so a recording is finished after the last
+// frame (the application run ends before the factory goes).
 class SubsystemsAllocator : public Quellon::ISubsystemsAllocator {
 public:
+    SubsystemsAllocator();
+    ~SubsystemsAllocator() override;
+
     // Draws on the X display that Qt uses, through a connection of the renderer's own.
     std::shared_ptr<Quellon::IRenderCallable> CreateRender(std::shared_ptr<Quellon::Scene> scene,
                                                            Quellon::NativeWindowId window,
@@ -18,6 +27,9 @@ public:
     std::shared_ptr<Quellon::Scene> CreateScene() override;
     std::vector<std::shared_ptr<Quellon::ITab>> CreateTabs(
         Quellon::UserEventQueue* events) override;
+
+private:
+    std::shared_ptr<CaptureSession> m_capture;
 };
 
 }  // namespace Avidrift

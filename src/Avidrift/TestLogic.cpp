@@ -1,6 +1,7 @@
 #include "Avidrift/TestLogic.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "Avidrift/Flock/FlockMemory.h"
+#include "Avidrift/SimulationEvent.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"
 
@@ -31,6 +33,9 @@ constexpr float kLongestMouseStep = 1.0f / 30.0f;
 // leave the far plane.
 constexpr float kNearestEye = 1.0f;
 constexpr float kFarthestEye = Quellon::Camera::kFar / 2;
+// A paused iteration has nothing to compute; it waits about a display frame for more events,
+// so a drag still moves the view smoothly.
+constexpr auto kPausedRest = std::chrono::milliseconds(16);
 
 int Sign(int value) {
     return (value > 0) - (value < 0);
@@ -64,15 +69,39 @@ void TestLogic::Init() {
 
 void TestLogic::Update(float elapsedSeconds) {
     m_scene->m_stepTime = elapsedSeconds;
-    if (!m_step.Run(m_scene->m_flock, m_flock, m_scene->m_taskCount, elapsedSeconds,
-                    &m_stopRequested)) {
+    m_scene->m_paused = m_paused;
+    if (!m_paused) {
+        Step(elapsedSeconds);
+        return;
+    }
+    // Changed parameters reach the scene with this publish, as a step would take them there,
+    // so the next step asked for steers with what the page shows.
+    m_scene->m_flock.CopyParametersFrom(m_flock);
+    if (m_stepsAsked > 0) {
+        --m_stepsAsked;
+        Step(kPausedStepSeconds);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_restMutex);
+    m_restWake.wait_for(lock, kPausedRest,
+                        [this] { return m_stopRequested.load(std::memory_order_relaxed); });
+}
+
+void TestLogic::Step(float seconds) {
+    if (!m_step.Run(m_scene->m_flock, m_flock, m_scene->m_taskCount, seconds, &m_stopRequested)) {
         return;  // abandoned: m_flock holds a partial step that must never be published
     }
     m_scene->m_flock = m_flock;
 }
 
 void TestLogic::RequestStop() {
-    m_stopRequested.store(true, std::memory_order_relaxed);
+    {
+        // Under the rest's mutex, so a paused iteration between its test and its wait cannot
+        // miss the request.
+        const std::lock_guard<std::mutex> lock(m_restMutex);
+        m_stopRequested.store(true, std::memory_order_relaxed);
+    }
+    m_restWake.notify_all();
 }
 
 void TestLogic::SetFlockSize(float requested) {
@@ -104,6 +133,22 @@ void TestLogic::SetFlockSize(float requested) {
 }
 
 void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event) {
+    if (const auto* simulation = dynamic_cast<const SimulationEvent*>(event.get())) {
+        switch (simulation->m_action) {
+            case SimulationEvent::kPause:
+                m_paused = true;
+                break;
+            case SimulationEvent::kResume:
+                m_paused = false;
+                m_stepsAsked = 0;
+                break;
+            case SimulationEvent::kStep:
+                // A running flock steps anyway; a step asked for then would jump it later.
+                m_stepsAsked += m_paused ? 1 : 0;
+                break;
+        }
+        return;
+    }
     const auto* change = dynamic_cast<const Quellon::ValueChangedEvent*>(event.get());
     if (change == nullptr) {
         return;

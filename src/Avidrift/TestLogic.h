@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockStep.h"
@@ -16,15 +18,16 @@ class TestScene;
 
 // The flock program's logic (the "Test" in the name comes from the design): places the flock,
 // applies settings and mouse input to the working scene, and advances the flock one step per
-// iteration on its task scheduler.
+// iteration on its task scheduler. Paused (SimulationEvents), an iteration still applies the
+// events and lets Logic publish, but steps only when a step was asked for.
 class TestLogic : public Quellon::ILogicCallable {
 public:
     // Called on the main thread; keeps the scene. Throws Exception when the worker pool cannot
     // be made.
     explicit TestLogic(std::shared_ptr<TestScene> scene);
 
-    // Called on the logic thread. The events are MouseEvents and ValueChangedEvents; events of
-    // other classes are ignored.
+    // Called on the logic thread. The events are MouseEvents, ValueChangedEvents and
+    // SimulationEvents; events of other classes are ignored.
     void OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) override;
     void OnCustomEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) override;
     ~TestLogic() override;
@@ -39,8 +42,12 @@ public:
     // values beyond 32 bits as the largest 32-bit count.
     static std::uint32_t TruncateToCount(float value);
 
+    // The step time of a step asked for while paused.
+    static constexpr float kPausedStepSeconds = 1.0f / 60.0f;
+
 private:
     void SetFlockSize(float requested);
+    void Step(float seconds);
 
     std::shared_ptr<TestScene> m_scene;
     // The state the step writes, and where changed parameters wait for the next publish.
@@ -48,6 +55,12 @@ private:
     TaskScheduler m_scheduler;
     FlockStep m_step;
     std::atomic<bool> m_stopRequested{false};
+    // Logic thread only.
+    bool m_paused = false;
+    std::uint32_t m_stepsAsked = 0;
+    // A paused iteration rests on these instead of spinning a core; RequestStop wakes it.
+    std::mutex m_restMutex;
+    std::condition_variable m_restWake;
 };
 
 }  // namespace Avidrift

@@ -32,6 +32,7 @@ void TestScene::CopyFrom(std::shared_ptr<Quellon::Scene> source) {
     m_taskCount = other->m_taskCount;
     m_camera = other->m_camera;
     m_stepTime = other->m_stepTime;
+    m_paused = other->m_paused;
     m_flockSizeAnswer.store(other->m_flockSizeAnswer.load());
 }
 

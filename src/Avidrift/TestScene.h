@@ -26,7 +26,7 @@ public:
     // files are looked for in the working directory, then where the program is installed.
     TestScene();
 
-    // Copies mesh, flock, task count, camera and step time from another TestScene; the local
+    // Copies mesh, flock, task count, camera, step time and pause from another TestScene; the local
     // matrix and shader names are the same constants in every scene and stay. Throws Exception
     // for a source of another type.
     void CopyFrom(std::shared_ptr<Quellon::Scene> source) override;
@@ -49,6 +49,8 @@ public:
     std::wstring m_pixelShaderFile;
     std::uint32_t m_taskCount = 1;
     float m_stepTime = 0.0f;
+    // Whether the logic holds the flock still (the user paused it).
+    bool m_paused = false;
 
 private:
     // FlockSizeAnswer in one word (handled in the high half), so that a reader never sees the

@@ -290,6 +290,8 @@ struct OpenglContext::Resources {
     OwnedContext context;
     int samples = 0;
     int depthBits = 0;
+    int width = 0;
+    int height = 0;
 };
 
 OpenglContext::Resources::Resources(unsigned long parentWindow, const std::string& displayName,
@@ -318,6 +320,8 @@ OpenglContext::Resources::Resources(unsigned long parentWindow, const std::strin
         }
     }
     const int screen = XScreenNumberOfScreen(parent.screen);
+    width = parent.width;
+    height = parent.height;
 
     // The multisample search runs only where GLX knows the sample attributes.
     const bool multisample =
@@ -434,6 +438,14 @@ int OpenglContext::GetSamples() const {
 
 int OpenglContext::GetDepthBits() const {
     return m_resources->depthBits;
+}
+
+int OpenglContext::GetWidth() const {
+    return m_resources->width;
+}
+
+int OpenglContext::GetHeight() const {
+    return m_resources->height;
 }
 
 unsigned long OpenglContext::GetWindow() const {

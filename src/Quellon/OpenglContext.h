@@ -49,6 +49,10 @@ public:
     // What the chosen frame-buffer configuration really has, read back from GLX.
     int GetSamples() const;
     int GetDepthBits() const;
+    // The GL window's size in physical pixels: the parent's at construction, which is the
+    // render area's size times the device pixel ratio.
+    int GetWidth() const;
+    int GetHeight() const;
     // The GL window's X id.
     unsigned long GetWindow() const;
 

@@ -50,6 +50,10 @@ OpenglDriver::~OpenglDriver() {
         } catch (const Exception&) {
         }
     }
+    if (m_resolveFramebuffer != 0) {
+        glDeleteFramebuffers(1, &m_resolveFramebuffer);
+        glDeleteRenderbuffers(1, &m_resolveRenderbuffer);
+    }
 }
 
 int OpenglDriver::CreateVertexBuffer(unsigned int verticesCount,
@@ -191,7 +195,10 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();
     glLoadIdentity();
-    gluOrtho2D(0.0, static_cast<GLdouble>(m_width), 0.0, static_cast<GLdouble>(m_height));
+    // In frame-buffer pixels, so that text keeps its place from the lower right corner at any
+    // device pixel ratio: the bitmap font is never scaled.
+    gluOrtho2D(0.0, static_cast<GLdouble>(GetPixelWidth()), 0.0,
+               static_cast<GLdouble>(GetPixelHeight()));
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
     glLoadIdentity();
@@ -210,6 +217,37 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glMatrixMode(GL_PROJECTION);
     glPopMatrix();
     glEnable(GL_TEXTURE_3D);
+}
+
+void OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
+    const int width = GetPixelWidth();
+    const int height = GetPixelHeight();
+    pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    if (GetSamples() > 0 && GLEW_ARB_framebuffer_object) {
+        // Mesa reads one sample of a multisampled back buffer, while the swap shows the average
+        // of all: resolving into a buffer of our own first gives the pixels presented.
+        if (m_resolveFramebuffer == 0) {
+            glGenRenderbuffers(1, &m_resolveRenderbuffer);
+            glBindRenderbuffer(GL_RENDERBUFFER, m_resolveRenderbuffer);
+            glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+            glGenFramebuffers(1, &m_resolveFramebuffer);
+            glBindFramebuffer(GL_FRAMEBUFFER, m_resolveFramebuffer);
+            glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
+                                      m_resolveRenderbuffer);
+            glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        }
+        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, m_resolveFramebuffer);
+        glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT,
+                          GL_NEAREST);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, m_resolveFramebuffer);
+        glReadBuffer(GL_COLOR_ATTACHMENT0);
+    }
+    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glReadBuffer(GL_BACK);
+    CheckGlError();
 }
 
 void OpenglDriver::Present() {

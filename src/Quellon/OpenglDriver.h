@@ -67,8 +67,16 @@ public:
     int GetFloatTextureSize();
 
     // Draws text with the fixed-function pipeline in freeglut's 9 x 15 bitmap font, starting
-    // at (x, y) in window pixels from the lower left corner. No program stays in use.
+    // at (x, y) in the frame buffer's pixels from the lower left corner (the font's pixels are
+    // those too, whatever the device pixel ratio). No program stays in use.
     void DrawString(const OpenglColor& colour, const std::string& text, int x, int y);
+
+    // The frame buffer's size in physical pixels: width x height times the device pixel ratio.
+    int GetPixelWidth() const { return m_context.GetWidth(); }
+    int GetPixelHeight() const { return m_context.GetHeight(); }
+    // Copies the frame drawn since the previous Present (the back buffer) as RGBA rows,
+    // bottom-up, GetPixelWidth() x GetPixelHeight(), into pixels (resized to fit).
+    void ReadPixels(std::vector<unsigned char>& pixels);
 
     // Shows the frame drawn since the previous Present.
     void Present();
@@ -90,6 +98,9 @@ private:
     // Borrowed from m_textures; ordered by owner, so one entry per texture.
     std::map<std::weak_ptr<OpenglTexture>, int, std::owner_less<std::weak_ptr<OpenglTexture>>>
         m_textureUnits;
+    // Where ReadPixels resolves a multisampled frame; made at the first read, 0 before.
+    unsigned int m_resolveFramebuffer = 0;
+    unsigned int m_resolveRenderbuffer = 0;
 };
 
 }  // namespace Quellon

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/SimulationEvent.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Barrier.h"
 #include "Quellon/Logic.h"
@@ -160,6 +161,37 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     }
     Mouse(MouseEvent::kDoubleClick, false, 0, 0, 0.1f);  // back to the start view
     EXPECT_TRUE(eye() == Vector3(0, 0, 80));
+}
+
+// Paused, iterations apply events for Logic to publish and step only when asked, each step the
+// running step of 1/60 s bit for bit; a step asked while running is dropped (drag, Resume: e2e).
+TEST_F(TestLogicTest, PausedIterationsApplyEventsAndStepOnlyWhenAsked) {
+    auto runningScene = std::make_shared<TestScene>();
+    runningScene->m_flock.maxFlockSize = kCapacity;
+    TestLogic running(runningScene);
+    running.Init();
+    for (const auto& [value, id] : {std::pair{3, kMaxSpeedSetting}, {50, kFlockSizeSetting}}) {
+        running.OnCustomEvent(0, std::make_shared<Quellon::ValueChangedEvent>(value, id));
+    }
+    const auto act = [&](SimulationEvent::Action action) {
+        m_logic.OnCustomEvent(0, std::make_shared<SimulationEvent>(action));
+    };
+    act(SimulationEvent::kStep);
+    act(SimulationEvent::kPause);
+    Set(kFlockSizeSetting, 50);
+    Set(kMaxSpeedSetting, 3);
+    for (int iteration = 0; iteration < 2; ++iteration) {
+        m_logic.Update(0.5f);
+        EXPECT_TRUE(SameBoids(runningScene->m_flock, Flock())) << "a paused step";
+    }
+    EXPECT_EQ(0.5f, m_scene->m_stepTime);
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        act(iteration < 2 ? SimulationEvent::kStep : SimulationEvent::kPause);
+        m_logic.Update(0.5f);
+    }
+    running.Update(1.0f / 60);
+    running.Update(1.0f / 60);
+    EXPECT_TRUE(SameBoids(runningScene->m_flock, Flock()));
 }
 
 // A step of many seconds is abandoned when a stop arrives from another thread; nothing published.

@@ -41,6 +41,12 @@ const QRect kRenderArea(9, 9, 800, 600);
 const QPoint kFlockSizeField(815 + 10 + 2 + 3 + 120 + 20, 9 + 0 + 26 + 10 + 20 + 10);
 // Hang guard for llvmpipe on two shared cores, not a limit on the program's speed.
 constexpr auto kTimeout = 60s;
+// How soon a close while recording ends the program (AddressSanitizer's exit alone takes 2 s).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr auto kQuickExit = 6s;
+#else
+constexpr auto kQuickExit = 2s;
+#endif
 
 // The render area's pixels by kind; aspect: width over height of the middle 80 % of the boids.
 struct Picture {
@@ -307,8 +313,8 @@ protected:
         return xdotool.WaitForExit(20s) == 0 ? std::optional(xdotool.ReadOutput()) : std::nullopt;
     }
 
-    // The program stops its threads and ends with 0.
-    void CloseAndExpectCleanExit() {
+    // The program stops its threads and ends with 0 in time, quiet unless a test made it speak.
+    void CloseAndExpectCleanExit(std::chrono::milliseconds within = kTimeout, bool quiet = true) {
         ASSERT_FALSE(m_program->WaitForExit()) << "the program ended before it was asked to";
         // A window manager's WM_DELETE_WINDOW: without a manager (Xvfb) the only way to close a
         // Qt window as a user would; destroying it would skip the program's close handling.
@@ -321,10 +327,10 @@ protected:
             static_cast<long>(XInternAtom(m_display, "WM_DELETE_WINDOW", False));
         XSendEvent(m_display, m_window.id, False, NoEventMask, &event);
         XSync(m_display, False);
-        const std::optional<int> status = m_program->WaitForExit(kTimeout);
+        const std::optional<int> status = m_program->WaitForExit(within);
         ASSERT_TRUE(status) << "the program still runs after the close request";
         EXPECT_EQ(*status, 0);
-        EXPECT_EQ(m_program->ReadOutput().find("avidrift:"), std::string::npos);
+        EXPECT_TRUE(!quiet || m_program->ReadOutput().find("avidrift:") == std::string::npos);
     }
 
     fs::path m_directory;
@@ -395,6 +401,150 @@ TEST_F(InstalledProgram, RunsFromAnotherDirectoryThroughXwaylandAndExitsWithZero
            "DISPLAY=" + display[1].str()},
           (root / "usr/bin/avidrift").string(), root);
     ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
+    CloseAndExpectCleanExit();
+}
+
+// Pictures and videos go to the desktop's folders, under a home of the test's own.
+class ProgramCapture : public ProgramTest {
+protected:
+    // 30 boids keep llvmpipe at the finest detail: a flock standing still shows the same frames.
+    void StartWithFlock(const std::string& scale = "QT_SCALE_FACTOR=1") {
+        Start({"HOME=" + m_directory.string(), "XDG_CONFIG_HOME=" + m_directory.string(), scale});
+        ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
+        if (scale.ends_with("2")) {
+            return;  // the field is elsewhere; one boid will do
+        }
+        const QPoint field = m_window.geometry.topLeft() + kFlockSizeField;
+        ASSERT_TRUE(Xdotool("windowfocus " + std::to_string(m_window.id) + " mousemove " +
+                            std::to_string(field.x()) + " " + std::to_string(field.y()) +
+                            " click 1 key ctrl+a 3 0 Return"));
+        const auto shown = [](const Picture& p) { return p.boids >= 5000 && p.background > 2e5; };
+        ASSERT_TRUE(shown(WaitForPicture(shown)));
+    }
+    void Keys(const std::string& keys) {
+        ASSERT_TRUE(Xdotool("windowfocus " + std::to_string(m_window.id) + " key " + keys));
+    }
+    QImage GrabRender() { return Grab(kRenderArea.translated(m_window.geometry.topLeft())); }
+    fs::path WaitForFile(const fs::path& folder) {
+        fs::path found;
+        Poll([&] {
+            std::error_code error;
+            const fs::directory_iterator files(folder, error);
+            return !(found = error || files == fs::directory_iterator() ? "" : files->path())
+                        .empty();
+        });
+        return found;
+    }
+    // "width,height,pixel format,rate,frames" and the duration; nothing for a file that fails.
+    std::string Probe(const fs::path& video) {
+        ChildProcess probe(
+            {"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+             "stream=width,height,pix_fmt,r_frame_rate,nb_read_frames:format=duration", "-of",
+             "csv=p=0", video},
+            m_directory, "ffprobe");
+        return probe.WaitForExit(kTimeout) == 0 ? probe.ReadOutput() : "";
+    }
+};
+
+// Pixels that differ by more than tolerance in a channel, outside the timing lines' corner.
+int Differing(const QImage& a, const QImage& b, int tolerance = 0) {
+    int differing = a.size() == b.size() ? 0 : a.width() * a.height();
+    for (int y = 0; y < std::min(a.height(), b.height()); ++y) {
+        for (int x = 0; x < std::min(a.width(), b.width()); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            const int most = std::max({std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                       std::abs(qBlue(p) - qBlue(q))});
+            differing += (x < 380 || y < 530) && most > tolerance;
+        }
+    }
+    return differing;
+}
+
+// Space pauses with a spin box focused, a drag turns the view, Ctrl+S saves the frame, N steps.
+TEST_F(ProgramCapture, PausesStepsResumesAndSavesThePresentedFrame) {
+    ASSERT_NO_FATAL_FAILURE(StartWithFlock());
+    ASSERT_NO_FATAL_FAILURE(Keys("space"));
+    QImage still;  // two grabs a second apart are the same once the pause has reached the logic
+    const auto standsStill = [&] {
+        still = GrabRender();
+        std::this_thread::sleep_for(1s);
+        return Differing(still, GrabRender()) == 0;
+    };
+    ASSERT_TRUE(Poll(standsStill)) << "the flock still moves";
+    ASSERT_NO_FATAL_FAILURE(Keys("ctrl+s"));
+    QImage picture;  // the file is there before it is whole
+    Poll([&] { return picture.load(WaitForFile(m_directory / "Pictures").c_str()); });
+    EXPECT_EQ(Differing(picture, GrabRender()), 0) << "the picture is not the frame shown";
+    ASSERT_NO_FATAL_FAILURE(Keys("n"));
+    ASSERT_TRUE(Poll([&] { return Differing(still, GrabRender()) > 0; })) << "no step";
+    EXPECT_TRUE(standsStill()) << "more than one step";
+    // A user's drag; tried again when its events reach the logic too late for any to count.
+    const QPoint middle = m_window.geometry.topLeft() + QPoint(400, 300);
+    EXPECT_TRUE(Poll([&] {
+        Xdotool("mousemove " + std::to_string(middle.x()) + " " + std::to_string(middle.y()) +
+                " mousedown 1 mousemove_relative 40 0 mousemove_relative 40 0 mouseup 1");
+        return Differing(still, GrabRender()) > 0;
+    })) << "a drag while paused does not turn the view";
+    ASSERT_NO_FATAL_FAILURE(Keys("space"));
+    EXPECT_TRUE(Poll([&] { return !standsStill(); })) << "the flock does not move again";
+    CloseAndExpectCleanExit();
+}
+
+// Ctrl+R records at 30 frames a second; a folder moved away mid-way, or closing the window, ends
+// the recording with a file that plays (the program runs on, or exits within 2 s).
+TEST_F(ProgramCapture, RecordsAtThePaceShownAndFinishesTheFileOnEveryWayOut) {
+    ASSERT_NO_FATAL_FAILURE(StartWithFlock());
+    const fs::path videos = m_directory / "Videos", moved = m_directory / "Moved";
+    const QImage first = GrabRender();
+    ASSERT_NO_FATAL_FAILURE(Keys("ctrl+r"));
+    std::this_thread::sleep_for(3s);  // the length of the video, not a wait for the program
+    ASSERT_NO_FATAL_FAILURE(Keys("ctrl+r"));
+    const fs::path video = WaitForFile(videos);
+    std::string probe;  // once the file is finished
+    Poll([&] { return !(probe = Probe(video)).empty(); });
+    std::smatch found;
+    ASSERT_TRUE(std::regex_match(probe, found, std::regex("800,600,yuv420p,30/1,(\\d+)\n(.*)\n")))
+        << probe;
+    EXPECT_NEAR(std::stod(found[2]), 3.0, 0.5);
+    EXPECT_NEAR(std::stoi(found[1]), 90, 15);
+    // H.264 blurs: 20 x 20 blocks' mean colours tell a frame upside down or of another moment.
+    const std::string blocks = (m_directory / "first.png").string();
+    ChildProcess decode({"ffmpeg", "-v", "error", "-i", video, "-frames:v", "1", "-vf",
+                         "scale=40:30:flags=area", blocks},
+                        m_directory, "ffmpeg");
+    ASSERT_EQ(decode.WaitForExit(kTimeout), 0) << decode.ReadOutput();
+    const QImage grabbed = first.scaled(40, 30, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    EXPECT_LE(Differing(QImage(blocks.c_str()), grabbed, 25), 40)
+        << "blocks of 1200 unlike the start";
+
+    fs::remove(video);
+    ASSERT_NO_FATAL_FAILURE(Keys("ctrl+r"));
+    const fs::path vanishing = WaitForFile(videos);
+    std::this_thread::sleep_for(1s);
+    fs::rename(videos, moved);
+    EXPECT_TRUE(Poll([&] {
+        return m_program->ReadOutput().find("avidrift: capture: The video's folder " +
+                                            videos.string() + " is gone") != std::string::npos;
+    })) << m_program->ReadOutput();
+    EXPECT_FALSE(Probe(moved / vanishing.filename()).empty()) << "the moved video does not play";
+
+    ASSERT_NO_FATAL_FAILURE(Keys("ctrl+r"));
+    const fs::path closing = WaitForFile(videos);
+    std::this_thread::sleep_for(1s);
+    ASSERT_NO_FATAL_FAILURE(CloseAndExpectCleanExit(kQuickExit, false));
+    EXPECT_NE(Probe(closing), "") << closing;
+}
+
+// At a device pixel ratio of 2: the frame buffer's pixels, the timing lines at the corner.
+TEST_F(ProgramCapture, PictureAtScaleTwoHasThePhysicalPixelsAndTheLinesAtTheCorner) {
+    ASSERT_NO_FATAL_FAILURE(StartWithFlock("QT_SCALE_FACTOR=2"));
+    ASSERT_NO_FATAL_FAILURE(Keys("ctrl+s"));
+    QImage picture;
+    Poll([&] { return picture.load(WaitForFile(m_directory / "Pictures").c_str()); });
+    ASSERT_EQ(picture.size(), QSize(1600, 1200));
+    const int inCorner = Analyse(picture.copy(1200, 1150, 400, 50)).overlayText;
+    EXPECT_GE(inCorner, 200);
+    EXPECT_EQ(Analyse(picture).overlayText, inCorner) << "red beyond the lower right corner";
     CloseAndExpectCleanExit();
 }
 

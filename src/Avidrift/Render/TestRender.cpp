@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "Avidrift/Capture/CaptureSession.h"
+#include "Avidrift/Capture/CapturedFrame.h"
 #include "Avidrift/Render/MeshLevels.h"
 #include "Avidrift/Render/StatisticsOverlay.h"
 #include "Avidrift/TestScene.h"
@@ -16,6 +18,7 @@
 #include "Quellon/OpenglError.h"
 #include "Quellon/OpenglProgram.h"
 #include "Quellon/OpenglTexture.h"
+#include "Quellon/Text.h"
 
 namespace Avidrift {
 
@@ -88,13 +91,15 @@ bool IsFinite(const Quellon::Vector3& v) {
 }  // namespace
 
 TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId window, int width,
-                       int height, std::string displayName, int maxSamples)
+                       int height, std::string displayName, int maxSamples,
+                       std::shared_ptr<CaptureSession> capture)
     : m_scene(std::move(scene)),
       m_window(window),
       m_width(width),
       m_height(height),
       m_displayName(std::move(displayName)),
       m_maxSamples(maxSamples),
+      m_capture(std::move(capture)),
       m_detail(kFrameBudgetSeconds, false) {
     if (!m_scene) {
         Quellon::ThrowException(EINVAL, L"Invalid parameter: !scene in TestRender::TestRender");
@@ -184,13 +189,48 @@ void TestRender::Update(float elapsedSeconds) {
     SetMultisampling(m_detail.IsMultisampled());
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     Quellon::CheckGlError();
-    StatisticsOverlay::Draw(*m_driver, m_width, m_scene->m_stepTime, elapsedSeconds);
+    StatisticsOverlay::Draw(*m_driver, m_driver->GetPixelWidth(), m_scene->m_stepTime,
+                            elapsedSeconds);
     if (boids > 0) {
         DrawLevels();
     }
+    CaptureFrame();
     m_driver->Present();
-    m_detail.AfterFrame(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), boids);
+    // A paused flock seen from where it was keeps its detail whatever its frames take: a change
+    // would make the still picture flicker (and a saved picture differ from the screen).
+    const Quellon::Matrix4& view = m_scene->m_camera.m_viewMatrix;
+    const bool still = m_scene->m_paused && m_scene->m_flock.boidCount == m_lastBoidCount &&
+                       std::equal(std::begin(view.m), std::end(view.m), std::begin(m_lastView.m));
+    m_lastBoidCount = m_scene->m_flock.boidCount;
+    m_lastView = view;
+    if (!still) {
+        m_detail.AfterFrame(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), boids);
+    }
+}
+
+void TestRender::CaptureFrame() {
+    // Read back only when a picture or a video frame waits: a read costs a few milliseconds
+    // of a frame that is otherwise shown at once.
+    if (!m_capture || !m_capture->IsFrameDue()) {
+        return;
+    }
+    CapturedFrame frame;
+    try {
+        m_driver->ReadPixels(frame.rgba);
+    } catch (const Quellon::Exception& error) {
+        // A capture that cannot be made is the capture's failure, not the program's.
+        std::string text;
+        try {
+            text = Quellon::WideToUtf8(error.GetMessage());
+        } catch (const Quellon::Exception&) {
+        }
+        m_capture->ReportError("Cannot read the frame back: " + text);
+        return;
+    }
+    frame.width = m_driver->GetPixelWidth();
+    frame.height = m_driver->GetPixelHeight();
+    m_capture->Submit(std::move(frame));
 }
 
 void TestRender::SetMultisampling(bool on) {
@@ -283,7 +323,10 @@ std::uint32_t TestRender::UploadFlock() {
 
 void TestRender::ChooseLevels(std::uint32_t boids) {
     const FlockData& flock = m_scene->m_flock;
-    const ViewVolume view(m_scene->m_camera, m_width, m_height);
+    // The pixels a boid's error covers are the frame buffer's, which at a device pixel ratio
+    // above 1 are more than the render area's.
+    const ViewVolume view(m_scene->m_camera, m_driver ? m_driver->GetPixelWidth() : m_width,
+                          m_driver ? m_driver->GetPixelHeight() : m_height);
     // A boid may use level l once its nearest point lies beyond reach[l]: there l's error
     // covers fewer pixels than the detail allows.
     // Before PostInit there are no levels yet; the boids then count as the mesh's.

@@ -8,6 +8,7 @@
 #include "Avidrift/Render/FrameDetail.h"
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
+#include "Quellon/Matrix4.h"
 
 namespace Quellon {
 class OpenglDriver;
@@ -17,6 +18,7 @@ class OpenglTexture;
 
 namespace Avidrift {
 
+class CaptureSession;
 class TestScene;
 
 // The flock program's renderer (the "Test" in the name comes from the design): the scene's mesh
@@ -29,9 +31,12 @@ class TestRender : public Quellon::IRenderCallable {
 public:
     // Called on the main thread. window is the native X window of the render area; displayName
     // names the X display the host uses (empty: $DISPLAY); maxSamples caps multisampling (the
-    // program asks for 4). Makes nothing yet: the context belongs to the render thread.
+    // program asks for 4); capture, shared with the capture page, receives the frames that a
+    // picture or a video waits for (none without it). Makes nothing yet: the context belongs to
+    // the render thread.
     TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId window, int width,
-               int height, std::string displayName = std::string(), int maxSamples = 4);
+               int height, std::string displayName = std::string(), int maxSamples = 4,
+               std::shared_ptr<CaptureSession> capture = nullptr);
     ~TestRender() override;
 
     // Called on the render thread: makes the context, the driver and the flock texture, and
@@ -96,6 +101,7 @@ private:
     void ReserveFlockRows(std::uint32_t rows);
     void DrawLevels();
     void SetMultisampling(bool on);
+    void CaptureFrame();
 
     std::shared_ptr<TestScene> m_scene;
     Quellon::NativeWindowId m_window;
@@ -103,6 +109,7 @@ private:
     int m_height;
     std::string m_displayName;
     int m_maxSamples;
+    std::shared_ptr<CaptureSession> m_capture;
     std::shared_ptr<Quellon::OpenglDriver> m_driver;
     int m_vertexBufferId = -1;
     // Finest first; the first is the mesh as loaded.
@@ -110,6 +117,9 @@ private:
     // Radius about the boid's position that holds its whole mesh, in world units.
     float m_boidRadius = 0.0f;
     FrameDetail m_detail;
+    // What the last frame showed, to tell a still scene.
+    std::uint32_t m_lastBoidCount = 0;
+    Quellon::Matrix4 m_lastView;
     bool m_multisampling = true;
     // Per boid of the last upload: its level, or a mark for a boid that is not drawn.
     std::vector<std::uint8_t> m_boidLevels;

@@ -10,12 +10,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QStyleOptionGroupBox>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
 
+#include "Avidrift/Capture/CaptureSession.h"
+#include "Avidrift/Pages/CapturePage.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/IWindowListener.h"
@@ -124,12 +127,12 @@ TEST_F(SettingsTabTest, FlockSizeBoxShowsTheSizeThatRunsOnceTheLogicAnswered) {
     EXPECT_EQ(TakeValues().size(), 1u) << "the box still posts what the user types";
 }
 
-// Every text of the settings column is visible whole in the font it is drawn with, at the
-// default font and a point larger, in the window at its fixed size. The window takes the page
-// over from the tab and deletes it.
+// Every text of the settings column, on either page, is visible whole in the font it is drawn
+// with, at the default font and a point larger, in the window at its fixed size. The window
+// takes the pages over from the tabs and deletes them.
 TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
     const QFont original = QApplication::font();
-    for (const qreal extraPoints : {0.0, 1.0}) {
+    for (const auto& [extraPoints, shown] : {std::pair{0.0, 0}, {0.0, 1}, {1.0, 0}, {1.0, 1}}) {
         QFont font = original;
         font.setPointSizeF(original.pointSizeF() + extraPoints);
         QApplication::setFont(font);
@@ -137,19 +140,34 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
             void OnClose() override {}
         } listener;
         auto tab = std::make_shared<SettingsTab>(&m_queue);
+        auto capture = std::make_shared<CapturePage>(&m_queue, std::make_shared<CaptureSession>());
         QPointer<QWidget> page = tab->GetWidget();
         auto window = std::make_unique<Quellon::Window>(
-            L"Avidrift", std::vector<std::shared_ptr<Quellon::ITab>>{tab}, &listener, &m_queue);
+            L"Avidrift", std::vector<std::shared_ptr<Quellon::ITab>>{tab, capture}, &listener,
+            &m_queue);
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         EXPECT_EQ(tabs->widget(0), page.data());
         EXPECT_EQ(tabs->tabText(0), "Settings");
+        EXPECT_EQ(tabs->tabText(1), "Capture");
+        tabs->setCurrentIndex(shown);
+        // The longest line the capture page shows of its own: a day of video.
+        capture->GetWidget()->findChild<QLabel*>("framesLabel")->setText("9999999 frames written");
         QApplication::processEvents();
         SCOPED_TRACE(font.pointSizeF());
         for (QWidget* widget : window->findChildren<QWidget*>()) {
             const std::string name = widget->objectName().toStdString();
             const QFontMetrics metrics(widget->font());
+            if (!widget->isVisible()) {
+                continue;  // on the page not shown
+            }
             if (auto* label = qobject_cast<QLabel*>(widget)) {
-                EXPECT_LE(metrics.horizontalAdvance(label->text()), label->contentsRect().width())
+                EXPECT_TRUE(label->wordWrap()
+                                ? label->heightForWidth(label->width()) <= label->height()
+                                : metrics.horizontalAdvance(label->text()) <=
+                                      label->contentsRect().width())
+                    << name;
+            } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                EXPECT_LE(metrics.horizontalAdvance(button->text()), button->contentsRect().width())
                     << name;
             } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
                 QStyleOptionGroupBox option;

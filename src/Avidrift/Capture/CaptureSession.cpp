@@ -40,7 +40,8 @@ void MakeFolder(const fs::path& folder) {
 
 }  // namespace
 
-CaptureSession::CaptureSession() : m_writer([this] { Run(); }) {}
+CaptureSession::CaptureSession(std::size_t queuedFrames)
+    : m_frameQueueLimit(queuedFrames), m_writer([this] { Run(); }) {}
 
 CaptureSession::~CaptureSession() {
     StopRecording();
@@ -156,7 +157,7 @@ void CaptureSession::Submit(CapturedFrame&& frame) {
         if (index >= m_nextFrame) {
             // A frame too many is left out: the encoder shows the one before it for longer,
             // so the video keeps the pace the user saw.
-            if (m_queuedFrames >= kQueuedFrames) {
+            if (m_queuedFrames >= m_frameQueueLimit) {
                 ++m_framesDropped;
             } else {
                 m_jobs.push_back({Job::kFrame, shared, {}, 0, m_recordingId, index, {}});

@@ -47,7 +47,9 @@ public:
     };
 
     // Called on the Qt thread; starts the writer thread.
-    CaptureSession();
+    // queuedFrames: how many frames of a recording may wait for the encoder (0 drops them all,
+    // which shows the counting without depending on the writer's speed).
+    explicit CaptureSession(std::size_t queuedFrames = kQueuedFrames);
     // Called on the Qt thread once the renderer has stopped: finishes a recording in progress
     // (its trailer written) and the pictures asked for, then joins the writer.
     ~CaptureSession();
@@ -96,6 +98,7 @@ private:
     // Called with m_mutex held: the video frame that the present moment falls into.
     std::int64_t FrameIndexAt(Clock::time_point when) const;
 
+    const std::size_t m_frameQueueLimit;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     // Guarded by m_mutex.

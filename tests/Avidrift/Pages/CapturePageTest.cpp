@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <QLabel>
 #include <QPushButton>
@@ -38,6 +39,27 @@ TEST(CapturePage, ShowsWhyACaptureFailed) {
     }
     EXPECT_EQ(page.GetWidget()->findChild<QPushButton*>("recordButton")->text(), "Record");
     std::filesystem::remove(file);
+}
+
+// A frame that finds the encoder's queue full is counted as dropped, never as written.
+TEST(CaptureSession, CountsEveryFrameItCannotQueueAsDropped) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("avidrift-drops-" + std::to_string(getpid()));
+    CaptureSession session(0);
+    session.StartRecording(folder);
+    for (int due = 0; due < 3;) {
+        if (session.IsFrameDue()) {
+            session.Submit(CapturedFrame{64, 48, std::vector<std::uint8_t>(64 * 48 * 4)});
+            ++due;
+        }
+        std::this_thread::yield();
+    }
+    session.StopRecording();
+    session.WaitUntilWritten();
+    const CaptureSession::Status status = session.GetStatus();
+    EXPECT_EQ(status.framesDropped, 3);
+    EXPECT_EQ(status.framesWritten, 0);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

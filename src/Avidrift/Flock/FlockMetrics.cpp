@@ -10,7 +10,7 @@
 
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/TrefoilKnot.h"
-#include "Avidrift/Tasks/TaskGroup.h"
+#include "Avidrift/Tasks/RunBatch.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 
 namespace Avidrift {
@@ -25,15 +25,6 @@ constexpr std::uint32_t kGridFrom = 1800;
 // A cell's 27-cell neighbourhood holds every boid closer than the cell size to any of its boids;
 // the margin covers the rounding of cell coordinates and of squared distances.
 constexpr double kCoverage = 1.0 - 0x1p-10;
-
-class FunctionTask : public ITask {
-public:
-    explicit FunctionTask(std::function<void()> body) : m_body(std::move(body)) {}
-    void Run() override { m_body(); }
-
-private:
-    std::function<void()> m_body;
-};
 
 bool IsFinite(const Quellon::Vector3& v) {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
@@ -190,20 +181,6 @@ void Examine(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
 
 FlockMetrics::FlockMetrics(TaskScheduler& scheduler) : m_scheduler(scheduler) {}
 
-template <typename Body>
-void FlockMetrics::RunBatch(std::uint32_t tasks, Body body) {
-    if (tasks <= 1) {
-        body(0);
-        return;
-    }
-    TaskGroup group;
-    for (std::uint32_t k = 0; k < tasks; ++k) {
-        group.Add(std::make_shared<FunctionTask>([&body, k] { body(k); }));
-    }
-    m_scheduler.Submit(group);
-    group.Wait();
-}
-
 FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCount) {
     const std::uint32_t n = flock.boidCount;
     const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
@@ -216,7 +193,7 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
 
     // Blocks are dealt to tasks round-robin; which task sums a block never changes its sum.
     std::vector<FirstSums> first(blocks);
-    RunBatch(tasks, [&](std::uint32_t task) {
+    RunBatch(m_scheduler, tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
             const std::uint32_t begin = b * kBlock;
             const std::uint32_t end = std::min(n, begin + kBlock);
@@ -286,7 +263,7 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
     }
 
     std::vector<SecondSums> second(blocks);
-    RunBatch(tasks, [&](std::uint32_t task) {
+    RunBatch(m_scheduler, tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
             SecondSums& s = second[b];
             for (std::uint32_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
@@ -344,7 +321,7 @@ void FlockMetrics::SearchAllPairs(std::uint32_t tasks, const Scan& scan) {
     const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
     const Candidates everyone{m_arrays.px.data(), m_arrays.py.data(), m_arrays.pz.data(), nullptr,
                               n};
-    RunBatch(tasks, [&](std::uint32_t task) {
+    RunBatch(m_scheduler, tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
             for (std::uint32_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
                 if (!m_resolved[i]) {
@@ -359,7 +336,7 @@ void FlockMetrics::SearchAllPairs(std::uint32_t tasks, const Scan& scan) {
 void FlockMetrics::BuildGrid(std::uint32_t tasks, float cellSize) {
     const std::uint32_t n = m_arrays.count;
     m_grid.Prepare(n, cellSize);
-    RunBatch(tasks, [&](std::uint32_t k) {
+    RunBatch(m_scheduler, tasks, [&](std::uint32_t k) {
         const BoidSlice slice = FlockStep::Slice(k, n, tasks);
         m_grid.SortRange(m_arrays, slice.begin, slice.end);
     });
@@ -395,7 +372,7 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * tasks);
         const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
         std::atomic<std::uint32_t> nextChunk{0};
-        RunBatch(tasks, [&](std::uint32_t) {
+        RunBatch(m_scheduler, tasks, [&](std::uint32_t) {
             std::vector<std::uint32_t> candidates;
             std::vector<float> x;
             std::vector<float> y;

@@ -46,8 +46,6 @@ public:
 private:
     struct Scan;
 
-    template <typename Body>
-    void RunBatch(std::uint32_t tasks, Body body);
     void SearchAllPairs(std::uint32_t tasks, const Scan& scan);
     // False when no grid can hold this flock (a cell size that is not finite and positive).
     bool SearchGrid(std::uint32_t tasks, const Scan& scan, double diagonal);

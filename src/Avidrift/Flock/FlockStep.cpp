@@ -9,7 +9,7 @@
 #include "Avidrift/Flock/BoidSteering.h"
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockTask.h"
-#include "Avidrift/Tasks/TaskGroup.h"
+#include "Avidrift/Tasks/RunBatch.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 
 namespace Avidrift {
@@ -31,15 +31,6 @@ constexpr std::uint32_t kMaxBlockLanes = 16;
 std::uint32_t BlockLanes(InstructionSet instructionSet) {
     return instructionSet == InstructionSet::Avx512 ? kMaxBlockLanes : 16;
 }
-
-class FunctionTask : public ITask {
-public:
-    explicit FunctionTask(std::function<void()> body) : m_body(std::move(body)) {}
-    void Run() override { m_body(); }
-
-private:
-    std::function<void()> m_body;
-};
 
 bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel != nullptr && cancel->load(std::memory_order_relaxed);
@@ -70,22 +61,6 @@ BoidSlice FlockStep::Slice(std::uint32_t k, std::uint32_t boidCount, std::uint32
     const auto begin = static_cast<std::uint32_t>(k * n / t);
     const auto end = k + 1 >= t ? boidCount : static_cast<std::uint32_t>((k + 1) * n / t);
     return {begin, end};
-}
-
-template <typename Body>
-void FlockStep::RunBatch(std::uint32_t tasks, Body body) {
-    // One task runs on this thread: handing it to a worker only adds two wake-ups, which on a
-    // loaded machine cost more than the task (sweeps run many one-task simulations at once).
-    if (tasks == 1) {
-        body(0);
-        return;
-    }
-    TaskGroup group;
-    for (std::uint32_t k = 0; k < tasks; ++k) {
-        group.Add(std::make_shared<FunctionTask>([&body, k] { body(k); }));
-    }
-    m_scheduler.Submit(group);
-    group.Wait();
 }
 
 NeighbourSearchMode FlockStep::ChooseSearch(const FlockData& read, bool gridBuilt) const {
@@ -153,7 +128,7 @@ void FlockStep::CopyIntoArrays(const Pass& pass, bool buildGrid) {
     if (buildGrid) {
         m_grid.Prepare(n, pass.thresholds.reach);
     }
-    RunBatch(pass.tasks, [&](std::uint32_t k) {
+    RunBatch(m_scheduler, pass.tasks, [&](std::uint32_t k) {
         const BoidSlice slice = Slice(k, n, pass.tasks);
         m_arrays.CopyFrom(pass.read, slice.begin, slice.end);
         if (buildGrid) {
@@ -170,7 +145,7 @@ void FlockStep::CopyIntoArrays(const Pass& pass, bool buildGrid) {
 }
 
 void FlockStep::RunWithoutNeighbours(const Pass& pass) {
-    RunBatch(pass.tasks, [&](std::uint32_t k) {
+    RunBatch(m_scheduler, pass.tasks, [&](std::uint32_t k) {
         const BoidSlice slice = Slice(k, pass.read.boidCount, pass.tasks);
         for (std::uint32_t i = slice.begin; i < slice.end && !Cancelled(pass.cancel); ++i) {
             FinishBoid(pass.read, pass.write, i, NeighbourSums(), pass.stepTime);
@@ -189,7 +164,7 @@ void FlockStep::RunAllPairs(const Pass& pass) {
                                  nullptr,
                                  n};
     std::atomic<std::uint64_t> neighbourPairs{0};
-    RunBatch(pass.tasks, [&](std::uint32_t k) {
+    RunBatch(m_scheduler, pass.tasks, [&](std::uint32_t k) {
         const BoidSlice slice = Slice(k, n, pass.tasks);
         std::uint32_t boids[kBlock];
         NeighbourSums sums[kBlock];
@@ -221,7 +196,7 @@ void FlockStep::RunGrid(const Pass& pass) {
     std::atomic<std::uint64_t> candidatePairs{0};
     std::atomic<std::uint64_t> examinedPairs{0};
     std::atomic<std::uint64_t> neighbourPairs{0};
-    RunBatch(pass.tasks, [&](std::uint32_t k) {
+    RunBatch(m_scheduler, pass.tasks, [&](std::uint32_t k) {
         StepCounts counts;
         // Added up whichever way the task ends, cancelled or not.
         const auto publish = [&] {

@@ -98,9 +98,6 @@ private:
     // placed is scratch.
     void PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size, float inverseCellSize,
                        std::vector<std::uint64_t>& placed, std::vector<std::uint32_t>& boids) const;
-    // Runs body(k) for k in [0, tasks) as one batch and waits for it.
-    template <typename Body>
-    void RunBatch(std::uint32_t tasks, Body body);
 
     TaskScheduler& m_scheduler;
     NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;

@@ -41,19 +41,18 @@ float ParseFloatArgument(const std::string& what, const std::string& text) {
     return value;
 }
 
+OptionWord SplitOptionWord(const std::string& word) {
+    const std::size_t equals = word.find('=');
+    if (word.rfind("--", 0) != 0 || equals == std::string::npos) {
+        return {word, std::string(), false};
+    }
+    return {word.substr(0, equals), word.substr(equals + 1), true};
+}
+
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments) {
     SimulatorOptions options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string option = arguments[i];
-        std::string value;
-        bool hasValue = false;
-        // Both "--boids 10" and "--boids=10".
-        if (const std::size_t equals = option.find('=');
-            option.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = option.substr(equals + 1);
-            option = option.substr(0, equals);
-            hasValue = true;
-        }
+        auto [option, value, hasValue] = SplitOptionWord(arguments[i]);
         if (option == "--help" || option == "-h") {
             options.help = true;
             continue;

@@ -36,6 +36,15 @@ struct SimulatorOptions {
 // Throws UsageError naming the offending argument.
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments);
 
+// One command-line word, "--name=value" split in two (both "--boids 10" and "--boids=10" are
+// accepted); any other word is the option alone.
+struct OptionWord {
+    std::string option;
+    std::string value;
+    bool hasValue = false;
+};
+OptionWord SplitOptionWord(const std::string& word);
+
 // How every number of the command line is read; what names the option in the message.
 std::uint32_t ParseCountArgument(const std::string& what, const std::string& text);
 float ParseFloatArgument(const std::string& what, const std::string& text);

@@ -107,15 +107,7 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
     SweepOptions options;
     std::vector<std::string> simulator = {"--tasks", "1"};
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string option = arguments[i];
-        std::string value;
-        bool hasValue = false;
-        if (const std::size_t equals = option.find('=');
-            option.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = option.substr(equals + 1);
-            option = option.substr(0, equals);
-            hasValue = true;
-        }
+        auto [option, value, hasValue] = SplitOptionWord(arguments[i]);
         if (option == "--help" || option == "-h") {
             options.help = true;
             continue;

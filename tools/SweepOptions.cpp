@@ -57,13 +57,13 @@ double ParseValue(const std::string& name, const std::string& text) {
     return IsCount(name) ? ParseCountArgument(what, text) : ParseFloatArgument(what, text);
 }
 
-SweepVariable ParseVariable(const std::string& spec) {
-    const std::size_t equals = spec.find('=');
-    if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
-        throw UsageError("invalid value '" + spec +
+SweepVariable ParseVariable(const std::string& text) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+        throw UsageError("invalid value '" + text +
                          "' for --vary (expected NAME=FROM:TO:COUNT or NAME=V1,V2,...)");
     }
-    SweepVariable variable{spec.substr(0, equals), {}};
+    SweepVariable variable{text.substr(0, equals), {}};
     const std::string& name = variable.name;
     if (!IsCount(name) && name != "dt") {
         try {
@@ -73,7 +73,7 @@ SweepVariable ParseVariable(const std::string& spec) {
             throw UsageError("unknown name '" + name + "' for --vary");
         }
     }
-    const std::string values = spec.substr(equals + 1);
+    const std::string values = text.substr(equals + 1);
     if (values.find(':') != std::string::npos) {
         const std::vector<std::string> range = Split(values, ':');
         if (range.size() != 3) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -62,23 +63,10 @@ struct SecondSums {
 
 }  // namespace
 
-// What every search of one Measure reads.
-struct FlockMetrics::Scan {
-    NeighbourThresholds thresholds;
-    bool countGroup;
-};
-
 namespace {
 
-// Eight lanes in GCC's vector extension: one AVX register, or two SSE registers on CPUs
-// without AVX. IEEE arithmetic lane by lane, so every instruction set gives the same bits.
-using Float8 = float __attribute__((vector_size(32)));
-using Int8 = std::int32_t __attribute__((vector_size(32)));
-using Double8 = double __attribute__((vector_size(64)));
-constexpr std::uint32_t kLanes = 8;
-
-// Candidate positions, one array per component, readable in whole groups of kLanes past count
-// (the rest NaN), and their boids in ascending order (null: the candidate is boid k).
+// Candidate positions, one array per component, readable in whole registers past count (the
+// rest NaN), and their boids in ascending order (null: the candidate is boid k).
 struct Candidates {
     const float* x;
     const float* y;
@@ -87,97 +75,210 @@ struct Candidates {
     std::uint32_t count;
 };
 
-std::uint32_t RoundUp(std::uint32_t m) {
-    return (m + kLanes - 1) / kLanes * kLanes;
+// The widest register of candidates any kernel reads at once.
+constexpr std::uint32_t kMaxLanes = 16;
+
+// Registers of GCC's vector extension, one per instruction set, with whether any lane of a
+// comparison holds (which the extension lacks) and the comparisons themselves. IEEE arithmetic
+// lane by lane, so every instruction set gives the same bits.
+template <typename Float, typename Int>
+struct Comparisons {
+    static Int AtMost(Float a, float b) { return a <= b; }
+    static Int AtLeast(Float a, float b) { return a >= b; }
+    static Int Below(Float a, float b) { return a < b; }
+};
+
+struct Sse2 : Comparisons<float __attribute__((vector_size(16))),
+                          std::int32_t __attribute__((vector_size(16)))> {
+    static constexpr std::uint32_t kLanes = 4;
+    using Float = float __attribute__((vector_size(16)));
+    using Int = std::int32_t __attribute__((vector_size(16)));
+    using Double = double __attribute__((vector_size(32)));
+    static bool Any(Int m) { return _mm_movemask_epi8(reinterpret_cast<__m128i>(m)) != 0; }
+};
+
+struct Avx2 : Comparisons<float __attribute__((vector_size(32))),
+                          std::int32_t __attribute__((vector_size(32)))> {
+    static constexpr std::uint32_t kLanes = 8;
+    using Float = float __attribute__((vector_size(32)));
+    using Int = std::int32_t __attribute__((vector_size(32)));
+    using Double = double __attribute__((vector_size(64)));
+    __attribute__((target("avx2"))) static bool Any(Int m) {
+        const auto v = reinterpret_cast<__m256i>(m);
+        return _mm256_testz_si256(v, v) == 0;
+    }
+};
+
+// AVX-512 compares into mask registers: a comparison written in the shared body, which is
+// compiled for no particular instruction set, would be taken apart lane by lane once inlined
+// here, so this one compares in functions of its own.
+struct Avx512 {
+    static constexpr std::uint32_t kLanes = 16;
+    using Float = float __attribute__((vector_size(64)));
+    using Int = std::int32_t __attribute__((vector_size(64)));
+    using Double = double __attribute__((vector_size(128)));
+    __attribute__((target("avx512f"))) static bool Any(Int m) {
+        const auto v = reinterpret_cast<__m512i>(m);
+        return _mm512_test_epi32_mask(v, v) != 0;
+    }
+    __attribute__((target("avx512f"))) static Int AtMost(Float a, float b) { return a <= b; }
+    __attribute__((target("avx512f"))) static Int AtLeast(Float a, float b) { return a >= b; }
+    __attribute__((target("avx512f"))) static Int Below(Float a, float b) { return a < b; }
+};
+
+// Every single-precision squared distance of a pair whose exact one is below best lies at or
+// below this (the margin of the search's filter).
+float Bound(float best) {
+    return best * (1.0f + 0x1p-20f) + std::numeric_limits<float>::min() * 16;
 }
 
-// Boid i at (bx, by, bz) against the candidates: the smallest exact squared distance into best
-// and, when countGroup, the step's group count added to group. Every square is the exact one
-// (summed in double, rounded once, as ExactSquaredLength does), so the count and the minimum
-// are the step's and the same for any order of candidates.
-__attribute__((always_inline)) inline void ExamineBody(float bx, float by, float bz,
-                                                       std::uint32_t i, const Candidates& c,
-                                                       const NeighbourThresholds& t,
-                                                       bool countGroup, float& best,
-                                                       std::uint32_t& group) {
-    const std::uint32_t m = RoundUp(c.count);
-    const std::uint32_t self =
-        c.index == nullptr
-            ? i
-            : static_cast<std::uint32_t>(std::lower_bound(c.index, c.index + c.count, i) - c.index);
-    const Int8 lanes = {0, 1, 2, 3, 4, 5, 6, 7};
-    Float8 smallest = Float8{} + kInfinity;
-    Int8 counted = Int8{};
-    for (std::uint32_t k = 0; k < m; k += kLanes) {
-        Float8 x;
-        Float8 y;
-        Float8 z;
+// Boid i at (bx, by, bz), candidate self of c (or none), against the candidates: the smallest
+// exact squared distance into best and, with CountGroup, the step's group count added to group.
+// Squared lengths summed in single precision sort out nearly every candidate; only where one
+// may beat best, or lies near a threshold, are the exact ones (summed in double, rounded once,
+// as ExactSquaredLength) taken. A count and a minimum of exact values are the step's and the
+// same for any order of candidates.
+template <typename Isa, bool CountGroup>
+__attribute__((always_inline)) inline void ExamineBody(float bx, float by, float bz, std::uint32_t self, const Candidates& c,
+                        const NeighbourThresholds& t, float& best, std::uint32_t& group) {
+    using Float = typename Isa::Float;
+    using Int = typename Isa::Int;
+    using Double = typename Isa::Double;
+    constexpr std::uint32_t kLanes = Isa::kLanes;
+    constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+    // Where the shortcut is safe, lanes clearly in or clearly within separation distance need
+    // no exact length; where it is not, every lane the filter keeps does.
+    const float clearFrom = t.groupShortcut ? t.separationHigh : kInfinity;
+    const float clearBelow = t.groupShortcut ? t.groupLow : 0.0f;
+    const float unclearFrom = t.groupShortcut ? t.separation * (1.0f - 0x1p-20f) : -kInfinity;
+    float bound = Bound(best);
+    Int counted{};
+    for (std::uint32_t k = 0; k < c.count; k += kLanes) {
+        Float x;
+        Float y;
+        Float z;
         std::memcpy(&x, c.x + k, sizeof x);
         std::memcpy(&y, c.y + k, sizeof y);
         std::memcpy(&z, c.z + k, sizeof z);
-        const Double8 dx = __builtin_convertvector(bx - x, Double8);
-        const Double8 dy = __builtin_convertvector(by - y, Double8);
-        const Double8 dz = __builtin_convertvector(bz - z, Double8);
-        Float8 q = __builtin_convertvector(dx * dx + dy * dy + dz * dz, Float8);
-        q = (lanes + static_cast<std::int32_t>(k)) == static_cast<std::int32_t>(self)
-                ? Float8{} + kInfinity
-                : q;
-        // NaN (padding, boids left out) fails every comparison: never the smallest, never
-        // counted.
-        smallest = q < smallest ? q : smallest;
-        counted -= (q >= t.separation) & (q < t.group);
+        const Float dx = bx - x;
+        const Float dy = by - y;
+        const Float dz = bz - z;
+        Float rough = dx * dx + dy * dy + dz * dz;
+        // NaN (the boid itself, padding, boids left out) fails every comparison: never the
+        // smallest, never counted.
+        const bool holdsSelf = self - k < kLanes;
+        if (holdsSelf) {
+            rough[self - k] = kNan;
+        }
+        Int unclear{};
+        if constexpr (CountGroup) {
+            const Int clear = Isa::AtLeast(rough, clearFrom) & Isa::Below(rough, clearBelow);
+            counted -= clear;
+            unclear = Isa::AtMost(rough, t.filter) & Isa::AtLeast(rough, unclearFrom) & ~clear;
+        }
+        const Int closer = Isa::AtMost(rough, bound);
+        if (!Isa::Any(closer | unclear)) {
+            continue;
+        }
+        const Double ex = __builtin_convertvector(dx, Double);
+        const Double ey = __builtin_convertvector(dy, Double);
+        const Double ez = __builtin_convertvector(dz, Double);
+        Float exact = __builtin_convertvector(ex * ex + ey * ey + ez * ez, Float);
+        if (holdsSelf) {
+            exact[self - k] = kNan;
+        }
+        if constexpr (CountGroup) {
+            counted -= unclear & Isa::AtLeast(exact, t.separation) & Isa::Below(exact, t.group);
+        }
+        for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
+            best = exact[lane] < best ? exact[lane] : best;
+        }
+        bound = Bound(best);
     }
     for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
-        best = std::min(best, smallest[lane]);
-        if (countGroup) {
-            group += static_cast<std::uint32_t>(counted[lane]);
-        }
+        group += static_cast<std::uint32_t>(counted[lane]);
     }
 }
 
-// The body compiled for each instruction set and chosen once at run time, as the step chooses
-// its kernels. (GCC's target_clones would choose in an ifunc resolver, which runs before the
-// sanitizers' runtimes are ready and crashes their builds.)
+template <typename Isa>
+__attribute__((always_inline)) inline void ExamineWith(float bx, float by, float bz, std::uint32_t self, const Candidates& c,
+                        const NeighbourThresholds& t, bool countGroup, float& best,
+                        std::uint32_t& group) {
+    if (countGroup) {
+        ExamineBody<Isa, true>(bx, by, bz, self, c, t, best, group);
+    } else {
+        ExamineBody<Isa, false>(bx, by, bz, self, c, t, best, group);
+    }
+}
+
+// The body compiled for each instruction set; flatten inlines the register tests into it. (GCC's
+// target_clones would choose in an ifunc resolver, which runs before the sanitizers' runtimes
+// are ready and crashes their builds.)
 using ExamineFunction = void (*)(float, float, float, std::uint32_t, const Candidates&,
                                  const NeighbourThresholds&, bool, float&, std::uint32_t&);
 
-void ExaminePortable(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
-                     const NeighbourThresholds& t, bool countGroup, float& best,
-                     std::uint32_t& group) {
-    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+__attribute__((flatten)) void ExamineSse2(float bx, float by, float bz, std::uint32_t self,
+                                          const Candidates& c, const NeighbourThresholds& t,
+                                          bool countGroup, float& best, std::uint32_t& group) {
+    ExamineWith<Sse2>(bx, by, bz, self, c, t, countGroup, best, group);
 }
 
-__attribute__((target("avx2"))) void ExamineAvx2(float bx, float by, float bz, std::uint32_t i,
-                                                 const Candidates& c, const NeighbourThresholds& t,
-                                                 bool countGroup, float& best,
-                                                 std::uint32_t& group) {
-    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+__attribute__((target("avx2"), flatten)) void ExamineAvx2(float bx, float by, float bz,
+                                                          std::uint32_t self, const Candidates& c,
+                                                          const NeighbourThresholds& t,
+                                                          bool countGroup, float& best,
+                                                          std::uint32_t& group) {
+    ExamineWith<Avx2>(bx, by, bz, self, c, t, countGroup, best, group);
 }
 
-__attribute__((target("avx512f"))) void ExamineAvx512(float bx, float by, float bz, std::uint32_t i,
-                                                      const Candidates& c,
-                                                      const NeighbourThresholds& t, bool countGroup,
-                                                      float& best, std::uint32_t& group) {
-    ExamineBody(bx, by, bz, i, c, t, countGroup, best, group);
+__attribute__((target("avx512f"), flatten)) void ExamineAvx512(
+    float bx, float by, float bz, std::uint32_t self, const Candidates& c,
+    const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
+    ExamineWith<Avx512>(bx, by, bz, self, c, t, countGroup, best, group);
 }
 
-void Examine(float bx, float by, float bz, std::uint32_t i, const Candidates& c,
-             const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
-    static const ExamineFunction chosen = [] {
-        switch (DetectInstructionSet()) {
-            case InstructionSet::Avx512:
-                return &ExamineAvx512;
-            case InstructionSet::Avx2:
-                return &ExamineAvx2;
-            case InstructionSet::Portable:
-                break;
-        }
-        return &ExaminePortable;
-    }();
-    chosen(bx, by, bz, i, c, t, countGroup, best, group);
+ExamineFunction GetExamineFunction(InstructionSet instructionSet) {
+    switch (instructionSet) {
+        case InstructionSet::Avx512:
+            return &ExamineAvx512;
+        case InstructionSet::Avx2:
+            return &ExamineAvx2;
+        case InstructionSet::Portable:
+            break;
+    }
+    return &ExamineSse2;
+}
+
+// Where boid i sits among the candidates, or past every register when it is not one of them.
+std::uint32_t PlaceOf(std::uint32_t i, const Candidates& c) {
+    if (c.index == nullptr) {
+        return i;
+    }
+    const std::uint32_t* at = std::lower_bound(c.index, c.index + c.count, i);
+    return at != c.index + c.count && *at == i ? static_cast<std::uint32_t>(at - c.index)
+                                               : std::numeric_limits<std::uint32_t>::max();
 }
 
 }  // namespace
+
+// What every search of one Measure reads.
+struct FlockMetrics::Scan {
+    NeighbourThresholds thresholds;
+    bool countGroup;
+    ExamineFunction examine;
+    KeepFunction keep;
+
+    // seed: another boid, likely near i. Its distance bounds the nearest from the start, so
+    // that few candidates need the exact length; the minimum is the same with any seed.
+    void Examine(const BoidArrays& a, std::uint32_t i, std::uint32_t seed, const Candidates& c,
+                 bool group, float& best, std::uint32_t& count) const {
+        if (seed != i) {
+            best = std::min(best, ExactSquaredLength(a.px[i] - a.px[seed], a.py[i] - a.py[seed],
+                                                     a.pz[i] - a.pz[seed]));
+        }
+        examine(a.px[i], a.py[i], a.pz[i], PlaceOf(i, c), c, thresholds, group, best, count);
+    }
+};
 
 FlockMetrics::FlockMetrics(TaskScheduler& scheduler) : m_scheduler(scheduler) {}
 
@@ -252,7 +353,8 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
 
     const NeighbourThresholds thresholds =
         NeighbourThresholds::For(flock.separationDistance, flock.groupDistance);
-    const Scan scan{thresholds, !thresholds.none};
+    const Scan scan{thresholds, !thresholds.none, GetExamineFunction(m_instructionSet),
+                    GetKeepFunction(m_instructionSet)};
     const bool gridWanted = m_mode == NeighbourSearchMode::Grid ||
                             (m_mode == NeighbourSearchMode::Auto && n >= kGridFrom);
     if (gridWanted && SearchGrid(tasks, scan, diagonal)) {
@@ -319,14 +421,15 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
 void FlockMetrics::SearchAllPairs(std::uint32_t tasks, const Scan& scan) {
     const std::uint32_t n = m_arrays.count;
     const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
+    // The arrays' padding reads as NaN up to the next whole register.
     const Candidates everyone{m_arrays.px.data(), m_arrays.py.data(), m_arrays.pz.data(), nullptr,
                               n};
     RunBatch(m_scheduler, tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
             for (std::uint32_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
                 if (!m_resolved[i]) {
-                    Examine(m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i], i, everyone,
-                            scan.thresholds, scan.countGroup, m_nearest[i], m_group[i]);
+                    scan.Examine(m_arrays, i, i + 1 < n ? i + 1 : i - (i > 0), everyone,
+                                 scan.countGroup, m_nearest[i], m_group[i]);
                 }
             }
         }
@@ -369,43 +472,78 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         const double covered = static_cast<double>(cellWidth) * kCoverage;
         const double coveredSquared = covered * covered;
         const bool spansFlock = covered > diagonal;
+        // Only candidates within the cell size can settle a boid, and only those the filter
+        // keeps can count for its group: a block of boids scans just those near its box.
+        const float nearestCut = static_cast<float>(coveredSquared) * (1.0f + 0x1p-18f) +
+                                 std::numeric_limits<float>::min() * 16;
+        const float cut =
+            countGroup ? std::max(nearestCut, scan.thresholds.filter) : nearestCut;
         const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * tasks);
         const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
         std::atomic<std::uint32_t> nextChunk{0};
         RunBatch(m_scheduler, tasks, [&](std::uint32_t) {
             std::vector<std::uint32_t> candidates;
-            std::vector<float> x;
-            std::vector<float> y;
-            std::vector<float> z;
+            std::vector<std::uint64_t> placed;
+            std::vector<std::uint32_t> ordered;
+            BoidArrays gathered;
+            CandidateArrays kept;
+            const auto settled = [&](std::uint32_t i) { return m_resolved[i] != 0; };
             for (std::uint32_t chunk = nextChunk.fetch_add(1, std::memory_order_relaxed);
                  chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
                 for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
                     const std::uint32_t* boids = m_grid.CellBegin(cell);
                     const std::uint32_t size = m_grid.CellSize(cell);
-                    if (std::all_of(boids, boids + size,
-                                    [&](std::uint32_t i) { return m_resolved[i] != 0; })) {
+                    if (std::all_of(boids, boids + size, settled)) {
                         continue;
                     }
                     m_grid.GatherNeighbourhood(cell, candidates);
                     const auto m = static_cast<std::uint32_t>(candidates.size());
-                    for (std::vector<float>* v : {&x, &y, &z}) {
-                        v->assign(RoundUp(m), std::numeric_limits<float>::quiet_NaN());
-                    }
+                    gathered.Resize(m);
                     for (std::uint32_t k = 0; k < m; ++k) {
-                        x[k] = m_arrays.px[candidates[k]];
-                        y[k] = m_arrays.py[candidates[k]];
-                        z[k] = m_arrays.pz[candidates[k]];
+                        gathered.px[k] = m_arrays.px[candidates[k]];
+                        gathered.py[k] = m_arrays.py[candidates[k]];
+                        gathered.pz[k] = m_arrays.pz[candidates[k]];
                     }
-                    const Candidates gathered{x.data(), y.data(), z.data(), candidates.data(), m};
-                    for (std::uint32_t b = 0; b < size; ++b) {
-                        const std::uint32_t i = boids[b];
-                        if (m_resolved[i]) {
+                    const Candidates all{gathered.px.data(), gathered.py.data(),
+                                         gathered.pz.data(), candidates.data(), m};
+                    if (scan.keep != nullptr) {
+                        PlaceInBlocks(m_arrays, boids, size, 1.0f / cellWidth, placed, ordered);
+                        boids = ordered.data();
+                    }
+                    for (std::uint32_t first = 0; first < size; first += kMaxLanes) {
+                        const std::uint32_t count = std::min(kMaxLanes, size - first);
+                        const std::uint32_t* block = boids + first;
+                        if (std::all_of(block, block + count, settled)) {
                             continue;
                         }
-                        Examine(m_arrays.px[i], m_arrays.py[i], m_arrays.pz[i], i, gathered,
-                                scan.thresholds, countGroup, m_nearest[i], m_group[i]);
-                        if (spansFlock || static_cast<double>(m_nearest[i]) < coveredSquared) {
-                            m_resolved[i] = 1;
+                        Candidates scanned = all;
+                        if (scan.keep != nullptr) {
+                            // Velocities are not read: the positions stand in for them.
+                            const CandidateView view{all.x, all.y, all.z, all.x,
+                                                     all.y, all.z, all.index, m};
+                            kept.Reserve(m + kMaxLanes);  // room for the padding
+                            const std::uint32_t near = scan.keep(
+                                view, BoidBox::Around(m_arrays, block, count), cut, kept);
+                            for (std::vector<float>* v : {&kept.px, &kept.py, &kept.pz}) {
+                                std::fill_n(v->begin() + near, kMaxLanes,
+                                            std::numeric_limits<float>::quiet_NaN());
+                            }
+                            scanned = {kept.px.data(), kept.py.data(), kept.pz.data(),
+                                       kept.index.data(), near};
+                        }
+                        for (std::uint32_t b = 0; b < count; ++b) {
+                            const std::uint32_t i = block[b];
+                            if (m_resolved[i]) {
+                                continue;
+                            }
+                            // Consecutive boids of a block are close together.
+                            const std::uint32_t seed =
+                                b + 1 < count ? block[b + 1] : block[b - (b > 0)];
+                            scan.Examine(m_arrays, i, seed, scanned, countGroup, m_nearest[i],
+                                         m_group[i]);
+                            if (spansFlock || static_cast<double>(m_nearest[i]) < coveredSquared) {
+                                m_resolved[i] = 1;
+                            }
                         }
                     }
                 }
@@ -420,7 +558,7 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         cellSize *= 4.0;
         if (!(cellSize < std::numeric_limits<float>::max())) {
             // Cells cannot grow any further: the rest scan every boid.
-            SearchAllPairs(tasks, Scan{scan.thresholds, false});
+            SearchAllPairs(tasks, Scan{scan.thresholds, false, scan.examine, scan.keep});
             return true;
         }
     }

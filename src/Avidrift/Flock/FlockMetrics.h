@@ -37,6 +37,8 @@ public:
     // How nearest neighbours and group neighbours are found; Auto picks the grid for large
     // flocks as the step does.
     void SetSearchMode(NeighbourSearchMode mode) { m_mode = mode; }
+    // For tests and benchmarks: the kernels' instruction set; it must be one the CPU runs.
+    void SetInstructionSet(InstructionSet instructionSet) { m_instructionSet = instructionSet; }
     // The search the last Measure used (Auto never appears).
     NeighbourSearchMode GetLastSearch() const { return m_lastSearch; }
 
@@ -54,6 +56,7 @@ private:
     TaskScheduler& m_scheduler;
     NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;
     NeighbourSearchMode m_lastSearch = NeighbourSearchMode::AllPairs;
+    InstructionSet m_instructionSet = DetectInstructionSet();
     // The included boids' positions (the others at NaN, so in no cell) and what the search
     // finds per boid: the exact squared distance to the nearest boid and the group count.
     BoidArrays m_arrays;

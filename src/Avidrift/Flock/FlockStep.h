@@ -94,10 +94,6 @@ private:
     void RunWithoutNeighbours(const Pass& pass);
     void RunAllPairs(const Pass& pass);
     void RunGrid(const Pass& pass);
-    // The boids of one cell into boids, in an order where consecutive ones are near each other;
-    // placed is scratch.
-    void PlaceInBlocks(const std::uint32_t* cellBoids, std::uint32_t size, float inverseCellSize,
-                       std::vector<std::uint64_t>& placed, std::vector<std::uint32_t>& boids) const;
 
     TaskScheduler& m_scheduler;
     NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;

@@ -218,4 +218,35 @@ std::vector<std::uint32_t> NeighbourGrid::PlanChunks(std::uint32_t maxChunks) co
     return firstCell;
 }
 
+void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::uint32_t size,
+                   float inverseCellSize, std::vector<std::uint64_t>& placed,
+                   std::vector<std::uint32_t>& boids) {
+    // Along a Morton curve through 8 x 8 x 8 parts of the cell, consecutive boids are close
+    // together. Only the cost depends on this order: every boid's sums are the same whichever
+    // boids share its block.
+    placed.resize(size);
+    for (std::uint32_t b = 0; b < size; ++b) {
+        const std::uint32_t i = cellBoids[b];
+        std::uint64_t key = 0;
+        const float p[3] = {all.px[i], all.py[i], all.pz[i]};
+        for (int axis = 0; axis < 3; ++axis) {
+            const float scaled = p[axis] * inverseCellSize;
+            const float fraction = scaled - std::floor(scaled);
+            // Beyond float's integers (or overflowing to infinity) a boid goes into the first part.
+            const auto part = fraction >= 0.0f && fraction < 1.0f
+                                  ? std::min(static_cast<std::uint32_t>(fraction * 8.0f), 7u)
+                                  : 0u;
+            for (int bit = 0; bit < 3; ++bit) {
+                key |= static_cast<std::uint64_t>((part >> bit) & 1u) << (3 * bit + axis);
+            }
+        }
+        placed[b] = key << 32 | i;
+    }
+    std::sort(placed.begin(), placed.end());
+    boids.resize(size);
+    for (std::uint32_t b = 0; b < size; ++b) {
+        boids[b] = static_cast<std::uint32_t>(placed[b]);
+    }
+}
+
 }  // namespace Avidrift

@@ -67,4 +67,11 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint32_t>> m_mergeScratch;
 };
 
+// The boids of one cell (cellSize = 1 / inverseCellSize) into boids, in an order where
+// consecutive ones are near each other, so that a block of them has a small box; placed is
+// scratch.
+void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::uint32_t size,
+                   float inverseCellSize, std::vector<std::uint64_t>& placed,
+                   std::vector<std::uint32_t>& boids);
+
 }  // namespace Avidrift

@@ -1,10 +1,10 @@
 #include "Avidrift/Flock/FlockMetrics.h"
 
+#include <immintrin.h>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <immintrin.h>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -139,8 +139,10 @@ float Bound(float best) {
 // as ExactSquaredLength) taken. A count and a minimum of exact values are the step's and the
 // same for any order of candidates.
 template <typename Isa, bool CountGroup>
-__attribute__((always_inline)) inline void ExamineBody(float bx, float by, float bz, std::uint32_t self, const Candidates& c,
-                        const NeighbourThresholds& t, float& best, std::uint32_t& group) {
+__attribute__((always_inline)) inline void ExamineBody(float bx, float by, float bz,
+                                                       std::uint32_t self, const Candidates& c,
+                                                       const NeighbourThresholds& t, float& best,
+                                                       std::uint32_t& group) {
     using Float = typename Isa::Float;
     using Int = typename Isa::Int;
     using Double = typename Isa::Double;
@@ -201,9 +203,11 @@ __attribute__((always_inline)) inline void ExamineBody(float bx, float by, float
 }
 
 template <typename Isa>
-__attribute__((always_inline)) inline void ExamineWith(float bx, float by, float bz, std::uint32_t self, const Candidates& c,
-                        const NeighbourThresholds& t, bool countGroup, float& best,
-                        std::uint32_t& group) {
+__attribute__((always_inline)) inline void ExamineWith(float bx, float by, float bz,
+                                                       std::uint32_t self, const Candidates& c,
+                                                       const NeighbourThresholds& t,
+                                                       bool countGroup, float& best,
+                                                       std::uint32_t& group) {
     if (countGroup) {
         ExamineBody<Isa, true>(bx, by, bz, self, c, t, best, group);
     } else {
@@ -476,8 +480,7 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         // keeps can count for its group: a block of boids scans just those near its box.
         const float nearestCut = static_cast<float>(coveredSquared) * (1.0f + 0x1p-18f) +
                                  std::numeric_limits<float>::min() * 16;
-        const float cut =
-            countGroup ? std::max(nearestCut, scan.thresholds.filter) : nearestCut;
+        const float cut = countGroup ? std::max(nearestCut, scan.thresholds.filter) : nearestCut;
         const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * tasks);
         const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
         std::atomic<std::uint32_t> nextChunk{0};
@@ -504,8 +507,8 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
                         gathered.py[k] = m_arrays.py[candidates[k]];
                         gathered.pz[k] = m_arrays.pz[candidates[k]];
                     }
-                    const Candidates all{gathered.px.data(), gathered.py.data(),
-                                         gathered.pz.data(), candidates.data(), m};
+                    const Candidates all{gathered.px.data(), gathered.py.data(), gathered.pz.data(),
+                                         candidates.data(), m};
                     if (scan.keep != nullptr) {
                         PlaceInBlocks(m_arrays, boids, size, 1.0f / cellWidth, placed, ordered);
                         boids = ordered.data();
@@ -519,11 +522,11 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
                         Candidates scanned = all;
                         if (scan.keep != nullptr) {
                             // Velocities are not read: the positions stand in for them.
-                            const CandidateView view{all.x, all.y, all.z, all.x,
+                            const CandidateView view{all.x, all.y, all.z,     all.x,
                                                      all.y, all.z, all.index, m};
                             kept.Reserve(m + kMaxLanes);  // room for the padding
-                            const std::uint32_t near = scan.keep(
-                                view, BoidBox::Around(m_arrays, block, count), cut, kept);
+                            const std::uint32_t near =
+                                scan.keep(view, BoidBox::Around(m_arrays, block, count), cut, kept);
                             for (std::vector<float>* v : {&kept.px, &kept.py, &kept.pz}) {
                                 std::fill_n(v->begin() + near, kMaxLanes,
                                             std::numeric_limits<float>::quiet_NaN());

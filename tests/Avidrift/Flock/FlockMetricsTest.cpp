@@ -114,9 +114,10 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
     EXPECT_EQ(1u, metrics.Measure(cases[10].flock, 1).excluded);  // the NaN boid
 }
 
-// A flock after some steps, with boids far off and one lost to NaN: every search and every
-// task count gives the same bits, whichever blocks and cells the tasks took.
-TEST(FlockMetrics, BitIdenticalForEveryTaskCountAndSearch) {
+// A flock after some steps, with boids far off, two at one place and one lost to NaN, also under
+// distances where the single-precision screening cannot be trusted: every search, instruction set
+// and task count gives the same bits, whichever blocks and cells the tasks took.
+TEST(FlockMetrics, BitIdenticalForEveryTaskCountSearchAndInstructionSet) {
     TaskScheduler scheduler;
     FlockStep step(scheduler);
     FlockData flock;
@@ -129,18 +130,35 @@ TEST(FlockMetrics, BitIdenticalForEveryTaskCountAndSearch) {
     }
     flock.positions[17] = {400.0f, -300.0f, 2.0f};
     flock.positions[4001] = {-90.0f, 0.0f, 0.0f};
+    flock.positions[3000] = flock.positions[2999];
     flock.velocities[2500].y = std::numeric_limits<float>::infinity();
+    FlockData tiny = flock;
+    tiny.separationDistance = 1e-45f;
+    tiny.groupDistance = 2e-38f;
     FlockMetrics metrics(scheduler);
-    metrics.SetSearchMode(NeighbourSearchMode::AllPairs);
-    const FlockMeasures reference = metrics.Measure(flock, 1);
-    EXPECT_EQ(1u, reference.excluded);
-    EXPECT_GT(reference.meanGroupNeighbours, 1.0);
-    for (const NeighbourSearchMode mode :
-         {NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid, NeighbourSearchMode::Auto}) {
-        for (const std::uint32_t tasks : {1u, 2u, 3u, 7u}) {
-            SCOPED_TRACE(std::to_string(static_cast<int>(mode)) + " " + std::to_string(tasks));
-            metrics.SetSearchMode(mode);
-            EXPECT_TRUE(SameBits(reference, metrics.Measure(flock, tasks)));
+    for (const FlockData* f : {&flock, &tiny}) {
+        metrics.SetInstructionSet(InstructionSet::Portable);
+        metrics.SetSearchMode(NeighbourSearchMode::AllPairs);
+        const FlockMeasures reference = metrics.Measure(*f, 1);
+        EXPECT_EQ(1u, reference.excluded);
+        EXPECT_GT(reference.meanGroupNeighbours, f == &flock ? 1.0 : -1.0);
+        for (const InstructionSet set :
+             {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512}) {
+            if (set > DetectInstructionSet()) {
+                continue;
+            }
+            metrics.SetInstructionSet(set);
+            for (const NeighbourSearchMode mode :
+                 {NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid,
+                  NeighbourSearchMode::Auto}) {
+                for (const std::uint32_t tasks : {1u, 2u, 3u, 7u}) {
+                    SCOPED_TRACE(std::string(GetInstructionSetName(set)) + " " +
+                                 std::to_string(static_cast<int>(mode)) + " " +
+                                 std::to_string(tasks));
+                    metrics.SetSearchMode(mode);
+                    EXPECT_TRUE(SameBits(reference, metrics.Measure(*f, tasks)));
+                }
+            }
         }
     }
 }

@@ -14,6 +14,11 @@
 #include "Avidrift/Tasks/RunBatch.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 
+// The kernels' registers never cross a call: every function that takes or returns one is inlined
+// into the kernel compiled for its instruction set, so GCC's warning about the calling
+// convention of wide vectors says nothing here.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace Avidrift {
 
 namespace {

@@ -6,6 +6,7 @@
 // GCC 12's own AVX-512 headers trip its uninitialised-value warning (the masked intrinsics'
 // undefined pass-through operands); the warning says nothing about this file.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 #include <immintrin.h>
 
@@ -47,6 +48,13 @@ AVIDRIFT_AVX512 inline __m512 ExactSquared(__m512 dx, __m512 dy, __m512 dz) {
                                                _mm256_castps_pd(highHalf), 1));
 }
 
+// The separation sums of a block: rarely added to, so they stay in memory and leave the
+// registers to the group sums, which nearly every candidate adds to.
+struct Separation {
+    __m512 sx, sy, sz;
+    __m512i count;
+};
+
 // One block of boids and what its scan has added up so far.
 struct Block {
     __m512 x, y, z, vx, vy, vz;
@@ -55,26 +63,51 @@ struct Block {
     __m512 filter, separationThreshold, groupThreshold;
     __m512 separationHigh, groupLow;
     bool groupShortcut;
-    __m512 sx, sy, sz, mx, my, mz, ax, ay, az;
-    __m512i separationCount, groupCount;
+    __m512 mx, my, mz, ax, ay, az;
+    __m512i groupCount;
+    Separation* separation;
 };
 
-// The differences to one candidate and the cheap single-precision test of them.
-struct Probe {
+struct Differences {
     __m512 dx, dy, dz;
+};
+
+// The cheap single-precision test of one candidate. Four probes are tested at once; keeping
+// their differences too would push the group sums out of the registers, and only the rare
+// exact test needs them again.
+struct Probe {
     __m512 rough;    // the squared distance summed in single precision
     __mmask16 near;  // the lanes the candidate may count for
 };
 
+AVIDRIFT_AVX512 inline Differences Differ(const Block& b, const CandidateView& c, std::uint32_t k) {
+    return {_mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k])),
+            _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k])),
+            _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]))};
+}
+
 AVIDRIFT_AVX512 inline Probe Near(const Block& b, const CandidateView& c, std::uint32_t k) {
+    const Differences d = Differ(b, c, k);
     Probe p;
-    p.dx = _mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k]));
-    p.dy = _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k]));
-    p.dz = _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]));
-    p.rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p.dx, p.dx), _mm512_mul_ps(p.dy, p.dy)),
-                            _mm512_mul_ps(p.dz, p.dz));
+    p.rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(d.dx, d.dx), _mm512_mul_ps(d.dy, d.dy)),
+                            _mm512_mul_ps(d.dz, d.dz));
     p.near = _mm512_mask_cmp_ps_mask(b.valid, p.rough, b.filter, _CMP_LE_OQ);
     return p;
+}
+
+// Adds the separation terms of the lanes in separating, as the reference does: the unit
+// difference times the reciprocal of the distance. Kept out of line with its sums in memory.
+AVIDRIFT_AVX512 __attribute__((noinline)) void Separate(Separation& s, __mmask16 separating,
+                                                        const Differences& d, __m512 squared) {
+    const __m512 distance = _mm512_sqrt_ps(squared);
+    const __m512 inverse = _mm512_div_ps(_mm512_set1_ps(1.0f), distance);
+    s.sx = _mm512_mask_add_ps(s.sx, separating, s.sx,
+                              _mm512_mul_ps(_mm512_div_ps(d.dx, distance), inverse));
+    s.sy = _mm512_mask_add_ps(s.sy, separating, s.sy,
+                              _mm512_mul_ps(_mm512_div_ps(d.dy, distance), inverse));
+    s.sz = _mm512_mask_add_ps(s.sz, separating, s.sz,
+                              _mm512_mul_ps(_mm512_div_ps(d.dz, distance), inverse));
+    s.count = _mm512_mask_add_epi32(s.count, separating, s.count, _mm512_set1_epi32(1));
 }
 
 // The lanes of the probe whose pair clearly counts for the group and not for separation, so
@@ -108,18 +141,15 @@ AVIDRIFT_AVX512 inline void AddToGroup(Block& b, const CandidateView& c, std::ui
 AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
                                   const Probe& probe) {
     const __mmask16 near = probe.near;
-    const __m512 dx = probe.dx;
-    const __m512 dy = probe.dy;
-    const __m512 dz = probe.dz;
     const __mmask16 counted = Others(b, c, k, near);
-    const __m512i increment = _mm512_set1_epi32(1);
     if (b.groupShortcut && (near & ~ClearlyGroup(b, probe)) == 0) {
         // Most neighbours of a dense flock only count for the group, and the group sums do not
         // need the exact length.
         AddToGroup(b, c, k, counted);
         return;
     }
-    const __m512 squared = ExactSquared(dx, dy, dz);
+    const Differences d = Differ(b, c, k);
+    const __m512 squared = ExactSquared(d.dx, d.dy, d.dz);
     const __mmask16 closeForSeparation =
         _mm512_cmp_ps_mask(squared, b.separationThreshold, _CMP_LT_OQ);
     const __mmask16 separating =
@@ -129,16 +159,7 @@ AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_
         _mm512_mask_cmp_ps_mask(static_cast<__mmask16>(counted & ~closeForSeparation), squared,
                                 b.groupThreshold, _CMP_LT_OQ);
     if (separating != 0) {
-        const __m512 distance = _mm512_sqrt_ps(squared);
-        const __m512 inverse = _mm512_div_ps(_mm512_set1_ps(1.0f), distance);
-        b.sx = _mm512_mask_add_ps(b.sx, separating, b.sx,
-                                  _mm512_mul_ps(_mm512_div_ps(dx, distance), inverse));
-        b.sy = _mm512_mask_add_ps(b.sy, separating, b.sy,
-                                  _mm512_mul_ps(_mm512_div_ps(dy, distance), inverse));
-        b.sz = _mm512_mask_add_ps(b.sz, separating, b.sz,
-                                  _mm512_mul_ps(_mm512_div_ps(dz, distance), inverse));
-        b.separationCount =
-            _mm512_mask_add_epi32(b.separationCount, separating, b.separationCount, increment);
+        Separate(*b.separation, separating, d, squared);
     }
     if (grouping != 0) {
         AddToGroup(b, c, k, grouping);
@@ -150,6 +171,7 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
                                      const NeighbourThresholds& t, NeighbourSums* out) {
     const LaneBoids<kLanes> lanes(all, boids, laneCount);
     const __m512 zero = _mm512_setzero_ps();
+    Separation separation{zero, zero, zero, _mm512_setzero_si512()};
     Block b{_mm512_load_ps(lanes.x),
             _mm512_load_ps(lanes.y),
             _mm512_load_ps(lanes.z),
@@ -170,11 +192,8 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             zero,
             zero,
             zero,
-            zero,
-            zero,
-            zero,
             _mm512_setzero_si512(),
-            _mm512_setzero_si512()};
+            &separation};
 
     // Four candidates per test of the masks: nearly always none of them is near anyone.
     std::uint32_t k = 0;
@@ -220,11 +239,12 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
     }
 
     LaneSums<kLanes> result;
-    const __m512 results[9] = {b.sx, b.sy, b.sz, b.mx, b.my, b.mz, b.ax, b.ay, b.az};
+    const __m512 results[9] = {separation.sx, separation.sy, separation.sz, b.mx, b.my,
+                               b.mz,          b.ax,          b.ay,          b.az};
     for (int q = 0; q < 9; ++q) {
         _mm512_store_ps(result.values[q], results[q]);
     }
-    _mm512_store_si512(result.counts[0], b.separationCount);
+    _mm512_store_si512(result.counts[0], separation.count);
     _mm512_store_si512(result.counts[1], b.groupCount);
     result.CopyTo(out, laneCount);
 }

@@ -86,6 +86,26 @@ constexpr std::uint32_t kMaxLanes = 16;
 // Registers of GCC's vector extension, one per instruction set, with whether any lane of a
 // comparison holds (which the extension lacks) and the comparisons themselves. IEEE arithmetic
 // lane by lane, so every instruction set gives the same bits.
+using Float4 = float __attribute__((vector_size(16)));
+using Int4 = std::int32_t __attribute__((vector_size(16)));
+using Float8 = float __attribute__((vector_size(32)));
+using Int8 = std::int32_t __attribute__((vector_size(32)));
+using Float16 = float __attribute__((vector_size(64)));
+using Int16 = std::int32_t __attribute__((vector_size(64)));
+// Exact squares take twice the room.
+using Double4 = double __attribute__((vector_size(32)));
+using Double8 = double __attribute__((vector_size(64)));
+using Double16 = double __attribute__((vector_size(128)));
+
+template <std::uint32_t Lanes, typename FloatRegister, typename IntRegister,
+          typename DoubleRegister>
+struct Registers {
+    static constexpr std::uint32_t kLanes = Lanes;
+    using Float = FloatRegister;
+    using Int = IntRegister;
+    using Double = DoubleRegister;
+};
+
 template <typename Float, typename Int>
 struct Comparisons {
     static Int AtMost(Float a, float b) { return a <= b; }
@@ -93,21 +113,11 @@ struct Comparisons {
     static Int Below(Float a, float b) { return a < b; }
 };
 
-struct Sse2 : Comparisons<float __attribute__((vector_size(16))),
-                          std::int32_t __attribute__((vector_size(16)))> {
-    static constexpr std::uint32_t kLanes = 4;
-    using Float = float __attribute__((vector_size(16)));
-    using Int = std::int32_t __attribute__((vector_size(16)));
-    using Double = double __attribute__((vector_size(32)));
+struct Sse2 : Registers<4, Float4, Int4, Double4>, Comparisons<Float4, Int4> {
     static bool Any(Int m) { return _mm_movemask_epi8(reinterpret_cast<__m128i>(m)) != 0; }
 };
 
-struct Avx2 : Comparisons<float __attribute__((vector_size(32))),
-                          std::int32_t __attribute__((vector_size(32)))> {
-    static constexpr std::uint32_t kLanes = 8;
-    using Float = float __attribute__((vector_size(32)));
-    using Int = std::int32_t __attribute__((vector_size(32)));
-    using Double = double __attribute__((vector_size(64)));
+struct Avx2 : Registers<8, Float8, Int8, Double8>, Comparisons<Float8, Int8> {
     __attribute__((target("avx2"))) static bool Any(Int m) {
         const auto v = reinterpret_cast<__m256i>(m);
         return _mm256_testz_si256(v, v) == 0;
@@ -117,11 +127,7 @@ struct Avx2 : Comparisons<float __attribute__((vector_size(32))),
 // AVX-512 compares into mask registers: a comparison written in the shared body, which is
 // compiled for no particular instruction set, would be taken apart lane by lane once inlined
 // here, so this one compares in functions of its own.
-struct Avx512 {
-    static constexpr std::uint32_t kLanes = 16;
-    using Float = float __attribute__((vector_size(64)));
-    using Int = std::int32_t __attribute__((vector_size(64)));
-    using Double = double __attribute__((vector_size(128)));
+struct Avx512 : Registers<16, Float16, Int16, Double16> {
     __attribute__((target("avx512f"))) static bool Any(Int m) {
         const auto v = reinterpret_cast<__m512i>(m);
         return _mm512_test_epi32_mask(v, v) != 0;

@@ -207,7 +207,7 @@ void FlockStep::RunGrid(const Pass& pass) {
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
         CandidateArrays kept;
-        std::vector<std::uint64_t> placed;
+        std::vector<std::uint32_t> parts;
         std::vector<std::uint32_t> boids;
         NeighbourSums sums[kMaxBlockLanes];
         if (k == 0) {
@@ -242,7 +242,7 @@ void FlockStep::RunGrid(const Pass& pass) {
                 counts.candidatePairs += std::uint64_t{m} * size;
                 const std::uint32_t* cellBoids = m_grid.CellBegin(cell);
                 if (m_keep != nullptr) {
-                    PlaceInBlocks(m_arrays, cellBoids, size, inverseCellSize, placed, boids);
+                    PlaceInBlocks(m_arrays, cellBoids, size, inverseCellSize, parts, boids);
                     cellBoids = boids.data();
                 }
                 // Where the vector kernels can drop them cheaply, each block of nearby boids

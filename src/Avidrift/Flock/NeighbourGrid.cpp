@@ -219,15 +219,17 @@ std::vector<std::uint32_t> NeighbourGrid::PlanChunks(std::uint32_t maxChunks) co
 }
 
 void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::uint32_t size,
-                   float inverseCellSize, std::vector<std::uint64_t>& placed,
+                   float inverseCellSize, std::vector<std::uint32_t>& parts,
                    std::vector<std::uint32_t>& boids) {
     // Along a Morton curve through 8 x 8 x 8 parts of the cell, consecutive boids are close
     // together. Only the cost depends on this order: every boid's sums are the same whichever
     // boids share its block.
-    placed.resize(size);
+    constexpr std::uint32_t kParts = 512;
+    parts.resize(size);
+    std::uint32_t first[kParts + 1] = {};
     for (std::uint32_t b = 0; b < size; ++b) {
         const std::uint32_t i = cellBoids[b];
-        std::uint64_t key = 0;
+        std::uint32_t key = 0;
         const float p[3] = {all.px[i], all.py[i], all.pz[i]};
         for (int axis = 0; axis < 3; ++axis) {
             const float scaled = p[axis] * inverseCellSize;
@@ -237,15 +239,19 @@ void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::u
                                   ? std::min(static_cast<std::uint32_t>(fraction * 8.0f), 7u)
                                   : 0u;
             for (int bit = 0; bit < 3; ++bit) {
-                key |= static_cast<std::uint64_t>((part >> bit) & 1u) << (3 * bit + axis);
+                key |= ((part >> bit) & 1u) << (3 * bit + axis);
             }
         }
-        placed[b] = key << 32 | i;
+        parts[b] = key;
+        ++first[key + 1];
     }
-    std::sort(placed.begin(), placed.end());
+    // A counting sort: stable, so a part keeps the cell's ascending index order.
+    for (std::uint32_t k = 0; k < kParts; ++k) {
+        first[k + 1] += first[k];
+    }
     boids.resize(size);
     for (std::uint32_t b = 0; b < size; ++b) {
-        boids[b] = static_cast<std::uint32_t>(placed[b]);
+        boids[first[parts[b]]++] = cellBoids[b];
     }
 }
 

@@ -68,10 +68,10 @@ private:
 };
 
 // The boids of one cell (cellSize = 1 / inverseCellSize) into boids, in an order where
-// consecutive ones are near each other, so that a block of them has a small box; placed is
+// consecutive ones are near each other, so that a block of them has a small box; parts is
 // scratch.
 void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::uint32_t size,
-                   float inverseCellSize, std::vector<std::uint64_t>& placed,
+                   float inverseCellSize, std::vector<std::uint32_t>& parts,
                    std::vector<std::uint32_t>& boids);
 
 }  // namespace Avidrift

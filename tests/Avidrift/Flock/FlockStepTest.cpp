@@ -220,6 +220,14 @@ std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
     far.positions[14] = {3.4e38f, 0, 0};
     far.positions[15] = {-3.4e38f, 0, 0};
     far.velocities[16] = {kNan, kInf, 0};
+    // Enough boids for the grid's counting sort: over many cells (digits of two passes), with
+    // some off every cell; and with some at the coordinates' clamp, too wide for the digits.
+    FlockData manyCells = RandomFlock(4500, 90, 0.5f, 3, 13);
+    FlockData clamped = RandomFlock(4500, 20, 0.5f, 3, 14);
+    for (std::uint32_t i = 0; i < 4500; i += 97) {
+        manyCells.positions[i] = Vector3(i % 2 != 0 ? kNan : -kInf, 1, 1);
+        clamped.positions[i] = Vector3(1e30f, -1e30f, static_cast<float>(i));
+    }
     std::vector<std::pair<std::string, FlockData>> flocks = {
         {"random", RandomFlock(700, 10, 0.5f, 3, 1)},
         {"dense", RandomFlock(600, 2, 0.5f, 3, 2)},
@@ -235,6 +243,8 @@ std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
         {"in one cell", oneCell},
         {"spread over many empty cells", RandomFlock(500, 100, 0.5f, 3, 11)},
         {"non-finite among a crowd", holes},
+        {"thousands over many cells, some off every cell", manyCells},
+        {"thousands, some at the coordinates' clamp", clamped},
         {"squared length overflows, infinite distance", OverflowingPair(kInf)},
         {"squared length overflows, distance 1e20", OverflowingPair(1e20f)},
     };

@@ -129,7 +129,6 @@ void NeighbourGrid::SortEntries(std::uint32_t begin, std::uint32_t end) {
 void NeighbourGrid::Finish(const std::vector<std::uint32_t>& rangeEnds) {
     // Merge the sorted ranges pairwise, as many rounds as it takes.
     std::vector<std::uint32_t> ends = rangeEnds;
-    m_mergeScratch.resize(m_entries.size());
     while (ends.size() > 1) {
         std::vector<std::uint32_t> merged;
         std::uint32_t begin = 0;

@@ -45,6 +45,9 @@ struct NeighbourThresholds {
     float separationHigh = 0.0f;
     float groupLow = 0.0f;
     bool groupShortcut = false;
+    // A boid is at distance zero from itself, below separationHigh when that is positive: then
+    // a lane where the shortcut says "group" never holds the lane's own boid.
+    bool clearExcludesSelf = false;
 
     static NeighbourThresholds For(float separationDistance, float groupDistance);
 };

@@ -48,6 +48,7 @@ struct Block {
     __m256 filter, separationThreshold, groupThreshold;
     __m256 separationHigh, groupLow;
     bool groupShortcut;
+    bool clearExcludesSelf;
     __m256 sx, sy, sz, mx, my, mz, ax, ay, az;
     __m256i separationCount, groupCount;
 };
@@ -148,6 +149,7 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
             _mm256_set1_ps(t.separationHigh),
             _mm256_set1_ps(t.groupLow),
             t.groupShortcut,
+            t.clearExcludesSelf,
             zero,
             zero,
             zero,
@@ -176,10 +178,17 @@ AVIDRIFT_AVX2 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* b
                                    _mm256_or_ps(NeedsExact(b, p2), NeedsExact(b, p3)))) == 0) {
             // All four clearly count for the group only, where at all: add them without a
             // branch on each, which would be mispredicted.
-            AddToGroup(b, c, k, Others(b, c, k, p0.near));
-            AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
-            AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
-            AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
+            if (b.clearExcludesSelf) {
+                AddToGroup(b, c, k, p0.near);
+                AddToGroup(b, c, k + 1, p1.near);
+                AddToGroup(b, c, k + 2, p2.near);
+                AddToGroup(b, c, k + 3, p3.near);
+            } else {
+                AddToGroup(b, c, k, Others(b, c, k, p0.near));
+                AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
+                AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
+                AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
+            }
             continue;
         }
         // In ascending order, as the reference adds them.

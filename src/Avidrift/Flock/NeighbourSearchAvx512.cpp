@@ -63,6 +63,7 @@ struct Block {
     __m512 filter, separationThreshold, groupThreshold;
     __m512 separationHigh, groupLow;
     bool groupShortcut;
+    bool clearExcludesSelf;
     __m512 mx, my, mz, ax, ay, az;
     __m512i groupCount;
     Separation* separation;
@@ -186,6 +187,7 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             _mm512_set1_ps(t.separationHigh),
             _mm512_set1_ps(t.groupLow),
             t.groupShortcut,
+            t.clearExcludesSelf,
             zero,
             zero,
             zero,
@@ -211,10 +213,17 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             // All four clearly count for the group only, where at all: add them without
             // testing each one, since a lane whose mask is clear is left untouched. Which of
             // them are near is nearly random, and a branch on each would be mispredicted.
-            AddToGroup(b, c, k, Others(b, c, k, p0.near));
-            AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
-            AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
-            AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
+            if (b.clearExcludesSelf) {
+                AddToGroup(b, c, k, p0.near);
+                AddToGroup(b, c, k + 1, p1.near);
+                AddToGroup(b, c, k + 2, p2.near);
+                AddToGroup(b, c, k + 3, p3.near);
+            } else {
+                AddToGroup(b, c, k, Others(b, c, k, p0.near));
+                AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
+                AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
+                AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
+            }
             continue;
         }
         // In ascending order, as the reference adds them.

@@ -69,4 +69,11 @@ void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const 
     write.positions[i] = p + velocity * stepTime;
 }
 
+void FinishBoids(const FlockData& read, FlockData& write, const std::uint32_t* boids,
+                 std::uint32_t count, const NeighbourSums* sums, float stepTime) {
+    for (std::uint32_t b = 0; b < count; ++b) {
+        FinishBoid(read, write, boids[b], sums[b], stepTime);
+    }
+}
+
 }  // namespace Avidrift

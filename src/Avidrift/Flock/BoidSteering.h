@@ -29,6 +29,14 @@ NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i);
 void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const NeighbourSums& sums,
                 float stepTime);
 
+// FinishBoid for each of boids[0..count) with sums[0..count); the same results whichever runs.
+using FinishFunction = void (*)(const FlockData& read, FlockData& write, const std::uint32_t* boids,
+                                std::uint32_t count, const NeighbourSums* sums, float stepTime);
+void FinishBoids(const FlockData& read, FlockData& write, const std::uint32_t* boids,
+                 std::uint32_t count, const NeighbourSums* sums, float stepTime);
+void FinishBoidsAvx512(const FlockData& read, FlockData& write, const std::uint32_t* boids,
+                       std::uint32_t count, const NeighbourSums* sums, float stepTime);
+
 // Steers boid i from the state in read and stores its new velocity, position and path
 // parameter in write.
 inline void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float stepTime) {

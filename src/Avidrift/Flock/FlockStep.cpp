@@ -42,12 +42,14 @@ FlockStep::FlockStep(TaskScheduler& scheduler)
     : m_scheduler(scheduler),
       m_instructionSet(DetectInstructionSet()),
       m_accumulate(GetAccumulateFunction(m_instructionSet)),
-      m_keep(GetKeepFunction(m_instructionSet)) {}
+      m_keep(GetKeepFunction(m_instructionSet)),
+      m_finish(GetFinishFunction(m_instructionSet)) {}
 
 void FlockStep::SetInstructionSet(InstructionSet instructionSet) {
     m_instructionSet = instructionSet;
     m_accumulate = GetAccumulateFunction(instructionSet);
     m_keep = GetKeepFunction(instructionSet);
+    m_finish = GetFinishFunction(instructionSet);
 }
 
 std::uint32_t FlockStep::TaskCountFor(std::uint32_t requested, std::uint32_t boidCount) {
@@ -176,8 +178,8 @@ void FlockStep::RunAllPairs(const Pass& pass) {
             m_accumulate(m_arrays, boids, count, everyone, pass.thresholds, sums);
             for (std::uint32_t b = 0; b < count; ++b) {
                 neighbours += sums[b].separationCount + sums[b].groupCount;
-                FinishBoid(pass.read, pass.write, boids[b], sums[b], pass.stepTime);
             }
+            m_finish(pass.read, pass.write, boids, count, sums, pass.stepTime);
         }
         neighbourPairs.fetch_add(neighbours, std::memory_order_relaxed);
     });
@@ -260,8 +262,8 @@ void FlockStep::RunGrid(const Pass& pass) {
                     counts.examinedPairs += std::uint64_t{scanned.count} * count;
                     for (std::uint32_t b = 0; b < count; ++b) {
                         counts.neighbourPairs += sums[b].separationCount + sums[b].groupCount;
-                        FinishBoid(pass.read, pass.write, block[b], sums[b], pass.stepTime);
                     }
+                    m_finish(pass.read, pass.write, block, count, sums, pass.stepTime);
                 }
             }
         }

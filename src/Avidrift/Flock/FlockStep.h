@@ -102,6 +102,7 @@ private:
     InstructionSet m_instructionSet;
     AccumulateFunction m_accumulate;
     KeepFunction m_keep;
+    FinishFunction m_finish;
     BoidArrays m_arrays;
     NeighbourGrid m_grid;
 };

@@ -170,6 +170,12 @@ AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet) {
     return &AccumulatePortable;
 }
 
+FinishFunction GetFinishFunction(InstructionSet instructionSet) {
+    // The per-boid part of the step waits mostly on its divisions and square roots, which
+    // sixteen lanes share. A CPU without AVX-512 finishes boid by boid.
+    return instructionSet == InstructionSet::Avx512 ? &FinishBoidsAvx512 : &FinishBoids;
+}
+
 KeepFunction GetKeepFunction(InstructionSet instructionSet) {
     switch (instructionSet) {
         case InstructionSet::Avx512:

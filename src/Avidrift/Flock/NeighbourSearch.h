@@ -113,6 +113,7 @@ InstructionSet DetectInstructionSet();
 AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet);
 // Null where dropping the far candidates first costs more than it saves.
 KeepFunction GetKeepFunction(InstructionSet instructionSet);
+FinishFunction GetFinishFunction(InstructionSet instructionSet);
 const char* GetInstructionSetName(InstructionSet instructionSet);
 
 void AccumulatePortable(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,

@@ -69,6 +69,14 @@ AVIDRIFT_AVX512 inline Vectors Normalized(const Vectors& v) {
     return {zero ? v.x : v.x / length, zero ? v.y : v.y / length, zero ? v.z : v.z / length};
 }
 
+// Lambdas would not inherit the target attribute, so the loads are functions of their own.
+AVIDRIFT_AVX512 inline Floats Load(const float* values) {
+    return *reinterpret_cast<const Floats*>(values);
+}
+AVIDRIFT_AVX512 inline Vectors Load(const float (*components)[kLanes]) {
+    return {Load(components[0]), Load(components[1]), Load(components[2])};
+}
+
 AVIDRIFT_AVX512 inline Floats Min(Floats a, float b) {
     return b < a ? b : a;
 }
@@ -102,23 +110,18 @@ AVIDRIFT_AVX512 void FinishLanes(const FlockData& read, FlockData& write,
         target[1][lane] = point.y;
         target[2][lane] = point.z;
     }
-    const auto load = [](const float* values) { return *reinterpret_cast<const Floats*>(values); };
-    const auto vectors = [&](int q) {
-        return Vectors{load(in[3 * q]), load(in[3 * q + 1]), load(in[3 * q + 2])};
-    };
-    const Vectors p = vectors(0);
-    const Vectors v = vectors(1);
+    const Vectors p = Load(in);
+    const Vectors v = Load(in + 3);
     const Counts separationCount = *reinterpret_cast<const Counts*>(counts[0]);
     const Counts groupCount = *reinterpret_cast<const Counts*>(counts[1]);
-    const Vectors separation = Average(vectors(2), separationCount);
-    const Vectors centre = Average(vectors(3), groupCount);
-    const Vectors alignment = Average(vectors(4), groupCount);
+    const Vectors separation = Average(Load(in + 6), separationCount);
+    const Vectors centre = Average(Load(in + 9), groupCount);
+    const Vectors alignment = Average(Load(in + 12), groupCount);
 
     const Vectors cohesion = Scale(Normalized(centre - p), read.maxSpeed) - v;
     const Vectors force = (separation * read.separationWeight + cohesion * read.cohesionWeight) +
                           alignment * read.alignmentWeight;
-    const Vectors towardsTarget =
-        Normalized(Vectors{load(target[0]), load(target[1]), load(target[2])} - p);
+    const Vectors towardsTarget = Normalized(Load(target) - p);
     const Vectors path = (Scale(towardsTarget, read.maxSpeed) - v) * read.trefoilKnotPathWeight;
     const Vectors sum = (v + force) + path;
     const Vectors velocity{Min(sum.x, read.maxSpeed.x), Min(sum.y, read.maxSpeed.y),

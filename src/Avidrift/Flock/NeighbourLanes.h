@@ -56,6 +56,22 @@ struct LaneSums {
     }
 };
 
+// A cut's source and destination arrays as local pointers. Through the views themselves every
+// store could, for all the compiler knows, move the arrays, and each one reloaded their pointers.
+struct KeptColumns {
+    const float* from[6];
+    const std::uint32_t* fromIndex;
+    float* to[6];
+    std::uint32_t* toIndex;
+
+    KeptColumns(const CandidateView& c, CandidateArrays& out)
+        : from{c.px, c.py, c.pz, c.vx, c.vy, c.vz},
+          fromIndex(c.index),
+          to{out.px.data(), out.py.data(), out.pz.data(),
+             out.vx.data(), out.vy.data(), out.vz.data()},
+          toIndex(out.index.data()) {}
+};
+
 // Runs a kernel over boids in blocks of Lanes.
 template <std::uint32_t Lanes, typename Kernel>
 void ForEachBlock(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,

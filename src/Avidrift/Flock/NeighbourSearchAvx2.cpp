@@ -259,14 +259,16 @@ AVIDRIFT_AVX2 std::uint32_t KeepNearBoxAvx2(const CandidateView& c, const BoidBo
     const __m256 limit = _mm256_set1_ps(filter);
     const __m256i shifts = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const KeptColumns columns(c, out);
+    const std::uint32_t count = c.count;
     std::uint32_t kept = 0;
-    for (std::uint32_t k = 0; k < c.count; k += kLanes) {
-        const std::uint32_t left = c.count - k;
+    for (std::uint32_t k = 0; k < count; k += kLanes) {
+        const std::uint32_t left = count - k;
         const __m256i inList = _mm256_cmpgt_epi32(
             _mm256_set1_epi32(static_cast<int>(left < kLanes ? left : kLanes)), lane);
-        const __m256 px = _mm256_maskload_ps(c.px + k, inList);
-        const __m256 py = _mm256_maskload_ps(c.py + k, inList);
-        const __m256 pz = _mm256_maskload_ps(c.pz + k, inList);
+        const __m256 px = _mm256_maskload_ps(columns.from[0] + k, inList);
+        const __m256 py = _mm256_maskload_ps(columns.from[1] + k, inList);
+        const __m256 pz = _mm256_maskload_ps(columns.from[2] + k, inList);
         const __m256 dx = AxisDistance(px, low[0], high[0]);
         const __m256 dy = AxisDistance(py, low[1], high[1]);
         const __m256 dz = AxisDistance(pz, low[2], high[2]);
@@ -280,17 +282,17 @@ AVIDRIFT_AVX2 std::uint32_t KeepNearBoxAvx2(const CandidateView& c, const BoidBo
         const __m256i order = _mm256_and_si256(
             _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(kCompress.lanes[keep])), shifts),
             _mm256_set1_epi32(7));
-        StoreKept(out.px.data() + kept, order, px);
-        StoreKept(out.py.data() + kept, order, py);
-        StoreKept(out.pz.data() + kept, order, pz);
-        StoreKept(out.vx.data() + kept, order, _mm256_maskload_ps(c.vx + k, inList));
-        StoreKept(out.vy.data() + kept, order, _mm256_maskload_ps(c.vy + k, inList));
-        StoreKept(out.vz.data() + kept, order, _mm256_maskload_ps(c.vz + k, inList));
+        StoreKept(columns.to[0] + kept, order, px);
+        StoreKept(columns.to[1] + kept, order, py);
+        StoreKept(columns.to[2] + kept, order, pz);
+        for (int q = 3; q < 6; ++q) {
+            StoreKept(columns.to[q] + kept, order, _mm256_maskload_ps(columns.from[q] + k, inList));
+        }
         const __m256i index =
-            c.index != nullptr
-                ? _mm256_maskload_epi32(reinterpret_cast<const int*>(c.index + k), inList)
+            columns.fromIndex != nullptr
+                ? _mm256_maskload_epi32(reinterpret_cast<const int*>(columns.fromIndex + k), inList)
                 : _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.index.data() + kept),
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns.toIndex + kept),
                             _mm256_permutevar8x32_epi32(index, order));
         kept += static_cast<std::uint32_t>(__builtin_popcount(static_cast<unsigned>(keep)));
     }

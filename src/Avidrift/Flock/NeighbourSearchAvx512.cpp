@@ -280,13 +280,15 @@ AVIDRIFT_AVX512 std::uint32_t KeepNearBoxAvx512(const CandidateView& c, const Bo
                             _mm512_set1_ps(box.high[2])};
     const __m512 limit = _mm512_set1_ps(filter);
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const KeptColumns columns(c, out);
+    const std::uint32_t count = c.count;
     std::uint32_t kept = 0;
-    for (std::uint32_t k = 0; k < c.count; k += kLanes) {
-        const std::uint32_t left = c.count - k;
+    for (std::uint32_t k = 0; k < count; k += kLanes) {
+        const std::uint32_t left = count - k;
         const auto inList = static_cast<__mmask16>(left >= kLanes ? 0xFFFFu : (1u << left) - 1u);
-        const __m512 px = _mm512_maskz_loadu_ps(inList, c.px + k);
-        const __m512 py = _mm512_maskz_loadu_ps(inList, c.py + k);
-        const __m512 pz = _mm512_maskz_loadu_ps(inList, c.pz + k);
+        const __m512 px = _mm512_maskz_loadu_ps(inList, columns.from[0] + k);
+        const __m512 py = _mm512_maskz_loadu_ps(inList, columns.from[1] + k);
+        const __m512 pz = _mm512_maskz_loadu_ps(inList, columns.from[2] + k);
         const __m512 dx = AxisDistance(px, low[0], high[0]);
         const __m512 dy = AxisDistance(py, low[1], high[1]);
         const __m512 dz = AxisDistance(pz, low[2], high[2]);
@@ -296,16 +298,17 @@ AVIDRIFT_AVX512 std::uint32_t KeepNearBoxAvx512(const CandidateView& c, const Bo
         if (keep == 0) {
             continue;
         }
-        StoreKept(out.px.data() + kept, keep, px);
-        StoreKept(out.py.data() + kept, keep, py);
-        StoreKept(out.pz.data() + kept, keep, pz);
-        StoreKept(out.vx.data() + kept, keep, _mm512_maskz_loadu_ps(inList, c.vx + k));
-        StoreKept(out.vy.data() + kept, keep, _mm512_maskz_loadu_ps(inList, c.vy + k));
-        StoreKept(out.vz.data() + kept, keep, _mm512_maskz_loadu_ps(inList, c.vz + k));
-        const __m512i index = c.index != nullptr
-                                  ? _mm512_maskz_loadu_epi32(inList, c.index + k)
+        StoreKept(columns.to[0] + kept, keep, px);
+        StoreKept(columns.to[1] + kept, keep, py);
+        StoreKept(columns.to[2] + kept, keep, pz);
+        for (int q = 3; q < 6; ++q) {
+            StoreKept(columns.to[q] + kept, keep,
+                      _mm512_maskz_loadu_ps(inList, columns.from[q] + k));
+        }
+        const __m512i index = columns.fromIndex != nullptr
+                                  ? _mm512_maskz_loadu_epi32(inList, columns.fromIndex + k)
                                   : _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(k)), lane);
-        _mm512_storeu_si512(out.index.data() + kept, _mm512_maskz_compress_epi32(keep, index));
+        _mm512_storeu_si512(columns.toIndex + kept, _mm512_maskz_compress_epi32(keep, index));
         kept += static_cast<std::uint32_t>(__builtin_popcount(keep));
     }
     return kept;

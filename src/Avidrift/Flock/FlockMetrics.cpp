@@ -124,19 +124,6 @@ struct Avx2 : Registers<8, Float8, Int8, Double8>, Comparisons<Float8, Int8> {
     }
 };
 
-// AVX-512 compares into mask registers: a comparison written in the shared body, which is
-// compiled for no particular instruction set, would be taken apart lane by lane once inlined
-// here, so this one compares in functions of its own.
-struct Avx512 : Registers<16, Float16, Int16, Double16> {
-    __attribute__((target("avx512f"))) static bool Any(Int m) {
-        const auto v = reinterpret_cast<__m512i>(m);
-        return _mm512_test_epi32_mask(v, v) != 0;
-    }
-    __attribute__((target("avx512f"))) static Int AtMost(Float a, float b) { return a <= b; }
-    __attribute__((target("avx512f"))) static Int AtLeast(Float a, float b) { return a >= b; }
-    __attribute__((target("avx512f"))) static Int Below(Float a, float b) { return a < b; }
-};
-
 // Every single-precision squared distance of a pair whose exact one is below best lies at or
 // below this (the margin of the search's filter).
 float Bound(float best) {
@@ -246,10 +233,92 @@ __attribute__((target("avx2"), flatten)) void ExamineAvx2(float bx, float by, fl
     ExamineWith<Avx2>(bx, by, bz, self, c, t, countGroup, best, group);
 }
 
+// The same tests in AVX-512's mask registers. Apart from the shared body because there GCC's
+// vector extension turned every comparison's mask into a vector and back, which took a third
+// of the kernel's time. The counts are popcounts of the masks, the boid itself a lane left out
+// of every mask, and the minimum is taken over the lanes that may beat best only: the others'
+// exact squares are at least best.
+#define AVIDRIFT_AVX512 __attribute__((target("avx512f")))
+
+AVIDRIFT_AVX512 inline __mmask16 Compare(__mmask16 lanes, Float16 a, float b, int predicate) {
+    return _mm512_mask_cmp_ps_mask(lanes, a, _mm512_set1_ps(b), predicate);
+}
+
+// The smallest of the lanes of v in lanes, none NaN (infinity when there are none). A minimum
+// is the same in any order, so the halves fold onto each other. (Shuffles of the vector
+// extension: GCC 12's own shuffle intrinsics warn of their undefined pass-through operands.)
+AVIDRIFT_AVX512 inline float SmallestOf(__mmask16 lanes, Float16 v) {
+    Float16 m = _mm512_mask_blend_ps(lanes, _mm512_set1_ps(kInfinity), v);
+    Float16 other =
+        __builtin_shufflevector(m, m, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+    m = m < other ? m : other;
+    other = __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11);
+    m = m < other ? m : other;
+    other = __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    m = m < other ? m : other;
+    other = __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    m = m < other ? m : other;
+    return m[0];
+}
+
+template <bool CountGroup>
+AVIDRIFT_AVX512 inline void ExamineInMasks(float bx, float by, float bz, std::uint32_t self,
+                                           const Candidates& c, const NeighbourThresholds& t,
+                                           float& best, std::uint32_t& group) {
+    constexpr std::uint32_t kLanes = 16;
+    const float clearFrom = t.groupShortcut ? t.separationHigh : kInfinity;
+    const float clearBelow = t.groupShortcut ? t.groupLow : 0.0f;
+    const float unclearFrom = t.groupShortcut ? t.separation * (1.0f - 0x1p-20f) : -kInfinity;
+    float bound = Bound(best);
+    std::uint32_t counted = 0;
+    for (std::uint32_t k = 0; k < c.count; k += kLanes) {
+        Float16 x;
+        Float16 y;
+        Float16 z;
+        std::memcpy(&x, c.x + k, sizeof x);
+        std::memcpy(&y, c.y + k, sizeof y);
+        std::memcpy(&z, c.z + k, sizeof z);
+        const Float16 dx = bx - x;
+        const Float16 dy = by - y;
+        const Float16 dz = bz - z;
+        const Float16 rough = dx * dx + dy * dy + dz * dz;
+        const auto lanes =
+            static_cast<__mmask16>(self - k < kLanes ? ~(1u << (self - k)) : 0xFFFFu);
+        __mmask16 unclear = 0;
+        if constexpr (CountGroup) {
+            const __mmask16 clear = Compare(Compare(lanes, rough, clearFrom, _CMP_GE_OQ), rough,
+                                            clearBelow, _CMP_LT_OQ);
+            counted += static_cast<std::uint32_t>(__builtin_popcount(clear));
+            unclear = Compare(
+                Compare(static_cast<__mmask16>(lanes & ~clear), rough, t.filter, _CMP_LE_OQ), rough,
+                unclearFrom, _CMP_GE_OQ);
+        }
+        const __mmask16 closer = Compare(lanes, rough, bound, _CMP_LE_OQ);
+        if ((closer | unclear) == 0) {
+            continue;
+        }
+        const Double16 ex = __builtin_convertvector(dx, Double16);
+        const Double16 ey = __builtin_convertvector(dy, Double16);
+        const Double16 ez = __builtin_convertvector(dz, Double16);
+        const Float16 exact = __builtin_convertvector(ex * ex + ey * ey + ez * ez, Float16);
+        if constexpr (CountGroup) {
+            counted += static_cast<std::uint32_t>(__builtin_popcount(Compare(
+                Compare(unclear, exact, t.separation, _CMP_GE_OQ), exact, t.group, _CMP_LT_OQ)));
+        }
+        best = std::min(best, SmallestOf(closer, exact));
+        bound = Bound(best);
+    }
+    group += counted;
+}
+
 __attribute__((target("avx512f"), flatten)) void ExamineAvx512(
     float bx, float by, float bz, std::uint32_t self, const Candidates& c,
     const NeighbourThresholds& t, bool countGroup, float& best, std::uint32_t& group) {
-    ExamineWith<Avx512>(bx, by, bz, self, c, t, countGroup, best, group);
+    if (countGroup) {
+        ExamineInMasks<true>(bx, by, bz, self, c, t, best, group);
+    } else {
+        ExamineInMasks<false>(bx, by, bz, self, c, t, best, group);
+    }
 }
 
 ExamineFunction GetExamineFunction(InstructionSet instructionSet) {

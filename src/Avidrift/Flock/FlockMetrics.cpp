@@ -150,7 +150,7 @@ __attribute__((always_inline)) inline void ExamineBody(float bx, float by, float
     // no exact length; where it is not, every lane the filter keeps does.
     const float clearFrom = t.groupShortcut ? t.separationHigh : kInfinity;
     const float clearBelow = t.groupShortcut ? t.groupLow : 0.0f;
-    const float unclearFrom = t.groupShortcut ? t.separation * (1.0f - 0x1p-20f) : -kInfinity;
+    const float unclearFrom = t.groupShortcut ? t.separationLow : -kInfinity;
     float bound = Bound(best);
     Int counted{};
     for (std::uint32_t k = 0; k < c.count; k += kLanes) {
@@ -268,7 +268,7 @@ AVIDRIFT_AVX512 inline void ExamineInMasks(float bx, float by, float bz, std::ui
     constexpr std::uint32_t kLanes = 16;
     const float clearFrom = t.groupShortcut ? t.separationHigh : kInfinity;
     const float clearBelow = t.groupShortcut ? t.groupLow : 0.0f;
-    const float unclearFrom = t.groupShortcut ? t.separation * (1.0f - 0x1p-20f) : -kInfinity;
+    const float unclearFrom = t.groupShortcut ? t.separationLow : -kInfinity;
     float bound = Bound(best);
     std::uint32_t counted = 0;
     for (std::uint32_t k = 0; k < c.count; k += kLanes) {

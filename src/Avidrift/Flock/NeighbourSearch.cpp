@@ -106,6 +106,7 @@ NeighbourThresholds NeighbourThresholds::For(float separationDistance, float gro
     };
     t.separationHigh = t.separation * (1.0f + 0x1p-20f);
     t.groupLow = t.group * (1.0f - 0x1p-20f);
+    t.separationLow = t.separation * (1.0f - 0x1p-20f);
     t.groupShortcut = safe(t.separation) && safe(t.group);
     t.clearExcludesSelf = t.groupShortcut && t.separationHigh > 0.0f;
     return t;

@@ -44,6 +44,8 @@ struct NeighbourThresholds {
     // groupShortcut is set (both thresholds zero or well inside the normal range).
     float separationHigh = 0.0f;
     float groupLow = 0.0f;
+    // Below separationLow a pair counts for separation whatever that rounding (same validity).
+    float separationLow = 0.0f;
     bool groupShortcut = false;
     // A boid is at distance zero from itself, below separationHigh when that is positive: then
     // a lane where the shortcut says "group" never holds the lane's own boid.

@@ -61,7 +61,7 @@ struct Block {
     __m512i index;
     __mmask16 valid;
     __m512 filter, separationThreshold, groupThreshold;
-    __m512 separationHigh, groupLow;
+    __m512 separationHigh, groupLow, separationLow;
     bool groupShortcut;
     bool clearExcludesSelf;
     __m512 mx, my, mz, ax, ay, az;
@@ -167,6 +167,53 @@ AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_
     }
 }
 
+// The lanes of the probe whose pair clearly counts for separation: the exact length is still
+// needed for its terms, but not to decide. Only meaningful with groupShortcut.
+AVIDRIFT_AVX512 inline __mmask16 ClearlySeparation(const Block& b, const Probe& p) {
+    return _mm512_mask_cmp_ps_mask(p.near, p.rough, b.separationLow, _CMP_LT_OQ);
+}
+
+// Candidates whose pairs clearly count for separation in some lanes, in ascending order, their
+// terms added later a batch at a time: the separation sums take nothing else, so their order
+// holds, and the loop that finds them never branches on them. A candidate in the same place as
+// a lane's own boid is among them and drops out when its terms are added.
+struct PendingSeparations {
+    static constexpr std::uint32_t kCapacity = 64;
+    struct Entry {
+        std::uint32_t k;
+        __mmask16 lanes;
+    };
+    Entry entries[kCapacity + 4];  // room for a group of four on a full list
+    std::uint32_t count = 0;
+
+    // Written whatever lanes says, kept only if it names one.
+    void Add(std::uint32_t k, __mmask16 lanes) {
+        entries[count] = {k, lanes};
+        count += lanes != 0 ? 1 : 0;
+    }
+};
+
+AVIDRIFT_AVX512 __attribute__((noinline)) void AddPending(const Block& b, Separation& s,
+                                                          const CandidateView& c,
+                                                          PendingSeparations& pending) {
+    for (std::uint32_t e = 0; e < pending.count; ++e) {
+        const std::uint32_t k = pending.entries[e].k;
+        const __mmask16 counted = Others(b, c, k, pending.entries[e].lanes);
+        if (counted == 0) {
+            continue;
+        }
+        const Differences d = Differ(b, c, k);
+        const __m512 squared = ExactSquared(d.dx, d.dy, d.dz);
+        const __mmask16 separating = _mm512_mask_cmp_ps_mask(
+            _mm512_mask_cmp_ps_mask(counted, squared, b.separationThreshold, _CMP_LT_OQ), squared,
+            _mm512_setzero_ps(), _CMP_NEQ_OQ);
+        if (separating != 0) {
+            Separate(s, separating, d, squared);
+        }
+    }
+    pending.count = 0;
+}
+
 AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* boids,
                                      std::uint32_t laneCount, const CandidateView& c,
                                      const NeighbourThresholds& t, NeighbourSums* out) {
@@ -186,6 +233,7 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             _mm512_set1_ps(t.group),
             _mm512_set1_ps(t.separationHigh),
             _mm512_set1_ps(t.groupLow),
+            _mm512_set1_ps(t.separationLow),
             t.groupShortcut,
             t.clearExcludesSelf,
             zero,
@@ -197,7 +245,10 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             _mm512_setzero_si512(),
             &separation};
 
-    // Four candidates per test of the masks: nearly always none of them is near anyone.
+    PendingSeparations pending;
+
+    // Four candidates per test of the masks: nearly always none of them is near anyone, or each
+    // lane that is near clearly counts for the group or clearly for separation.
     std::uint32_t k = 0;
     for (; k + 4 <= c.count; k += 4) {
         const Probe p0 = Near(b, c, k);
@@ -207,26 +258,46 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
         if ((p0.near | p1.near | p2.near | p3.near) == 0) {
             continue;
         }
-        if (b.groupShortcut &&
-            ((p0.near & ~ClearlyGroup(b, p0)) | (p1.near & ~ClearlyGroup(b, p1)) |
-             (p2.near & ~ClearlyGroup(b, p2)) | (p3.near & ~ClearlyGroup(b, p3))) == 0) {
-            // All four clearly count for the group only, where at all: add them without
-            // testing each one, since a lane whose mask is clear is left untouched. Which of
-            // them are near is nearly random, and a branch on each would be mispredicted.
-            if (b.clearExcludesSelf) {
-                AddToGroup(b, c, k, p0.near);
-                AddToGroup(b, c, k + 1, p1.near);
-                AddToGroup(b, c, k + 2, p2.near);
-                AddToGroup(b, c, k + 3, p3.near);
-            } else {
-                AddToGroup(b, c, k, Others(b, c, k, p0.near));
-                AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near));
-                AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near));
-                AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near));
+        if (b.groupShortcut) {
+            const __mmask16 g0 = ClearlyGroup(b, p0);
+            const __mmask16 g1 = ClearlyGroup(b, p1);
+            const __mmask16 g2 = ClearlyGroup(b, p2);
+            const __mmask16 g3 = ClearlyGroup(b, p3);
+            const __mmask16 s0 = ClearlySeparation(b, p0);
+            const __mmask16 s1 = ClearlySeparation(b, p1);
+            const __mmask16 s2 = ClearlySeparation(b, p2);
+            const __mmask16 s3 = ClearlySeparation(b, p3);
+            if (((p0.near & ~(g0 | s0)) | (p1.near & ~(g1 | s1)) | (p2.near & ~(g2 | s2)) |
+                 (p3.near & ~(g3 | s3))) == 0) {
+                // Added without a test of each one, since a lane whose mask is clear is left
+                // untouched: which of them are near is nearly random, and a branch on each
+                // would be mispredicted.
+                if (b.clearExcludesSelf) {
+                    AddToGroup(b, c, k, p0.near & g0);
+                    AddToGroup(b, c, k + 1, p1.near & g1);
+                    AddToGroup(b, c, k + 2, p2.near & g2);
+                    AddToGroup(b, c, k + 3, p3.near & g3);
+                } else {
+                    AddToGroup(b, c, k, Others(b, c, k, p0.near & g0));
+                    AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near & g1));
+                    AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near & g2));
+                    AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near & g3));
+                }
+                pending.Add(k, s0);
+                pending.Add(k + 1, s1);
+                pending.Add(k + 2, s2);
+                pending.Add(k + 3, s3);
+                if (pending.count >= PendingSeparations::kCapacity) {
+                    AddPending(b, separation, c, pending);
+                }
+                continue;
             }
-            continue;
         }
-        // In ascending order, as the reference adds them.
+        // The exact tests, in ascending order as the reference adds them; the separation terms
+        // found before go first.
+        if (pending.count != 0) {
+            AddPending(b, separation, c, pending);
+        }
         if (p0.near != 0) {
             Count(b, c, k, p0);
         }
@@ -239,6 +310,9 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
         if (p3.near != 0) {
             Count(b, c, k + 3, p3);
         }
+    }
+    if (pending.count != 0) {
+        AddPending(b, separation, c, pending);
     }
     for (; k < c.count; ++k) {
         const Probe p = Near(b, c, k);

@@ -240,8 +240,9 @@ __attribute__((target("avx2"), flatten)) void ExamineAvx2(float bx, float by, fl
 // exact squares are at least best.
 #define AVIDRIFT_AVX512 __attribute__((target("avx512f")))
 
-AVIDRIFT_AVX512 inline __mmask16 Compare(__mmask16 lanes, Float16 a, float b, int predicate) {
-    return _mm512_mask_cmp_ps_mask(lanes, a, _mm512_set1_ps(b), predicate);
+template <int Predicate>
+AVIDRIFT_AVX512 inline __mmask16 Compare(__mmask16 lanes, Float16 a, float b) {
+    return _mm512_mask_cmp_ps_mask(lanes, a, _mm512_set1_ps(b), Predicate);
 }
 
 // The smallest of the lanes of v in lanes, none NaN (infinity when there are none). A minimum
@@ -286,14 +287,14 @@ AVIDRIFT_AVX512 inline void ExamineInMasks(float bx, float by, float bz, std::ui
             static_cast<__mmask16>(self - k < kLanes ? ~(1u << (self - k)) : 0xFFFFu);
         __mmask16 unclear = 0;
         if constexpr (CountGroup) {
-            const __mmask16 clear = Compare(Compare(lanes, rough, clearFrom, _CMP_GE_OQ), rough,
-                                            clearBelow, _CMP_LT_OQ);
+            const __mmask16 clear = Compare<_CMP_LT_OQ>(
+                Compare<_CMP_GE_OQ>(lanes, rough, clearFrom), rough, clearBelow);
             counted += static_cast<std::uint32_t>(__builtin_popcount(clear));
-            unclear = Compare(
-                Compare(static_cast<__mmask16>(lanes & ~clear), rough, t.filter, _CMP_LE_OQ), rough,
-                unclearFrom, _CMP_GE_OQ);
+            unclear = Compare<_CMP_GE_OQ>(
+                Compare<_CMP_LE_OQ>(static_cast<__mmask16>(lanes & ~clear), rough, t.filter), rough,
+                unclearFrom);
         }
-        const __mmask16 closer = Compare(lanes, rough, bound, _CMP_LE_OQ);
+        const __mmask16 closer = Compare<_CMP_LE_OQ>(lanes, rough, bound);
         if ((closer | unclear) == 0) {
             continue;
         }
@@ -302,8 +303,8 @@ AVIDRIFT_AVX512 inline void ExamineInMasks(float bx, float by, float bz, std::ui
         const Double16 ez = __builtin_convertvector(dz, Double16);
         const Float16 exact = __builtin_convertvector(ex * ex + ey * ey + ez * ez, Float16);
         if constexpr (CountGroup) {
-            counted += static_cast<std::uint32_t>(__builtin_popcount(Compare(
-                Compare(unclear, exact, t.separation, _CMP_GE_OQ), exact, t.group, _CMP_LT_OQ)));
+            counted += static_cast<std::uint32_t>(__builtin_popcount(Compare<_CMP_LT_OQ>(
+                Compare<_CMP_GE_OQ>(unclear, exact, t.separation), exact, t.group)));
         }
         best = std::min(best, SmallestOf(closer, exact));
         bound = Bound(best);

@@ -130,6 +130,21 @@ float Bound(float best) {
     return best * (1.0f + 0x1p-20f) + std::numeric_limits<float>::min() * 16;
 }
 
+// Where the shortcut is safe, rough squares in [clearFrom, clearBelow) clearly count for the
+// group and those below unclearFrom clearly do not; where it is not, none is clear.
+struct ClearLimits {
+    float clearFrom;
+    float clearBelow;
+    float unclearFrom;
+
+    static ClearLimits Of(const NeighbourThresholds& t) {
+        if (!t.groupShortcut) {
+            return {kInfinity, 0.0f, -kInfinity};
+        }
+        return {t.separationHigh, t.groupLow, t.separationLow};
+    }
+};
+
 // Boid i at (bx, by, bz), candidate self of c (or none), against the candidates: the smallest
 // exact squared distance into best and, with CountGroup, the step's group count added to group.
 // Squared lengths summed in single precision sort out nearly every candidate; only where one
@@ -148,9 +163,7 @@ __attribute__((always_inline)) inline void ExamineBody(float bx, float by, float
     constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
     // Where the shortcut is safe, lanes clearly in or clearly within separation distance need
     // no exact length; where it is not, every lane the filter keeps does.
-    const float clearFrom = t.groupShortcut ? t.separationHigh : kInfinity;
-    const float clearBelow = t.groupShortcut ? t.groupLow : 0.0f;
-    const float unclearFrom = t.groupShortcut ? t.separationLow : -kInfinity;
+    const auto [clearFrom, clearBelow, unclearFrom] = ClearLimits::Of(t);
     float bound = Bound(best);
     Int counted{};
     for (std::uint32_t k = 0; k < c.count; k += kLanes) {
@@ -267,9 +280,7 @@ AVIDRIFT_AVX512 inline void ExamineInMasks(float bx, float by, float bz, std::ui
                                            const Candidates& c, const NeighbourThresholds& t,
                                            float& best, std::uint32_t& group) {
     constexpr std::uint32_t kLanes = 16;
-    const float clearFrom = t.groupShortcut ? t.separationHigh : kInfinity;
-    const float clearBelow = t.groupShortcut ? t.groupLow : 0.0f;
-    const float unclearFrom = t.groupShortcut ? t.separationLow : -kInfinity;
+    const auto [clearFrom, clearBelow, unclearFrom] = ClearLimits::Of(t);
     float bound = Bound(best);
     std::uint32_t counted = 0;
     for (std::uint32_t k = 0; k < c.count; k += kLanes) {

@@ -214,6 +214,11 @@ AVIDRIFT_AVX512 __attribute__((noinline)) void AddPending(const Block& b, Separa
     pending.count = 0;
 }
 
+// Defers says whether clearly separating lanes are listed for later. It pays where most
+// candidates are near (the grid's short lists) and costs where nearly none are (a scan of the
+// whole flock): there the list's bookkeeping pushes the candidates' addresses out of the
+// registers in the loop that only finds them far.
+template <bool Defers>
 AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t* boids,
                                      std::uint32_t laneCount, const CandidateView& c,
                                      const NeighbourThresholds& t, NeighbourSums* out) {
@@ -245,7 +250,7 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             _mm512_setzero_si512(),
             &separation};
 
-    PendingSeparations pending;
+    PendingSeparations pending;  // stays empty unless Defers
 
     // Four candidates per test of the masks: nearly always none of them is near anyone, or each
     // lane that is near clearly counts for the group or clearly for separation.
@@ -263,10 +268,10 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             const __mmask16 g1 = ClearlyGroup(b, p1);
             const __mmask16 g2 = ClearlyGroup(b, p2);
             const __mmask16 g3 = ClearlyGroup(b, p3);
-            const __mmask16 s0 = ClearlySeparation(b, p0);
-            const __mmask16 s1 = ClearlySeparation(b, p1);
-            const __mmask16 s2 = ClearlySeparation(b, p2);
-            const __mmask16 s3 = ClearlySeparation(b, p3);
+            const __mmask16 s0 = Defers ? ClearlySeparation(b, p0) : 0;
+            const __mmask16 s1 = Defers ? ClearlySeparation(b, p1) : 0;
+            const __mmask16 s2 = Defers ? ClearlySeparation(b, p2) : 0;
+            const __mmask16 s3 = Defers ? ClearlySeparation(b, p3) : 0;
             if (((p0.near & ~(g0 | s0)) | (p1.near & ~(g1 | s1)) | (p2.near & ~(g2 | s2)) |
                  (p3.near & ~(g3 | s3))) == 0) {
                 // Added without a test of each one, since a lane whose mask is clear is left
@@ -283,19 +288,21 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
                     AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near & g2));
                     AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near & g3));
                 }
-                pending.Add(k, s0);
-                pending.Add(k + 1, s1);
-                pending.Add(k + 2, s2);
-                pending.Add(k + 3, s3);
-                if (pending.count >= PendingSeparations::kCapacity) {
-                    AddPending(b, separation, c, pending);
+                if constexpr (Defers) {
+                    pending.Add(k, s0);
+                    pending.Add(k + 1, s1);
+                    pending.Add(k + 2, s2);
+                    pending.Add(k + 3, s3);
+                    if (pending.count >= PendingSeparations::kCapacity) {
+                        AddPending(b, separation, c, pending);
+                    }
                 }
                 continue;
             }
         }
         // The exact tests, in ascending order as the reference adds them; the separation terms
         // found before go first.
-        if (pending.count != 0) {
+        if (Defers && pending.count != 0) {
             AddPending(b, separation, c, pending);
         }
         if (p0.near != 0) {
@@ -311,7 +318,7 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             Count(b, c, k + 3, p3);
         }
     }
-    if (pending.count != 0) {
+    if (Defers && pending.count != 0) {
         AddPending(b, separation, c, pending);
     }
     for (; k < c.count; ++k) {
@@ -391,7 +398,13 @@ AVIDRIFT_AVX512 std::uint32_t KeepNearBoxAvx512(const CandidateView& c, const Bo
 void AccumulateAvx512(const BoidArrays& all, const std::uint32_t* boids, std::uint32_t boidCount,
                       const CandidateView& candidates, const NeighbourThresholds& thresholds,
                       NeighbourSums* out) {
-    ForEachBlock<kLanes>(all, boids, boidCount, candidates, thresholds, out, AccumulateLanes);
+    if (candidates.index != nullptr) {
+        ForEachBlock<kLanes>(all, boids, boidCount, candidates, thresholds, out,
+                             AccumulateLanes<true>);
+    } else {
+        ForEachBlock<kLanes>(all, boids, boidCount, candidates, thresholds, out,
+                             AccumulateLanes<false>);
+    }
 }
 
 }  // namespace Avidrift

@@ -30,8 +30,8 @@ struct NeighbourThresholds {
     float separation = 0.0f;
     float group = 0.0f;
     // Every pair that can count for either rule has a squared distance, summed in single
-    // precision in any order, at or below this; a cheap first test that never drops a
-    // neighbour. "At or below" matters when this is infinite: a sum that overflows single
+    // precision in any order (fused or not), at or below this; a cheap first test that never drops
+    // a neighbour. "At or below" matters when this is infinite: a sum that overflows single
     // precision can still belong to a pair whose exact squared length is finite.
     float filter = 0.0f;
     // The largest distance that can count, plus a margin for rounding: a grid cell size.

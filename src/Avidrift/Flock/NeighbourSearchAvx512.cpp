@@ -81,6 +81,12 @@ struct Probe {
     __mmask16 near;  // the lanes the candidate may count for
 };
 
+// The squared length in single precision, fused: the thresholds' margins cover any rounding of
+// the sum, and the multiply-adds leave the adders to the sums, which are what limit the loop.
+AVIDRIFT_AVX512 inline __m512 RoughSquared(__m512 x, __m512 y, __m512 z) {
+    return _mm512_fmadd_ps(z, z, _mm512_fmadd_ps(y, y, _mm512_mul_ps(x, x)));
+}
+
 AVIDRIFT_AVX512 inline Differences Differ(const Block& b, const CandidateView& c, std::uint32_t k) {
     return {_mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k])),
             _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k])),
@@ -90,8 +96,7 @@ AVIDRIFT_AVX512 inline Differences Differ(const Block& b, const CandidateView& c
 AVIDRIFT_AVX512 inline Probe Near(const Block& b, const CandidateView& c, std::uint32_t k) {
     const Differences d = Differ(b, c, k);
     Probe p;
-    p.rough = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(d.dx, d.dx), _mm512_mul_ps(d.dy, d.dy)),
-                            _mm512_mul_ps(d.dz, d.dz));
+    p.rough = RoughSquared(d.dx, d.dy, d.dz);
     p.near = _mm512_mask_cmp_ps_mask(b.valid, p.rough, b.filter, _CMP_LE_OQ);
     return p;
 }
@@ -373,8 +378,7 @@ AVIDRIFT_AVX512 std::uint32_t KeepNearBoxAvx512(const CandidateView& c, const Bo
         const __m512 dx = AxisDistance(px, low[0], high[0]);
         const __m512 dy = AxisDistance(py, low[1], high[1]);
         const __m512 dz = AxisDistance(pz, low[2], high[2]);
-        const __m512 rough = _mm512_add_ps(
-            _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+        const __m512 rough = RoughSquared(dx, dy, dz);
         const __mmask16 keep = _mm512_mask_cmp_ps_mask(inList, rough, limit, _CMP_LE_OQ);
         if (keep == 0) {
             continue;

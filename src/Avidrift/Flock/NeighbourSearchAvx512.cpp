@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "Avidrift/Flock/NeighbourLanes.h"
 
@@ -55,18 +56,30 @@ struct Separation {
     __m512i count;
 };
 
-// One block of boids and what its scan has added up so far.
-struct Block {
-    __m512 x, y, z, vx, vy, vz;
+// Where a block's boids are and who they are: what every exact test starts from. Handed by
+// value to what runs out of line, so that the block's own address never escapes the scan: an
+// escaped block lives in memory, and so would the sums the loop adds to.
+struct Own {
+    __m512 x, y, z;
     __m512i index;
+};
+
+// One block of boids and its scan's constants.
+struct Block {
+    Own own;
+    __m512 vx, vy, vz;
     __mmask16 valid;
     __m512 filter, separationThreshold, groupThreshold;
     __m512 separationHigh, groupLow, separationLow;
     bool groupShortcut;
     bool clearExcludesSelf;
-    __m512 mx, my, mz, ax, ay, az;
-    __m512i groupCount;
     Separation* separation;
+};
+
+// What nearly every candidate adds to.
+struct GroupSums {
+    __m512 mx, my, mz, ax, ay, az;
+    __m512i count;
 };
 
 struct Differences {
@@ -87,14 +100,14 @@ AVIDRIFT_AVX512 inline __m512 RoughSquared(__m512 x, __m512 y, __m512 z) {
     return _mm512_fmadd_ps(z, z, _mm512_fmadd_ps(y, y, _mm512_mul_ps(x, x)));
 }
 
-AVIDRIFT_AVX512 inline Differences Differ(const Block& b, const CandidateView& c, std::uint32_t k) {
-    return {_mm512_sub_ps(b.x, _mm512_set1_ps(c.px[k])),
-            _mm512_sub_ps(b.y, _mm512_set1_ps(c.py[k])),
-            _mm512_sub_ps(b.z, _mm512_set1_ps(c.pz[k]))};
+AVIDRIFT_AVX512 inline Differences Differ(const Own& o, const CandidateView& c, std::uint32_t k) {
+    return {_mm512_sub_ps(o.x, _mm512_set1_ps(c.px[k])),
+            _mm512_sub_ps(o.y, _mm512_set1_ps(c.py[k])),
+            _mm512_sub_ps(o.z, _mm512_set1_ps(c.pz[k]))};
 }
 
 AVIDRIFT_AVX512 inline Probe Near(const Block& b, const CandidateView& c, std::uint32_t k) {
-    const Differences d = Differ(b, c, k);
+    const Differences d = Differ(b.own, c, k);
     Probe p;
     p.rough = RoughSquared(d.dx, d.dy, d.dz);
     p.near = _mm512_mask_cmp_ps_mask(b.valid, p.rough, b.filter, _CMP_LE_OQ);
@@ -124,37 +137,36 @@ AVIDRIFT_AVX512 inline __mmask16 ClearlyGroup(const Block& b, const Probe& p) {
 }
 
 // The lanes of near whose boid is not candidate k itself.
-AVIDRIFT_AVX512 inline __mmask16 Others(const Block& b, const CandidateView& c, std::uint32_t k,
+AVIDRIFT_AVX512 inline __mmask16 Others(const Own& o, const CandidateView& c, std::uint32_t k,
                                         __mmask16 near) {
     const std::uint32_t j = c.index != nullptr ? c.index[k] : k;
-    return _mm512_mask_cmpneq_epi32_mask(near, b.index, _mm512_set1_epi32(static_cast<int>(j)));
+    return _mm512_mask_cmpneq_epi32_mask(near, o.index, _mm512_set1_epi32(static_cast<int>(j)));
 }
 
 // Adds candidate k to the group sums of the lanes in grouping (none: nothing changes).
-AVIDRIFT_AVX512 inline void AddToGroup(Block& b, const CandidateView& c, std::uint32_t k,
-                                       __mmask16 grouping) {
-    b.ax = _mm512_mask_add_ps(b.ax, grouping, b.ax, _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
-    b.ay = _mm512_mask_add_ps(b.ay, grouping, b.ay, _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
-    b.az = _mm512_mask_add_ps(b.az, grouping, b.az, _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
-    b.mx = _mm512_mask_add_ps(b.mx, grouping, b.mx, _mm512_set1_ps(c.px[k]));
-    b.my = _mm512_mask_add_ps(b.my, grouping, b.my, _mm512_set1_ps(c.py[k]));
-    b.mz = _mm512_mask_add_ps(b.mz, grouping, b.mz, _mm512_set1_ps(c.pz[k]));
-    b.groupCount =
-        _mm512_mask_add_epi32(b.groupCount, grouping, b.groupCount, _mm512_set1_epi32(1));
+AVIDRIFT_AVX512 inline void AddToGroup(const Block& b, GroupSums& g, const CandidateView& c,
+                                       std::uint32_t k, __mmask16 grouping) {
+    g.ax = _mm512_mask_add_ps(g.ax, grouping, g.ax, _mm512_sub_ps(_mm512_set1_ps(c.vx[k]), b.vx));
+    g.ay = _mm512_mask_add_ps(g.ay, grouping, g.ay, _mm512_sub_ps(_mm512_set1_ps(c.vy[k]), b.vy));
+    g.az = _mm512_mask_add_ps(g.az, grouping, g.az, _mm512_sub_ps(_mm512_set1_ps(c.vz[k]), b.vz));
+    g.mx = _mm512_mask_add_ps(g.mx, grouping, g.mx, _mm512_set1_ps(c.px[k]));
+    g.my = _mm512_mask_add_ps(g.my, grouping, g.my, _mm512_set1_ps(c.py[k]));
+    g.mz = _mm512_mask_add_ps(g.mz, grouping, g.mz, _mm512_set1_ps(c.pz[k]));
+    g.count = _mm512_mask_add_epi32(g.count, grouping, g.count, _mm512_set1_epi32(1));
 }
 
 // The exact tests and sums of the scalar reference for candidate k, in the lanes of near.
-AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_t k,
-                                  const Probe& probe) {
+AVIDRIFT_AVX512 inline void Count(const Block& b, GroupSums& g, const CandidateView& c,
+                                  std::uint32_t k, const Probe& probe) {
     const __mmask16 near = probe.near;
-    const __mmask16 counted = Others(b, c, k, near);
+    const __mmask16 counted = Others(b.own, c, k, near);
     if (b.groupShortcut && (near & ~ClearlyGroup(b, probe)) == 0) {
         // Most neighbours of a dense flock only count for the group, and the group sums do not
         // need the exact length.
-        AddToGroup(b, c, k, counted);
+        AddToGroup(b, g, c, k, counted);
         return;
     }
-    const Differences d = Differ(b, c, k);
+    const Differences d = Differ(b.own, c, k);
     const __m512 squared = ExactSquared(d.dx, d.dy, d.dz);
     const __mmask16 closeForSeparation =
         _mm512_cmp_ps_mask(squared, b.separationThreshold, _CMP_LT_OQ);
@@ -168,7 +180,7 @@ AVIDRIFT_AVX512 inline void Count(Block& b, const CandidateView& c, std::uint32_
         Separate(*b.separation, separating, d, squared);
     }
     if (grouping != 0) {
-        AddToGroup(b, c, k, grouping);
+        AddToGroup(b, g, c, k, grouping);
     }
 }
 
@@ -181,14 +193,14 @@ AVIDRIFT_AVX512 inline __mmask16 ClearlySeparation(const Block& b, const Probe& 
 // Candidates whose pairs clearly count for separation in some lanes, in ascending order, their
 // terms added later a batch at a time: the separation sums take nothing else, so their order
 // holds, and the loop that finds them never branches on them. A candidate in the same place as
-// a lane's own boid is among them and drops out when its terms are added.
+// a lane's own boid is among them and drops out when its terms are added. There is room for
+// every candidate of the scan, so the loop never stops to add them.
 struct PendingSeparations {
-    static constexpr std::uint32_t kCapacity = 64;
     struct Entry {
         std::uint32_t k;
         __mmask16 lanes;
     };
-    Entry entries[kCapacity + 4];  // room for a group of four on a full list
+    Entry* entries = nullptr;
     std::uint32_t count = 0;
 
     // Written whatever lanes says, kept only if it names one.
@@ -198,25 +210,44 @@ struct PendingSeparations {
     }
 };
 
-AVIDRIFT_AVX512 __attribute__((noinline)) void AddPending(const Block& b, Separation& s,
-                                                          const CandidateView& c,
+AVIDRIFT_AVX512 __attribute__((noinline)) void AddPending(Own own, __m512 separationThreshold,
+                                                          Separation& s, const CandidateView& c,
                                                           PendingSeparations& pending) {
     for (std::uint32_t e = 0; e < pending.count; ++e) {
         const std::uint32_t k = pending.entries[e].k;
-        const __mmask16 counted = Others(b, c, k, pending.entries[e].lanes);
+        const __mmask16 counted = Others(own, c, k, pending.entries[e].lanes);
         if (counted == 0) {
             continue;
         }
-        const Differences d = Differ(b, c, k);
+        const Differences d = Differ(own, c, k);
         const __m512 squared = ExactSquared(d.dx, d.dy, d.dz);
         const __mmask16 separating = _mm512_mask_cmp_ps_mask(
-            _mm512_mask_cmp_ps_mask(counted, squared, b.separationThreshold, _CMP_LT_OQ), squared,
+            _mm512_mask_cmp_ps_mask(counted, squared, separationThreshold, _CMP_LT_OQ), squared,
             _mm512_setzero_ps(), _CMP_NEQ_OQ);
         if (separating != 0) {
             Separate(s, separating, d, squared);
         }
     }
     pending.count = 0;
+}
+
+// The exact tests of candidates [k, end), in ascending order as the reference adds them, after
+// the separation terms listed before them. Out of line, and given copies: the scan rarely comes
+// here, and its temporaries, or a block whose address a call took, would push the scan's sums
+// out of the registers.
+AVIDRIFT_AVX512 __attribute__((noinline)) void CountExactly(Block b, GroupSums& g,
+                                                            const CandidateView& c, std::uint32_t k,
+                                                            std::uint32_t end,
+                                                            PendingSeparations& pending) {
+    if (pending.count != 0) {
+        AddPending(b.own, b.separationThreshold, *b.separation, c, pending);
+    }
+    for (; k < end; ++k) {
+        const Probe p = Near(b, c, k);
+        if (p.near != 0) {
+            Count(b, g, c, k, p);
+        }
+    }
 }
 
 // Defers says whether clearly separating lanes are listed for later. It pays where most
@@ -230,36 +261,40 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
     const LaneBoids<kLanes> lanes(all, boids, laneCount);
     const __m512 zero = _mm512_setzero_ps();
     Separation separation{zero, zero, zero, _mm512_setzero_si512()};
-    Block b{_mm512_load_ps(lanes.x),
-            _mm512_load_ps(lanes.y),
-            _mm512_load_ps(lanes.z),
-            _mm512_load_ps(lanes.vx),
-            _mm512_load_ps(lanes.vy),
-            _mm512_load_ps(lanes.vz),
-            _mm512_load_si512(lanes.index),
-            static_cast<__mmask16>((1u << laneCount) - 1u),
-            _mm512_set1_ps(t.filter),
-            _mm512_set1_ps(t.separation),
-            _mm512_set1_ps(t.group),
-            _mm512_set1_ps(t.separationHigh),
-            _mm512_set1_ps(t.groupLow),
-            _mm512_set1_ps(t.separationLow),
-            t.groupShortcut,
-            t.clearExcludesSelf,
-            zero,
-            zero,
-            zero,
-            zero,
-            zero,
-            zero,
-            _mm512_setzero_si512(),
-            &separation};
+    const Block b{{_mm512_load_ps(lanes.x), _mm512_load_ps(lanes.y), _mm512_load_ps(lanes.z),
+                   _mm512_load_si512(lanes.index)},
+                  _mm512_load_ps(lanes.vx),
+                  _mm512_load_ps(lanes.vy),
+                  _mm512_load_ps(lanes.vz),
+                  static_cast<__mmask16>((1u << laneCount) - 1u),
+                  _mm512_set1_ps(t.filter),
+                  _mm512_set1_ps(t.separation),
+                  _mm512_set1_ps(t.group),
+                  _mm512_set1_ps(t.separationHigh),
+                  _mm512_set1_ps(t.groupLow),
+                  _mm512_set1_ps(t.separationLow),
+                  t.groupShortcut,
+                  t.clearExcludesSelf,
+                  &separation};
+    GroupSums g{zero, zero, zero, zero, zero, zero, _mm512_setzero_si512()};
 
     PendingSeparations pending;  // stays empty unless Defers
+    if constexpr (Defers) {
+        thread_local std::vector<PendingSeparations::Entry> room;
+        if (room.size() < c.count + 4) {  // a group of four is written before it is counted
+            room.resize(c.count + 4);
+        }
+        pending.entries = room.data();
+    }
+    std::uint32_t k = 0;
+    const auto countExactly = [&](std::uint32_t end) {
+        GroupSums copy = g;
+        CountExactly(b, copy, c, k, end, pending);
+        g = copy;
+    };
 
     // Four candidates per test of the masks: nearly always none of them is near anyone, or each
     // lane that is near clearly counts for the group or clearly for separation.
-    std::uint32_t k = 0;
     for (; k + 4 <= c.count; k += 4) {
         const Probe p0 = Near(b, c, k);
         const Probe p1 = Near(b, c, k + 1);
@@ -283,64 +318,37 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
                 // untouched: which of them are near is nearly random, and a branch on each
                 // would be mispredicted.
                 if (b.clearExcludesSelf) {
-                    AddToGroup(b, c, k, p0.near & g0);
-                    AddToGroup(b, c, k + 1, p1.near & g1);
-                    AddToGroup(b, c, k + 2, p2.near & g2);
-                    AddToGroup(b, c, k + 3, p3.near & g3);
+                    AddToGroup(b, g, c, k, p0.near & g0);
+                    AddToGroup(b, g, c, k + 1, p1.near & g1);
+                    AddToGroup(b, g, c, k + 2, p2.near & g2);
+                    AddToGroup(b, g, c, k + 3, p3.near & g3);
                 } else {
-                    AddToGroup(b, c, k, Others(b, c, k, p0.near & g0));
-                    AddToGroup(b, c, k + 1, Others(b, c, k + 1, p1.near & g1));
-                    AddToGroup(b, c, k + 2, Others(b, c, k + 2, p2.near & g2));
-                    AddToGroup(b, c, k + 3, Others(b, c, k + 3, p3.near & g3));
+                    AddToGroup(b, g, c, k, Others(b.own, c, k, p0.near & g0));
+                    AddToGroup(b, g, c, k + 1, Others(b.own, c, k + 1, p1.near & g1));
+                    AddToGroup(b, g, c, k + 2, Others(b.own, c, k + 2, p2.near & g2));
+                    AddToGroup(b, g, c, k + 3, Others(b.own, c, k + 3, p3.near & g3));
                 }
                 if constexpr (Defers) {
                     pending.Add(k, s0);
                     pending.Add(k + 1, s1);
                     pending.Add(k + 2, s2);
                     pending.Add(k + 3, s3);
-                    if (pending.count >= PendingSeparations::kCapacity) {
-                        AddPending(b, separation, c, pending);
-                    }
                 }
                 continue;
             }
         }
-        // The exact tests, in ascending order as the reference adds them; the separation terms
-        // found before go first.
-        if (Defers && pending.count != 0) {
-            AddPending(b, separation, c, pending);
-        }
-        if (p0.near != 0) {
-            Count(b, c, k, p0);
-        }
-        if (p1.near != 0) {
-            Count(b, c, k + 1, p1);
-        }
-        if (p2.near != 0) {
-            Count(b, c, k + 2, p2);
-        }
-        if (p3.near != 0) {
-            Count(b, c, k + 3, p3);
-        }
+        countExactly(k + 4);
     }
-    if (Defers && pending.count != 0) {
-        AddPending(b, separation, c, pending);
-    }
-    for (; k < c.count; ++k) {
-        const Probe p = Near(b, c, k);
-        if (p.near != 0) {
-            Count(b, c, k, p);
-        }
-    }
+    countExactly(c.count);  // the last few, and the separation terms still listed
 
     LaneSums<kLanes> result;
-    const __m512 results[9] = {separation.sx, separation.sy, separation.sz, b.mx, b.my,
-                               b.mz,          b.ax,          b.ay,          b.az};
+    const __m512 results[9] = {separation.sx, separation.sy, separation.sz, g.mx, g.my,
+                               g.mz,          g.ax,          g.ay,          g.az};
     for (int q = 0; q < 9; ++q) {
         _mm512_store_ps(result.values[q], results[q]);
     }
     _mm512_store_si512(result.counts[0], separation.count);
-    _mm512_store_si512(result.counts[1], b.groupCount);
+    _mm512_store_si512(result.counts[1], g.count);
     result.CopyTo(out, laneCount);
 }
 

@@ -129,11 +129,12 @@ AVIDRIFT_AVX512 __attribute__((noinline)) void Separate(Separation& s, __mmask16
     s.count = _mm512_mask_add_epi32(s.count, separating, s.count, _mm512_set1_epi32(1));
 }
 
-// The lanes of the probe whose pair clearly counts for the group and not for separation, so
-// that the group sums need no exact length. Only meaningful with groupShortcut.
+// The lanes of the probe whose pair is near and clearly counts for the group and not for
+// separation, so that the group sums need no exact length. Only meaningful with groupShortcut.
 AVIDRIFT_AVX512 inline __mmask16 ClearlyGroup(const Block& b, const Probe& p) {
-    return _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(p.rough, b.separationHigh, _CMP_GE_OQ),
-                                   p.rough, b.groupLow, _CMP_LT_OQ);
+    return _mm512_mask_cmp_ps_mask(
+        _mm512_mask_cmp_ps_mask(p.near, p.rough, b.separationHigh, _CMP_GE_OQ), p.rough, b.groupLow,
+        _CMP_LT_OQ);
 }
 
 // The lanes of near whose boid is not candidate k itself.
@@ -160,7 +161,7 @@ AVIDRIFT_AVX512 inline void Count(const Block& b, GroupSums& g, const CandidateV
                                   std::uint32_t k, const Probe& probe) {
     const __mmask16 near = probe.near;
     const __mmask16 counted = Others(b.own, c, k, near);
-    if (b.groupShortcut && (near & ~ClearlyGroup(b, probe)) == 0) {
+    if (b.groupShortcut && ClearlyGroup(b, probe) == near) {
         // Most neighbours of a dense flock only count for the group, and the group sums do not
         // need the exact length.
         AddToGroup(b, g, c, k, counted);
@@ -312,21 +313,22 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
             const __mmask16 s1 = Defers ? ClearlySeparation(b, p1) : 0;
             const __mmask16 s2 = Defers ? ClearlySeparation(b, p2) : 0;
             const __mmask16 s3 = Defers ? ClearlySeparation(b, p3) : 0;
-            if (((p0.near & ~(g0 | s0)) | (p1.near & ~(g1 | s1)) | (p2.near & ~(g2 | s2)) |
-                 (p3.near & ~(g3 | s3))) == 0) {
+            // Each near lane is in g or in s, never both: a lane in neither leaves a bit.
+            if (((p0.near ^ g0 ^ s0) | (p1.near ^ g1 ^ s1) | (p2.near ^ g2 ^ s2) |
+                 (p3.near ^ g3 ^ s3)) == 0) {
                 // Added without a test of each one, since a lane whose mask is clear is left
                 // untouched: which of them are near is nearly random, and a branch on each
                 // would be mispredicted.
                 if (b.clearExcludesSelf) {
-                    AddToGroup(b, g, c, k, p0.near & g0);
-                    AddToGroup(b, g, c, k + 1, p1.near & g1);
-                    AddToGroup(b, g, c, k + 2, p2.near & g2);
-                    AddToGroup(b, g, c, k + 3, p3.near & g3);
+                    AddToGroup(b, g, c, k, g0);
+                    AddToGroup(b, g, c, k + 1, g1);
+                    AddToGroup(b, g, c, k + 2, g2);
+                    AddToGroup(b, g, c, k + 3, g3);
                 } else {
-                    AddToGroup(b, g, c, k, Others(b.own, c, k, p0.near & g0));
-                    AddToGroup(b, g, c, k + 1, Others(b.own, c, k + 1, p1.near & g1));
-                    AddToGroup(b, g, c, k + 2, Others(b.own, c, k + 2, p2.near & g2));
-                    AddToGroup(b, g, c, k + 3, Others(b.own, c, k + 3, p3.near & g3));
+                    AddToGroup(b, g, c, k, Others(b.own, c, k, g0));
+                    AddToGroup(b, g, c, k + 1, Others(b.own, c, k + 1, g1));
+                    AddToGroup(b, g, c, k + 2, Others(b.own, c, k + 2, g2));
+                    AddToGroup(b, g, c, k + 3, Others(b.own, c, k + 3, g3));
                 }
                 if constexpr (Defers) {
                     pending.Add(k, s0);

@@ -578,7 +578,6 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         std::atomic<std::uint32_t> nextChunk{0};
         RunBatch(m_scheduler, tasks, [&](std::uint32_t) {
             std::vector<std::uint32_t> candidates;
-            std::vector<std::uint32_t> parts;
             std::vector<std::uint32_t> ordered;
             BoidArrays gathered;
             CandidateArrays kept;
@@ -602,7 +601,7 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
                     const Candidates all{gathered.px.data(), gathered.py.data(), gathered.pz.data(),
                                          candidates.data(), m};
                     if (scan.keep != nullptr) {
-                        PlaceInBlocks(m_arrays, boids, size, 1.0f / cellWidth, parts, ordered);
+                        PlaceInBlocks(m_arrays, boids, size, kMaxLanes, ordered);
                         boids = ordered.data();
                     }
                     for (std::uint32_t first = 0; first < size; first += kMaxLanes) {

@@ -193,7 +193,6 @@ void FlockStep::RunGrid(const Pass& pass) {
     const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * pass.tasks);
     const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
     const std::uint32_t lanes = BlockLanes(m_instructionSet);
-    const float inverseCellSize = 1.0f / pass.thresholds.reach;
     std::atomic<std::uint32_t> nextChunk{0};
     std::atomic<std::uint64_t> candidatePairs{0};
     std::atomic<std::uint64_t> examinedPairs{0};
@@ -209,7 +208,6 @@ void FlockStep::RunGrid(const Pass& pass) {
         std::vector<std::uint32_t> candidates;
         BoidArrays gathered;
         CandidateArrays kept;
-        std::vector<std::uint32_t> parts;
         std::vector<std::uint32_t> boids;
         NeighbourSums sums[kMaxBlockLanes];
         if (k == 0) {
@@ -244,7 +242,7 @@ void FlockStep::RunGrid(const Pass& pass) {
                 counts.candidatePairs += std::uint64_t{m} * size;
                 const std::uint32_t* cellBoids = m_grid.CellBegin(cell);
                 if (m_keep != nullptr) {
-                    PlaceInBlocks(m_arrays, cellBoids, size, inverseCellSize, parts, boids);
+                    PlaceInBlocks(m_arrays, cellBoids, size, lanes, boids);
                     cellBoids = boids.data();
                 }
                 // Where the vector kernels can drop them cheaply, each block of nearby boids

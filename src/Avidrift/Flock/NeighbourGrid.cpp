@@ -289,40 +289,88 @@ std::vector<std::uint32_t> NeighbourGrid::PlanChunks(std::uint32_t maxChunks) co
     return firstCell;
 }
 
+namespace {
+
+struct Placed {
+    float p[3];
+    std::uint32_t boid;
+};
+
+// A stable counting sort of placed[0, count) by their coordinate on axis, in [low, high], into
+// 64 slices: only the blocks' boxes depend on the order within a slice.
+void SortAlong(Placed* placed, std::uint32_t count, int axis, float low, float high,
+               std::vector<Placed>& scratch) {
+    constexpr std::uint32_t kSlices = 64;
+    // A box too wide or too thin for a finite scale (far-flung or coincident boids) is one slice.
+    const float width = high - low;
+    const float scale = width > 0.0f && std::isfinite(width) && std::isfinite(kSlices / width)
+                            ? kSlices / width
+                            : 0.0f;
+    const auto slice = [&](const Placed& q) {
+        return scale > 0.0f
+                   ? std::min(static_cast<std::uint32_t>((q.p[axis] - low) * scale), kSlices - 1)
+                   : 0u;
+    };
+    std::uint32_t first[kSlices + 1] = {};
+    for (std::uint32_t b = 0; b < count; ++b) {
+        ++first[slice(placed[b]) + 1];
+    }
+    for (std::uint32_t k = 0; k < kSlices; ++k) {
+        first[k + 1] += first[k];
+    }
+    scratch.resize(count);
+    for (std::uint32_t b = 0; b < count; ++b) {
+        scratch[first[slice(placed[b])]++] = placed[b];
+    }
+    std::copy(scratch.begin(), scratch.begin() + count, placed);
+}
+
+}  // namespace
+
 void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::uint32_t size,
-                   float inverseCellSize, std::vector<std::uint32_t>& parts,
-                   std::vector<std::uint32_t>& boids) {
-    // Along a Morton curve through 8 x 8 x 8 parts of the cell, consecutive boids are close
-    // together. Only the cost depends on this order: every boid's sums are the same whichever
-    // boids share its block.
-    constexpr std::uint32_t kParts = 512;
-    parts.resize(size);
-    std::uint32_t first[kParts + 1] = {};
+                   std::uint32_t blockSize, std::vector<std::uint32_t>& boids) {
+    // Only the cost depends on this order: every boid's sums are the same whichever boids share
+    // its block. The cell is cut into slabs across its widest axis, each slab into strips across
+    // the next, each strip into blocks along the last, all in whole blocks: a block then spans
+    // about a cube root of the cell's blocks along each axis.
+    if (size <= blockSize) {
+        boids.assign(cellBoids, cellBoids + size);
+        return;
+    }
+    thread_local std::vector<Placed> placed;
+    thread_local std::vector<Placed> scratch;
+    placed.resize(size);
     for (std::uint32_t b = 0; b < size; ++b) {
         const std::uint32_t i = cellBoids[b];
-        std::uint32_t key = 0;
-        const float p[3] = {all.px[i], all.py[i], all.pz[i]};
-        for (int axis = 0; axis < 3; ++axis) {
-            const float scaled = p[axis] * inverseCellSize;
-            const float fraction = scaled - std::floor(scaled);
-            // Beyond float's integers (or overflowing to infinity) a boid goes into the first part.
-            const auto part = fraction >= 0.0f && fraction < 1.0f
-                                  ? std::min(static_cast<std::uint32_t>(fraction * 8.0f), 7u)
-                                  : 0u;
-            for (int bit = 0; bit < 3; ++bit) {
-                key |= ((part >> bit) & 1u) << (3 * bit + axis);
-            }
-        }
-        parts[b] = key;
-        ++first[key + 1];
+        placed[b] = {{all.px[i], all.py[i], all.pz[i]}, i};
     }
-    // A counting sort: stable, so a part keeps the cell's ascending index order.
-    for (std::uint32_t k = 0; k < kParts; ++k) {
-        first[k + 1] += first[k];
+    const BoidBox box = BoidBox::Around(all, cellBoids, size);
+    int axes[3] = {0, 1, 2};
+    std::sort(axes, axes + 3,
+              [&](int a, int b) { return box.high[a] - box.low[a] > box.high[b] - box.low[b]; });
+    const auto along = [&](Placed* first, std::uint32_t count, int axis) {
+        SortAlong(first, count, axis, box.low[axis], box.high[axis], scratch);
+    };
+    const auto ceilDivide = [](std::uint32_t a, std::uint32_t b) { return (a + b - 1) / b; };
+    const std::uint32_t blocks = ceilDivide(size, blockSize);
+    const auto slabs =
+        static_cast<std::uint32_t>(std::ceil(std::cbrt(static_cast<double>(blocks))));
+    const std::uint32_t slabSize = ceilDivide(blocks, slabs) * blockSize;
+    along(placed.data(), size, axes[0]);
+    for (std::uint32_t slab = 0; slab < size; slab += slabSize) {
+        const std::uint32_t inSlab = std::min(slabSize, size - slab);
+        along(placed.data() + slab, inSlab, axes[1]);
+        const std::uint32_t slabBlocks = ceilDivide(inSlab, blockSize);
+        const auto strips =
+            static_cast<std::uint32_t>(std::ceil(std::sqrt(static_cast<double>(slabBlocks))));
+        const std::uint32_t stripSize = ceilDivide(slabBlocks, strips) * blockSize;
+        for (std::uint32_t strip = 0; strip < inSlab; strip += stripSize) {
+            along(placed.data() + slab + strip, std::min(stripSize, inSlab - strip), axes[2]);
+        }
     }
     boids.resize(size);
     for (std::uint32_t b = 0; b < size; ++b) {
-        boids[first[parts[b]]++] = cellBoids[b];
+        boids[b] = placed[b].boid;
     }
 }
 

@@ -69,11 +69,9 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint32_t>> m_mergeScratch;
 };
 
-// The boids of one cell (cellSize = 1 / inverseCellSize) into boids, in an order where
-// consecutive ones are near each other, so that a block of them has a small box; parts is
-// scratch.
+// The boids of one cell into boids, in an order where each run of blockSize (the last may be
+// shorter) has a small box.
 void PlaceInBlocks(const BoidArrays& all, const std::uint32_t* cellBoids, std::uint32_t size,
-                   float inverseCellSize, std::vector<std::uint32_t>& parts,
-                   std::vector<std::uint32_t>& boids);
+                   std::uint32_t blockSize, std::vector<std::uint32_t>& boids);
 
 }  // namespace Avidrift

@@ -210,9 +210,12 @@ std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
         holes.positions[i + 200] =
             i % 9 != 0 ? holes.positions[i + 200] : Vector3(i % 2 != 0 ? kNan : -kInf, 0, 1);
     }
+    // Dozens beyond the coordinates' clamp share one border cell, half of them in one place,
+    // half spread across the float range.
     FlockData far = RandomFlock(300, 5, 0.5f, 3, 6);
     for (std::uint32_t i = 0; i < 300; i += 7) {
-        far.positions[i] = {1e30f, -1e30f + static_cast<float>(i), 1e30f};
+        const float x = i % 14 == 0 ? 1e30f : 3.4e38f * (static_cast<float>(i) / 300);
+        far.positions[i] = {x, -1e30f + static_cast<float>(i), 1e30f};
     }
     far.positions[10] = far.positions[11] = {kInf, 0, 0};
     far.positions[12] = {0, -kInf, 0};

@@ -10,6 +10,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -94,8 +95,8 @@ struct Probe {
     __mmask16 near;  // the lanes the candidate may count for
 };
 
-// The squared length in single precision, fused: the thresholds' margins cover any rounding of
-// the sum, and the multiply-adds leave the adders to the sums, which are what limit the loop.
+// The squared length in single precision, fused: two operations fewer per candidate, and the
+// thresholds' margins cover any rounding of the sum.
 AVIDRIFT_AVX512 inline __m512 RoughSquared(__m512 x, __m512 y, __m512 z) {
     return _mm512_fmadd_ps(z, z, _mm512_fmadd_ps(y, y, _mm512_mul_ps(x, x)));
 }
@@ -282,8 +283,9 @@ AVIDRIFT_AVX512 void AccumulateLanes(const BoidArrays& all, const std::uint32_t*
     PendingSeparations pending;  // stays empty unless Defers
     if constexpr (Defers) {
         thread_local std::vector<PendingSeparations::Entry> room;
-        if (room.size() < c.count + 4) {  // a group of four is written before it is counted
-            room.resize(c.count + 4);
+        const std::size_t needed = std::size_t{c.count} + 4;  // a group is written, then counted
+        if (room.size() < needed) {
+            room.resize(needed);
         }
         pending.entries = room.data();
     }

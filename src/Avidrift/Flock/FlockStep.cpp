@@ -24,13 +24,10 @@ constexpr std::uint32_t kLiteralBelow = 64;
 constexpr std::uint32_t kGridFrom = 1800;
 // Boids handed to the kernel at once between looks at the cancellation flag.
 constexpr std::uint32_t kBlock = 64;
-// The most boids the grid search hands the kernel at once: one AVX-512 register of lanes.
+// The grid search's blocks of boids, each scanning the candidates near its box: sixteen for every
+// kernel. The AVX2 kernel takes one in two halves of eight, which share the cut of candidates;
+// cutting for each half separately examines 8% fewer pairs but costs more than it saves.
 constexpr std::uint32_t kMaxBlockLanes = 16;
-
-// The grid search's blocks fill the kernel's lanes exactly.
-std::uint32_t BlockLanes(InstructionSet instructionSet) {
-    return instructionSet == InstructionSet::Avx512 ? kMaxBlockLanes : 16;
-}
 
 bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel != nullptr && cancel->load(std::memory_order_relaxed);
@@ -192,7 +189,7 @@ void FlockStep::RunGrid(const Pass& pass) {
     // change its result.
     const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * pass.tasks);
     const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
-    const std::uint32_t lanes = BlockLanes(m_instructionSet);
+    const std::uint32_t lanes = kMaxBlockLanes;
     std::atomic<std::uint32_t> nextChunk{0};
     std::atomic<std::uint64_t> candidatePairs{0};
     std::atomic<std::uint64_t> examinedPairs{0};

@@ -193,9 +193,10 @@ FlockData OnCellBoundaries() {
     const float half = NeighbourThresholds::For(0.5f, 3).reach / 2;
     FlockData f = Placed(512);
     for (std::uint32_t i = 0; i < 512; ++i) {
+        const std::uint32_t lattice[3] = {i % 8, i / 8 % 8, i / 64 % 8};
         f.positions[i] =
-            Vector3(half * static_cast<float>(i % 8), half * static_cast<float>(i / 8 % 8),
-                    -half * static_cast<float>(i / 64));
+            Vector3(half * static_cast<float>(lattice[0]), half * static_cast<float>(lattice[1]),
+                    -half * static_cast<float>(lattice[2]));
     }
     return f;
 }

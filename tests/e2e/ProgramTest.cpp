@@ -345,7 +345,8 @@ using ProgramWindow = ProgramTest;
 
 // The frame shows the timing lines and the typed flock size: 300 boids cover about 45000 pixels,
 // one about 330 (the field takes the digits one by one). Boids speed up along the knot from blue
-// to orange.
+// to orange; at any moment only a few are fast (warm pixels mostly read 150-1500), and a lit blue
+// boid is never warm, so a few boids' worth of warm pixels shows the colouring.
 TEST_F(ProgramWindow, ShowsTheFlockTakesATypedSizeAndExitsWithZeroWhenClosed) {
     Start();
     ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
@@ -362,8 +363,8 @@ TEST_F(ProgramWindow, ShowsTheFlockTakesATypedSizeAndExitsWithZeroWhenClosed) {
     const Picture front = WaitForPicture(showsFlock);
     ASSERT_TRUE(showsFlock(front)) << front;
     ASSERT_GT(front.aspect, 0.8) << front;
-    const Picture coloured = WaitForPicture([](const Picture& p) { return p.warmBoids >= 2000; });
-    EXPECT_GE(coloured.warmBoids, 2000) << coloured;
+    const Picture coloured = WaitForPicture([](const Picture& p) { return p.warmBoids >= 200; });
+    EXPECT_GE(coloured.warmBoids, 200) << coloured;
     Grab(m_window.geometry).save(AVIDRIFT_E2E_OUTPUT_DIR "/screenshot.png");
 
     CloseAndExpectCleanExit();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -13,11 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "Avidrift/Flock/BoidSteering.h"
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/Flock/NeighbourSearch.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 #include "Avidrift/Tasks/ThreadPool.h"
+#include "Quellon/Scalar.h"
 
 namespace Avidrift {
 namespace {
@@ -331,6 +334,67 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
     EXPECT_GT(gridSearches, 0);
     // Only a counted pair moves the two boids of the overflow rows.
     EXPECT_NE(0.0f, ReferenceStep(OverflowingPair(kInf), 0.02f).velocities[0].x);
+}
+
+// The angles of sines[0..n) and cosines[0..n) that differ from the library's, at most ten.
+std::vector<float> VectorSinCosMisses(const std::vector<float>& angles) {
+    const auto n = static_cast<std::uint32_t>(angles.size());
+    std::vector<float> sines(n), cosines(n), misses;
+    SinesAndCosinesAvx512(angles.data(), n, sines.data(), cosines.data());
+    for (std::uint32_t i = 0; i < n && misses.size() < 10; ++i) {
+        if (std::bit_cast<std::uint32_t>(sines[i]) !=
+                std::bit_cast<std::uint32_t>(Quellon::Sin(angles[i])) ||
+            std::bit_cast<std::uint32_t>(cosines[i]) !=
+                std::bit_cast<std::uint32_t>(Quellon::Cos(angles[i]))) {
+            misses.push_back(angles[i]);
+        }
+    }
+    return misses;
+}
+
+// The vector steering takes the knot's sines and cosines its own way and asks the library only
+// where the rounding is in doubt: close to the functions' zeros (multiples of pi/2 for t, of
+// pi/3 for the knot's 1.5 t), past its fast range, and for non-finite angles (NaN keeps its bits).
+TEST(FlockSteering, VectorSinesAndCosinesAreTheLibrarysAtHardAngles) {
+    if (DetectInstructionSet() < InstructionSet::Avx512) {
+        GTEST_SKIP() << "no AVX-512 here";
+    }
+    std::vector<float> angles = {0,     -0.0f, 1e-45f, 1e-30f,  kNan,     kInf,
+                                 -kInf, 1e20f, -3e38f, 0x1p20f, -0x1p20f, 0x1.000002p20f};
+    for (int k = -4000; k <= 4000; ++k) {
+        for (const double zero : {k * 1.5707963267948966, k * 1.0471975511965976}) {
+            const auto nearest = static_cast<float>(zero);
+            float t = std::nextafter(std::nextafter(nearest, -kInf), -kInf);
+            for (int step = 0; step < 5; ++step, t = std::nextafter(t, kInf)) {
+                angles.push_back(t);
+            }
+        }
+    }
+    std::mt19937 random(21);
+    std::uniform_real_distribution<float> exponent(-20, 21);
+    for (int i = 0; i < 100000; ++i) {
+        angles.push_back((i % 2 != 0 ? -1.0f : 1.0f) * std::exp2(exponent(random)));
+    }
+    EXPECT_EQ(VectorSinCosMisses(angles), std::vector<float>{});
+}
+
+// Every float of the fast range, both signs, in slices of 2^24: about a minute. Run it with
+// --gtest_also_run_disabled_tests after any change to the vector sine and cosine.
+TEST(FlockSteering, DISABLED_VectorSinesAndCosinesAreTheLibrarysForEveryFastAngle) {
+    if (DetectInstructionSet() < InstructionSet::Avx512) {
+        GTEST_SKIP() << "no AVX-512 here";
+    }
+    const std::uint32_t end = std::bit_cast<std::uint32_t>(0x1p20f) + 1;
+    std::vector<float> angles;
+    for (const std::uint32_t sign : {0u, 0x80000000u}) {
+        for (std::uint32_t first = 0; first < end; first += 1u << 24) {
+            angles.clear();
+            for (std::uint32_t bits = first; bits < std::min(end, first + (1u << 24)); ++bits) {
+                angles.push_back(std::bit_cast<float>(bits | sign));
+            }
+            ASSERT_EQ(VectorSinCosMisses(angles), std::vector<float>{});
+        }
+    }
 }
 
 TEST(FlockStep, SlicesCoverTheFlockInOrder) {

@@ -34,10 +34,13 @@ using FinishFunction = void (*)(const FlockData& read, FlockData& write, const s
                                 std::uint32_t count, const NeighbourSums* sums, float stepTime);
 void FinishBoids(const FlockData& read, FlockData& write, const std::uint32_t* boids,
                  std::uint32_t count, const NeighbourSums* sums, float stepTime);
+void FinishBoidsAvx2(const FlockData& read, FlockData& write, const std::uint32_t* boids,
+                     std::uint32_t count, const NeighbourSums* sums, float stepTime);
 void FinishBoidsAvx512(const FlockData& read, FlockData& write, const std::uint32_t* boids,
                        std::uint32_t count, const NeighbourSums* sums, float stepTime);
-// What FinishBoidsAvx512 takes the knot's points from: Quellon::Sin and Quellon::Cos of each of
-// angles[0..count), bit for bit, sixteen at a time. AVX-512 only.
+// What the vector finishes take the knot's points from: Quellon::Sin and Quellon::Cos of each of
+// angles[0..count), bit for bit, a vector at a time.
+void SinesAndCosinesAvx2(const float* angles, std::uint32_t count, float* sines, float* cosines);
 void SinesAndCosinesAvx512(const float* angles, std::uint32_t count, float* sines, float* cosines);
 
 // Steers boid i from the state in read and stores its new velocity, position and path

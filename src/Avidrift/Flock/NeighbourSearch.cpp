@@ -172,10 +172,17 @@ AccumulateFunction GetAccumulateFunction(InstructionSet instructionSet) {
 }
 
 FinishFunction GetFinishFunction(InstructionSet instructionSet) {
-    // Sixteen lanes share the finish's divisions and square roots; the loads and stores by boid
-    // index stay, which is why this gains only a few per cent. A CPU without AVX-512 finishes
-    // boid by boid.
-    return instructionSet == InstructionSet::Avx512 ? &FinishBoidsAvx512 : &FinishBoids;
+    // The lanes share the finish's divisions, square roots and the knot's sines and cosines; the
+    // loads and stores by boid index stay.
+    switch (instructionSet) {
+        case InstructionSet::Avx512:
+            return &FinishBoidsAvx512;
+        case InstructionSet::Avx2:
+            return &FinishBoidsAvx2;
+        case InstructionSet::Portable:
+            break;
+    }
+    return &FinishBoids;
 }
 
 KeepFunction GetKeepFunction(InstructionSet instructionSet) {

@@ -11,6 +11,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "Avidrift/Flock/BoidSteering.h"
@@ -177,7 +178,7 @@ AVIDRIFT_LANES_TARGET void FinishLanes(const FlockData& read, FlockData& write,
         const std::uint32_t i = boids[b];
         const Quellon::Vector3 values[5] = {read.positions[i], read.velocities[i],
                                             sums[b].separation, sums[b].centre, sums[b].alignment};
-        for (int q = 0; q < 5; ++q) {
+        for (std::size_t q = 0; q < 5; ++q) {
             in[3 * q][lane] = values[q].x;
             in[3 * q + 1][lane] = values[q].y;
             in[3 * q + 2][lane] = values[q].z;

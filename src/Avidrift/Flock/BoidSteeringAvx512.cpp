@@ -1,4 +1,4 @@
-// The steering rule's last part for AVX512: sixteen boids side by side. Compiled for it through
+// The steering rule's last part for AVX-512: sixteen boids side by side. Compiled for it through
 // target attributes only; callers check the CPU first.
 
 // GCC 12's own AVX-512 headers trip its uninitialised-value warning (the masked intrinsics'

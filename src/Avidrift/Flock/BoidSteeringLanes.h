@@ -96,7 +96,7 @@ AVIDRIFT_LANES_TARGET inline Floats Min(Floats a, float b) {
 // leaves at most 2^-53 of error in the reduced angle; fdlibm's polynomials on [-pi/4, pi/4] add
 // at most 2^-52, and the library's own error is below 2^-53. kSinCosError allows eight times
 // that. A test that is off by default checks every float below kFastAngle against the library
-// (about a minute); a change here needs it run again.
+// (about a minute for each instruction set); a change here needs it run again.
 constexpr float kFastAngle = 0x1p20f;
 constexpr double kSinCosError = 0x1p-47;
 

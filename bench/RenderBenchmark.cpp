@@ -17,7 +17,7 @@
 #include "Avidrift/AllocatorTuning.h"
 #include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestScene.h"
-#include "Quellon/OpenglDriver.h"
+#include "Quellon/Opengl/OpenglDriver.h"
 
 // After every other header: Xlib's macros break C++ headers included after it.
 #include <X11/Xlib.h>

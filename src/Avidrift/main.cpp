@@ -10,7 +10,7 @@
 
 #include "Avidrift/AllocatorTuning.h"
 #include "Avidrift/SubsystemsAllocator.h"
-#include "Quellon/App.h"
+#include "Quellon/Widgets/App.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
 

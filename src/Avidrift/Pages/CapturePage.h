@@ -7,7 +7,7 @@
 #include <QPointer>
 #include <QString>
 
-#include "Quellon/ITab.h"
+#include "Quellon/Widgets/ITab.h"
 
 class QLabel;
 class QPushButton;

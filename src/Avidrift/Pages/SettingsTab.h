@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "Quellon/ITab.h"
+#include "Quellon/Widgets/ITab.h"
 
 class QDoubleSpinBox;
 class QSpinBox;

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "Quellon/OpenglDriver.h"
+#include "Quellon/Opengl/OpenglDriver.h"
 
 namespace Avidrift {
 

@@ -14,10 +14,10 @@
 #include "Avidrift/Render/StatisticsOverlay.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
-#include "Quellon/OpenglDriver.h"
-#include "Quellon/OpenglError.h"
-#include "Quellon/OpenglProgram.h"
-#include "Quellon/OpenglTexture.h"
+#include "Quellon/Opengl/OpenglDriver.h"
+#include "Quellon/Opengl/OpenglError.h"
+#include "Quellon/Opengl/OpenglProgram.h"
+#include "Quellon/Opengl/OpenglTexture.h"
 #include "Quellon/Text.h"
 
 namespace Avidrift {

@@ -21,10 +21,10 @@
 #include "Avidrift/Pages/CapturePage.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
-#include "Quellon/IWindowListener.h"
+#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
-#include "Quellon/Window.h"
+#include "Quellon/Widgets/Window.h"
 
 namespace Avidrift {
 namespace {

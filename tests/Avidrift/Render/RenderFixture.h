@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../Quellon/OpenglTestWindow.h"
+#include "../../Quellon/Opengl/OpenglTestWindow.h"
 #include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestScene.h"
 

@@ -1,11 +1,11 @@
-#include "Quellon/OpenglProgram.h"
+#include "Quellon/Opengl/OpenglProgram.h"
 
 #include <cerrno>
 
 #include <GL/glew.h>
 
 #include "Quellon/Exception.h"
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/OpenglError.h"
 
 namespace Quellon {
 

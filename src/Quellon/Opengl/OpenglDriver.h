@@ -7,8 +7,8 @@
 
 #include <boost/noncopyable.hpp>
 
-#include "Quellon/OpenglContext.h"
-#include "Quellon/OpenglShader.h"
+#include "Quellon/Opengl/OpenglContext.h"
+#include "Quellon/Opengl/OpenglShader.h"
 #include "Quellon/Vertex.h"
 
 namespace Quellon {

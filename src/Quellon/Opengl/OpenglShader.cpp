@@ -1,4 +1,4 @@
-#include "Quellon/OpenglShader.h"
+#include "Quellon/Opengl/OpenglShader.h"
 
 #include <cerrno>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Quellon/Exception.h"
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/OpenglError.h"
 #include "Quellon/Text.h"
 
 namespace Quellon {

@@ -1,4 +1,4 @@
-#include "Quellon/Window.h"
+#include "Quellon/Widgets/Window.h"
 
 #include <tuple>
 #include <vector>
@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Quellon/IWindowListener.h"
+#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
 

@@ -6,8 +6,8 @@
 
 #include <boost/noncopyable.hpp>
 
-#include "Quellon/OpenglName.h"
-#include "Quellon/OpenglShader.h"
+#include "Quellon/Opengl/OpenglName.h"
+#include "Quellon/Opengl/OpenglShader.h"
 #include "Quellon/Vector3.h"
 
 namespace Quellon {

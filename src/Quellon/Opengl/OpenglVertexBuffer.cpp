@@ -1,8 +1,8 @@
-#include "Quellon/OpenglVertexBuffer.h"
+#include "Quellon/Opengl/OpenglVertexBuffer.h"
 
 #include <GL/glew.h>
 
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/OpenglError.h"
 
 namespace Quellon {
 

@@ -1,4 +1,4 @@
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/OpenglError.h"
 
 #include <GL/glew.h>
 

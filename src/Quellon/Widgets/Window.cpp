@@ -1,4 +1,4 @@
-#include "Quellon/Window.h"
+#include "Quellon/Widgets/Window.h"
 
 #include <cerrno>
 
@@ -16,9 +16,9 @@
 #include <X11/Xlib.h>
 
 #include "Quellon/Exception.h"
-#include "Quellon/ITab.h"
-#include "Quellon/IWindowListener.h"
-#include "Quellon/RenderFrame.h"
+#include "Quellon/Widgets/ITab.h"
+#include "Quellon/Widgets/IWindowListener.h"
+#include "Quellon/Widgets/RenderFrame.h"
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
 

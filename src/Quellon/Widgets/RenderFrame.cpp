@@ -1,4 +1,4 @@
-#include "Quellon/RenderFrame.h"
+#include "Quellon/Widgets/RenderFrame.h"
 
 namespace Quellon {
 

@@ -1,8 +1,8 @@
-#include "Quellon/OpenglTexture.h"
+#include "Quellon/Opengl/OpenglTexture.h"
 
 #include <GL/glew.h>
 
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/OpenglError.h"
 
 namespace Quellon {
 

@@ -4,7 +4,7 @@
 
 #include <boost/noncopyable.hpp>
 
-#include "Quellon/OpenglName.h"
+#include "Quellon/Opengl/OpenglName.h"
 
 namespace Quellon {
 

@@ -1,4 +1,4 @@
-#include "Quellon/GlxErrorTrap.h"
+#include "Quellon/Opengl/GlxErrorTrap.h"
 
 #include <cerrno>
 

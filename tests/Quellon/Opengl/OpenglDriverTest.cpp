@@ -1,4 +1,4 @@
-#include "Quellon/OpenglDriver.h"
+#include "Quellon/Opengl/OpenglDriver.h"
 
 // GoogleTest before X11, whose macros (None among them) break its headers.
 #include <gtest/gtest.h>
@@ -12,9 +12,9 @@
 
 #include "OpenglTestWindow.h"
 #include "Quellon/Exception.h"
-#include "Quellon/OpenglError.h"
-#include "Quellon/OpenglProgram.h"
-#include "Quellon/OpenglTexture.h"
+#include "Quellon/Opengl/OpenglError.h"
+#include "Quellon/Opengl/OpenglProgram.h"
+#include "Quellon/Opengl/OpenglTexture.h"
 
 namespace Quellon {
 namespace {

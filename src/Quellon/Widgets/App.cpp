@@ -1,4 +1,4 @@
-#include "Quellon/App.h"
+#include "Quellon/Widgets/App.h"
 
 #include <QApplication>
 #include <cstring>
@@ -7,12 +7,12 @@
 
 #include "Quellon/Barrier.h"
 #include "Quellon/ISubsystemsAllocator.h"
-#include "Quellon/ITab.h"
+#include "Quellon/Widgets/ITab.h"
 #include "Quellon/Logic.h"
 #include "Quellon/Render.h"
 #include "Quellon/Scene.h"
 #include "Quellon/Thread.h"
-#include "Quellon/Window.h"
+#include "Quellon/Widgets/Window.h"
 
 // Xlib defines macros (Bool, Status) that break Qt headers included after it.
 #include <X11/Xlib.h>

@@ -1,4 +1,4 @@
-#include "Quellon/OpenglDriver.h"
+#include "Quellon/Opengl/OpenglDriver.h"
 
 #include <cerrno>
 
@@ -12,11 +12,11 @@
 #include <cstdint>
 
 #include "Quellon/Exception.h"
-#include "Quellon/OpenglError.h"
-#include "Quellon/OpenglIndexBuffer.h"
-#include "Quellon/OpenglProgram.h"
-#include "Quellon/OpenglTexture.h"
-#include "Quellon/OpenglVertexBuffer.h"
+#include "Quellon/Opengl/OpenglError.h"
+#include "Quellon/Opengl/OpenglIndexBuffer.h"
+#include "Quellon/Opengl/OpenglProgram.h"
+#include "Quellon/Opengl/OpenglTexture.h"
+#include "Quellon/Opengl/OpenglVertexBuffer.h"
 
 namespace Quellon {
 

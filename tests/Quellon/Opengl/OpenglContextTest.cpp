@@ -1,4 +1,4 @@
-#include "Quellon/OpenglContext.h"
+#include "Quellon/Opengl/OpenglContext.h"
 
 // GoogleTest before X11, whose macros (None among them) break its headers.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Quellon/OpenglContext.h"
+#include "Quellon/Opengl/OpenglContext.h"
 
 #include <cerrno>
 
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "Quellon/Exception.h"
-#include "Quellon/GlxErrorTrap.h"
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/GlxErrorTrap.h"
+#include "Quellon/Opengl/OpenglError.h"
 #include "Quellon/Text.h"
 
 namespace Quellon {

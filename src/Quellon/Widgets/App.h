@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "Quellon/IWindowListener.h"
+#include "Quellon/Widgets/IWindowListener.h"
 
 namespace Quellon {
 

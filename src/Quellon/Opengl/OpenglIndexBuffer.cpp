@@ -1,8 +1,8 @@
-#include "Quellon/OpenglIndexBuffer.h"
+#include "Quellon/Opengl/OpenglIndexBuffer.h"
 
 #include <GL/glew.h>
 
-#include "Quellon/OpenglError.h"
+#include "Quellon/Opengl/OpenglError.h"
 
 namespace Quellon {
 

@@ -191,6 +191,11 @@ void VideoEncoder::Send(bool flush) {
         if (result < 0) {
             r.Fail("the encoder failed", result);
         }
+        // Every packet holds one frame. Without a duration the muxer guesses the last sample's
+        // length, and players then read a rate a frame off (121/4 for 120 frames in 4 s).
+        if (r.packet->duration == 0) {
+            r.packet->duration = 1;
+        }
         av_packet_rescale_ts(r.packet, r.codec->time_base, r.stream->time_base);
         r.packet->stream_index = r.stream->index;
         result = av_interleaved_write_frame(r.format, r.packet);

@@ -2,6 +2,7 @@
 
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/TrefoilKnot.h"
+#include "Avidrift/Flock/WorldSteering.h"
 
 namespace Avidrift {
 
@@ -64,7 +65,11 @@ void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const 
     const Vector3 path =
         (Quellon::Scale(towardsTarget, read.maxSpeed) - v) * read.trefoilKnotPathWeight;
 
-    const Vector3 velocity = Quellon::Min((v + force) + path, read.maxSpeed);
+    Vector3 steered = (v + force) + path;
+    if (HasWorld(read)) {
+        steered = steered + WorldSteering(read, p);
+    }
+    const Vector3 velocity = Quellon::Min(steered, read.maxSpeed);
     write.velocities[i] = velocity;
     write.positions[i] = p + velocity * stepTime;
 }

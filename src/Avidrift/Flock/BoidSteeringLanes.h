@@ -16,6 +16,7 @@
 
 #include "Avidrift/Flock/BoidSteering.h"
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/WorldSteering.h"
 #include "Quellon/Scalar.h"
 
 namespace Avidrift {
@@ -204,7 +205,20 @@ AVIDRIFT_LANES_TARGET void FinishLanes(const FlockData& read, FlockData& write,
                           alignment * read.alignmentWeight;
     const Vectors towardsTarget = Normalized(KnotPoints(Load(t)) - p);
     const Vectors path = (Scale(towardsTarget, read.maxSpeed) - v) * read.trefoilKnotPathWeight;
-    const Vectors sum = (v + force) + path;
+    Vectors sum = (v + force) + path;
+    if (HasWorld(read)) {
+        // The world's terms come from the one scalar formula, boid by boid; the lanes add them
+        // as FinishBoid does. Few boids have any, and predators and obstacles are few.
+        alignas(64) float world[3][kLanes] = {};
+        for (std::uint32_t lane = 0; lane < count; ++lane) {
+            const Quellon::Vector3 term =
+                WorldSteering(read, {in[0][lane], in[1][lane], in[2][lane]});
+            world[0][lane] = term.x;
+            world[1][lane] = term.y;
+            world[2][lane] = term.z;
+        }
+        sum = sum + Load(world);
+    }
     const Vectors velocity{Min(sum.x, read.maxSpeed.x), Min(sum.y, read.maxSpeed.y),
                            Min(sum.z, read.maxSpeed.z)};
     const Vectors position = p + velocity * stepTime;

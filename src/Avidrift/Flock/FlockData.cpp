@@ -36,6 +36,13 @@ FlockData::FlockData(const FlockData& other)
       maxSpeed(other.maxSpeed),
       separationDistance(other.separationDistance),
       groupDistance(other.groupDistance),
+      fleeDistance(other.fleeDistance),
+      fleeWeight(other.fleeWeight),
+      predatorSpeed(other.predatorSpeed),
+      avoidDistance(other.avoidDistance),
+      avoidWeight(other.avoidWeight),
+      obstacles(other.obstacles),
+      predators(other.predators),
       boidCount(other.boidCount),
       positions(CopyArray(other.positions, other.boidCount)),
       velocities(CopyArray(other.velocities, other.boidCount)),
@@ -73,6 +80,13 @@ void FlockData::CopyParametersFrom(const FlockData& other) {
     maxSpeed = other.maxSpeed;
     separationDistance = other.separationDistance;
     groupDistance = other.groupDistance;
+    fleeDistance = other.fleeDistance;
+    fleeWeight = other.fleeWeight;
+    predatorSpeed = other.predatorSpeed;
+    avoidDistance = other.avoidDistance;
+    avoidWeight = other.avoidWeight;
+    obstacles = other.obstacles;
+    predators = other.predators;
 }
 
 void FlockData::SetFlockSize(std::uint32_t n) {
@@ -109,6 +123,14 @@ void FlockData::ApplyDefaults() {
     alignmentWeight = 0.1f;
     trefoilKnotPathWeight = 0.1f;
     angleIncrement = 0.1f;
+    // An empty world; its parameters wait for predators and obstacles.
+    fleeDistance = 10.0f;
+    fleeWeight = 1.0f;
+    predatorSpeed = 6.0f;
+    avoidDistance = 4.0f;
+    avoidWeight = 1.0f;
+    obstacles.clear();
+    predators.clear();
 }
 
 }  // namespace Avidrift

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "Avidrift/Flock/WorldSteering.h"
 #include "Quellon/Vector3.h"
 
 namespace Avidrift {
@@ -20,6 +22,15 @@ struct FlockData {
     Quellon::Vector3 maxSpeed;
     float separationDistance = 0.0f;
     float groupDistance = 0.0f;
+    // The world the flock flies in: what it flees and what it keeps out of, with their
+    // parameters. Staged and published with the parameters above.
+    float fleeDistance = 0.0f;
+    float fleeWeight = 0.0f;
+    float predatorSpeed = 0.0f;
+    float avoidDistance = 0.0f;
+    float avoidWeight = 0.0f;
+    std::vector<Obstacle> obstacles;
+    std::vector<Predator> predators;
     std::uint32_t boidCount = 0;
     std::shared_ptr<Quellon::Vector3[]> positions;
     std::shared_ptr<Quellon::Vector3[]> velocities;
@@ -39,7 +50,7 @@ struct FlockData {
     // One boid and the default parameters; maxFlockSize is kept.
     void ApplyDefaults();
 
-    // Copies the parameters only (not maxFlockSize, the count or the arrays).
+    // Copies the parameters and the world only (not maxFlockSize, the count or the arrays).
     void CopyParametersFrom(const FlockData& other);
 };
 

@@ -9,6 +9,7 @@
 #include "Avidrift/Flock/BoidSteering.h"
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Tasks/RunBatch.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 
@@ -116,7 +117,12 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
             RunGrid(pass);
         }
     }
-    return !Cancelled(cancel);
+    if (Cancelled(cancel)) {
+        return false;
+    }
+    // After the boids, from the state they read: the predators chase the flock as it was.
+    MovePredators(read, write, stepTime);
+    return true;
 }
 
 void FlockStep::CopyIntoArrays(const Pass& pass, bool buildGrid) {

@@ -18,6 +18,7 @@
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/Flock/NeighbourSearch.h"
+#include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 #include "Avidrift/Tasks/ThreadPool.h"
 #include "Quellon/Scalar.h"
@@ -43,7 +44,10 @@ bool SameState(const FlockData& a, const FlockData& b) {
         return true;
     };
     const std::size_t n = a.boidCount;
-    return a.boidCount == b.boidCount &&
+    const std::size_t predators = a.predators.size();
+    return a.boidCount == b.boidCount && predators == b.predators.size() &&
+           (predators == 0 ||
+            same(&a.predators[0].position.x, &b.predators[0].position.x, 4 * predators)) &&
            (n == 0 || (same(&a.positions[0].x, &b.positions[0].x, 3 * n) &&
                        same(&a.velocities[0].x, &b.velocities[0].x, 3 * n) &&
                        same(a.pathParameters.get(), b.pathParameters.get(), n)));
@@ -53,6 +57,7 @@ bool SameState(const FlockData& a, const FlockData& b) {
 FlockData ReferenceStep(const FlockData& read, float dt) {
     FlockData write = read;
     FlockTask(&read, &write, 0, read.boidCount, dt).Run();
+    MovePredators(read, write, dt);
     return write;
 }
 
@@ -119,6 +124,7 @@ TEST(FlockTask, EachForceAlone) {
         std::array<float, 4> weights;  // separation, cohesion, alignment, path
         float separationDistance, groupDistance, x;
         Vector3 position, velocity, expected;
+        std::optional<Vector3> predator, obstacle;
     } cases[] = {
         // clang-format off
         // Cohesion towards the centre of a boid without neighbours (the origin) is -v.
@@ -137,6 +143,17 @@ TEST(FlockTask, EachForceAlone) {
         {{0, 0, 0, 1}, 0.5f, 3, kNan, {0, 0, 0}, {0, 0, 0}, {4.9997f, 0.05f, 0.025f}},
         // The speed bound limits from above only.
         {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {-9, 9, 0}, {-9, 5, 0}},
+        // A predator 2.5 units off in -x (flee distance 10, weight 1): 5 * (1 - 0.25) away.
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {0, 0, 0}, {3.75f, 0, 0}, Vector3{-2.5f, 0, 0}},
+        // On the predator, or beyond its reach: no direction, no flight.
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, Vector3{0, 0, 0}},
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, Vector3{0, 10, 0}},
+        // A sphere of radius 1 at +3 in y, avoid distance 4, weight 0.5: the surface 2 away is
+        // half the ramp, 5 * 0.5 * 0.5 down; at the surface all of it; inside, more.
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {0, 0, 0}, {0, -1.25f, 0}, {}, Vector3{0, 3, 0}},
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 2, 0}, {0, 0, 0}, {0, -2.5f, 0}, {}, Vector3{0, 3, 0}},
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 2.5f, 0}, {0, 0, 0}, {0, -2.8125f, 0}, {}, Vector3{0, 3, 0}},
+        {{0, 0, 0, 0}, 0.5f, 3, kNan, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {}, Vector3{0, 7, 0}},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -147,6 +164,16 @@ TEST(FlockTask, EachForceAlone) {
         FlockData read = MakeFlock(boids, c.weights);
         read.separationDistance = c.separationDistance;
         read.groupDistance = c.groupDistance;
+        read.fleeDistance = 10;
+        read.fleeWeight = 1;
+        read.avoidDistance = 4;
+        read.avoidWeight = 0.5f;
+        if (c.predator) {
+            read.predators.push_back({*c.predator, false});
+        }
+        if (c.obstacle) {
+            read.obstacles.push_back({*c.obstacle, 1});
+        }
         const FlockData written = ReferenceStep(read, 0.1f);
         ExpectNear(c.expected, written.velocities[0], 1e-4f);
         ExpectNear(c.position + c.expected * 0.1f, written.positions[0], 1e-4f);
@@ -255,6 +282,36 @@ std::vector<std::pair<std::string, FlockData>> AwkwardFlocks() {
         {"squared length overflows, infinite distance", OverflowingPair(kInf)},
         {"squared length overflows, distance 1e20", OverflowingPair(1e20f)},
     };
+    // Worlds: predators placed and autonomous, obstacles around and among the boids.
+    const auto inWorld = [](FlockData f, std::vector<Obstacle> obstacles,
+                            std::vector<Predator> predators) {
+        f.fleeDistance = 6;
+        f.fleeWeight = 1.5f;
+        f.predatorSpeed = 7;
+        f.avoidDistance = 3;
+        f.avoidWeight = 2;
+        f.obstacles = std::move(obstacles);
+        f.predators = std::move(predators);
+        return f;
+    };
+    std::vector<Obstacle> course;
+    for (int k = 0; k < 8; ++k) {
+        course.push_back({Vector3(static_cast<float>(k * 5 - 20), 0, 3), 0.5f + k});
+    }
+    FlockData onSurface = RandomFlock(300, 5, 0.5f, 3, 15);
+    const Vector3 touched = onSurface.positions[7];
+    flocks.emplace_back("a world of obstacles and predators",
+                        inWorld(RandomFlock(700, 10, 0.5f, 3, 1), course,
+                                {{{0, 0, 0}, false}, {{9, 9, 9}, true}, {{-30, 0, 0}, true}}));
+    flocks.emplace_back("a world on the knot", inWorld(Placed(5000), course, {{{30, 0, 0}, true}}));
+    flocks.emplace_back("a boid on an obstacle's surface and a predator on a boid",
+                        inWorld(onSurface, {{touched + Vector3(2, 0, 0), 2}, {touched, 0}},
+                                {{onSurface.positions[9], false}, {touched, true}}));
+    flocks.emplace_back("an obstacle around the whole flock",
+                        inWorld(RandomFlock(400, 5, 0.5f, 3, 16), {{{0, 0, 0}, 100}}, {}));
+    flocks.emplace_back("non-finite boids and a non-finite world",
+                        inWorld(far, {{{kNan, 0, 0}, 1}, {{0, 0, 0}, kInf}, {{1, 1, 1}, -2}},
+                                {{{kInf, 0, 0}, false}, {{0, 0, 0}, true}, {{kNan, 1, 1}, true}}));
     // What hostile settings make of a flock: huge, infinite and NaN states, no neighbour possible,
     // neighbourhoods without bound.
     for (const float v : {0.0f, -5.0f, 1e30f, -1e30f, kNan, kInf, -kInf}) {
@@ -313,6 +370,9 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
                       NeighbourSearchMode::Auto}) {
                     step.SetSearchMode(mode);
                     for (std::uint32_t tasks = 1; tasks <= 8; ++tasks) {
+                        // The logic's next state holds the world it published, unless the user
+                        // rearranged it since; the step reads only the state it is given.
+                        written.CopyParametersFrom(read);
                         ASSERT_TRUE(step.Run(read, written, tasks, 0.02f));
                         gridSearches += step.GetLastSearch() == NeighbourSearchMode::Grid;
                         ASSERT_TRUE(SameState(expected, written))
@@ -334,6 +394,20 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
     EXPECT_GT(gridSearches, 0);
     // Only a counted pair moves the two boids of the overflow rows.
     EXPECT_NE(0.0f, ReferenceStep(OverflowingPair(kInf), 0.02f).velocities[0].x);
+}
+
+// An autonomous predator runs at its speed to the nearest boid (the lower index of two as near),
+// lands on it when it is within a step, and stays without a boid to chase; a placed one stays.
+TEST(Predators, ChaseTheNearestBoid) {
+    FlockData read = MakeFlock({{{3, 4, 0}, {}}, {{0, 0, 9}, {}}, {{-3, 4, 0}, {}}});
+    read.predatorSpeed = 10;
+    read.predators = {{{0, 0, 0}, true}, {{0, 0, 0}, false}, {{0, 0, 8.5f}, true}};
+    FlockData written = ReferenceStep(read, 0.1f);
+    ExpectNear({0.6f, 0.8f, 0}, written.predators[0].position, 1e-6f);
+    ExpectNear({0, 0, 0}, written.predators[1].position, 0);
+    ExpectNear({0, 0, 9}, written.predators[2].position, 0);
+    read.positions[0] = read.positions[1] = read.positions[2] = {kNan, 0, 0};
+    EXPECT_EQ(ReferenceStep(read, 0.1f).predators[0].position.x, 0.0f);
 }
 
 // The angles whose vector sine or cosine differs from the library's, at most ten, for every

@@ -44,20 +44,44 @@ double Mean(double sum, std::uint64_t count) {
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
 }
 
+// The distance from p to the nearest predator with a finite one, infinity when none has.
+double NearestPredatorDistance(const FlockData& flock, const Quellon::Vector3& p) {
+    double nearest = std::numeric_limits<double>::infinity();
+    for (const Predator& predator : flock.predators) {
+        const Quellon::Vector3& q = predator.position;
+        const double d = Length(static_cast<double>(p.x) - q.x, static_cast<double>(p.y) - q.y,
+                                static_cast<double>(p.z) - q.z);
+        nearest = d < nearest ? d : nearest;
+    }
+    return nearest;
+}
+
+bool InsideAnObstacle(const FlockData& flock, const Quellon::Vector3& p) {
+    return std::any_of(flock.obstacles.begin(), flock.obstacles.end(), [&](const Obstacle& o) {
+        return Length(static_cast<double>(p.x) - o.centre.x, static_cast<double>(p.y) - o.centre.y,
+                      static_cast<double>(p.z) - o.centre.z) < o.radius;
+    });
+}
+
+}  // namespace
+
 // Sums of one block that need only the boids themselves.
-struct FirstSums {
+struct FlockMetrics::FirstSums {
     std::uint64_t included = 0;
     std::uint64_t moving = 0;
     double position[3] = {0, 0, 0};
     double heading[3] = {0, 0, 0};
     double speed = 0.0;
     double target = 0.0;
+    std::uint64_t chased = 0;  // boids with a predator at a finite distance
+    double predator = 0.0;
+    std::uint64_t inside = 0;
     double low[3] = {kInfinity, kInfinity, kInfinity};
     double high[3] = {-kInfinity, -kInfinity, -kInfinity};
 };
 
 // Sums of one block that need the centre and the neighbour search.
-struct SecondSums {
+struct FlockMetrics::SecondSums {
     std::uint64_t offCentre = 0;
     std::uint64_t withNeighbour = 0;
     std::uint64_t group = 0;
@@ -65,8 +89,6 @@ struct SecondSums {
     double milling[3] = {0, 0, 0};
     double nearest = 0.0;
 };
-
-}  // namespace
 
 namespace {
 
@@ -388,7 +410,36 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
     m_group.assign(n, 0);
     m_resolved.assign(n, 0);
 
-    // Blocks are dealt to tasks round-robin; which task sums a block never changes its sum.
+    const FirstSums all = SumBoids(flock, tasks);
+    const double centre[3] = {Mean(all.position[0], all.included),
+                              Mean(all.position[1], all.included),
+                              Mean(all.position[2], all.included)};
+    const double diagonal =
+        all.included > 0
+            ? Length(all.high[0] - all.low[0], all.high[1] - all.low[1], all.high[2] - all.low[2])
+            : 0.0;
+    FindNeighbours(flock, tasks, diagonal);
+    const SecondSums total = SumAroundCentre(flock, tasks, centre);
+
+    FlockMeasures m;
+    m.polarization = Mean(Length(all.heading[0], all.heading[1], all.heading[2]), all.moving);
+    m.milling = Mean(Length(total.milling[0], total.milling[1], total.milling[2]), total.offCentre);
+    m.meanSpeed = Mean(all.speed, all.included);
+    m.meanGroupNeighbours = Mean(static_cast<double>(total.group), all.included);
+    m.meanNearestDistance = Mean(total.nearest, total.withNeighbour);
+    m.gyrationRadius = std::sqrt(Mean(total.gyration, all.included));
+    m.meanTargetDistance = Mean(all.target, all.included);
+    m.excluded = n - static_cast<std::uint32_t>(all.included);
+    m.meanPredatorDistance = Mean(all.predator, all.chased);
+    m.insideObstacles = static_cast<std::uint32_t>(all.inside);
+    return m;
+}
+
+// Blocks are dealt to tasks round-robin; which task sums a block never changes its sum, and the
+// blocks' sums are added in index order.
+FlockMetrics::FirstSums FlockMetrics::SumBoids(const FlockData& flock, std::uint32_t tasks) {
+    const std::uint32_t n = flock.boidCount;
+    const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
     std::vector<FirstSums> first(blocks);
     RunBatch(m_scheduler, tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
@@ -423,6 +474,12 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
                 const Quellon::Vector3 k = TrefoilKnotPoint(t);
                 s.target += Length(static_cast<double>(p.x) - k.x, static_cast<double>(p.y) - k.y,
                                    static_cast<double>(p.z) - k.z);
+                const double predator = NearestPredatorDistance(flock, p);
+                if (predator < std::numeric_limits<double>::infinity()) {
+                    ++s.chased;
+                    s.predator += predator;
+                }
+                s.inside += InsideAnObstacle(flock, p);
             }
         }
     });
@@ -432,6 +489,9 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
         all.moving += s.moving;
         all.speed += s.speed;
         all.target += s.target;
+        all.chased += s.chased;
+        all.predator += s.predator;
+        all.inside += s.inside;
         for (int c = 0; c < 3; ++c) {
             all.position[c] += s.position[c];
             all.heading[c] += s.heading[c];
@@ -439,27 +499,28 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
             all.high[c] = std::max(all.high[c], s.high[c]);
         }
     }
-    const double centre[3] = {Mean(all.position[0], all.included),
-                              Mean(all.position[1], all.included),
-                              Mean(all.position[2], all.included)};
-    const double diagonal =
-        all.included > 0
-            ? Length(all.high[0] - all.low[0], all.high[1] - all.low[1], all.high[2] - all.low[2])
-            : 0.0;
+    return all;
+}
 
+void FlockMetrics::FindNeighbours(const FlockData& flock, std::uint32_t tasks, double diagonal) {
     const NeighbourThresholds thresholds =
         NeighbourThresholds::For(flock.separationDistance, flock.groupDistance);
     const Scan scan{thresholds, !thresholds.none, GetExamineFunction(m_instructionSet),
                     GetKeepFunction(m_instructionSet)};
     const bool gridWanted = m_mode == NeighbourSearchMode::Grid ||
-                            (m_mode == NeighbourSearchMode::Auto && n >= kGridFrom);
+                            (m_mode == NeighbourSearchMode::Auto && flock.boidCount >= kGridFrom);
     if (gridWanted && SearchGrid(tasks, scan, diagonal)) {
         m_lastSearch = NeighbourSearchMode::Grid;
     } else {
         m_lastSearch = NeighbourSearchMode::AllPairs;
         SearchAllPairs(tasks, scan);
     }
+}
 
+FlockMetrics::SecondSums FlockMetrics::SumAroundCentre(const FlockData& flock, std::uint32_t tasks,
+                                         const double (&centre)[3]) {
+    const std::uint32_t n = flock.boidCount;
+    const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
     std::vector<SecondSums> second(blocks);
     RunBatch(m_scheduler, tasks, [&](std::uint32_t task) {
         for (std::uint32_t b = task; b < blocks; b += tasks) {
@@ -501,17 +562,7 @@ FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCo
             total.milling[c] += s.milling[c];
         }
     }
-
-    FlockMeasures m;
-    m.polarization = Mean(Length(all.heading[0], all.heading[1], all.heading[2]), all.moving);
-    m.milling = Mean(Length(total.milling[0], total.milling[1], total.milling[2]), total.offCentre);
-    m.meanSpeed = Mean(all.speed, all.included);
-    m.meanGroupNeighbours = Mean(static_cast<double>(total.group), all.included);
-    m.meanNearestDistance = Mean(total.nearest, total.withNeighbour);
-    m.gyrationRadius = std::sqrt(Mean(total.gyration, all.included));
-    m.meanTargetDistance = Mean(all.target, all.included);
-    m.excluded = n - static_cast<std::uint32_t>(all.included);
-    return m;
+    return total;
 }
 
 void FlockMetrics::SearchAllPairs(std::uint32_t tasks, const Scan& scan) {
@@ -576,70 +627,13 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
         const std::vector<std::uint32_t> firstCell = m_grid.PlanChunks(32 * tasks);
         const auto chunks = static_cast<std::uint32_t>(firstCell.size() - 1);
         std::atomic<std::uint32_t> nextChunk{0};
+        const GridPass pass{scan, countGroup, cut, coveredSquared, spansFlock};
         RunBatch(m_scheduler, tasks, [&](std::uint32_t) {
-            std::vector<std::uint32_t> candidates;
-            std::vector<std::uint32_t> ordered;
-            BoidArrays gathered;
-            CandidateArrays kept;
-            const auto settled = [&](std::uint32_t i) { return m_resolved[i] != 0; };
+            CellScratch scratch;
             for (std::uint32_t chunk = nextChunk.fetch_add(1, std::memory_order_relaxed);
                  chunk < chunks; chunk = nextChunk.fetch_add(1, std::memory_order_relaxed)) {
                 for (std::uint32_t cell = firstCell[chunk]; cell < firstCell[chunk + 1]; ++cell) {
-                    const std::uint32_t* boids = m_grid.CellBegin(cell);
-                    const std::uint32_t size = m_grid.CellSize(cell);
-                    if (std::all_of(boids, boids + size, settled)) {
-                        continue;
-                    }
-                    m_grid.GatherNeighbourhood(cell, candidates);
-                    const auto m = static_cast<std::uint32_t>(candidates.size());
-                    gathered.Resize(m);
-                    for (std::uint32_t k = 0; k < m; ++k) {
-                        gathered.px[k] = m_arrays.px[candidates[k]];
-                        gathered.py[k] = m_arrays.py[candidates[k]];
-                        gathered.pz[k] = m_arrays.pz[candidates[k]];
-                    }
-                    const Candidates all{gathered.px.data(), gathered.py.data(), gathered.pz.data(),
-                                         candidates.data(), m};
-                    if (scan.keep != nullptr) {
-                        PlaceInBlocks(m_arrays, boids, size, kMaxLanes, ordered);
-                        boids = ordered.data();
-                    }
-                    for (std::uint32_t first = 0; first < size; first += kMaxLanes) {
-                        const std::uint32_t count = std::min(kMaxLanes, size - first);
-                        const std::uint32_t* block = boids + first;
-                        if (std::all_of(block, block + count, settled)) {
-                            continue;
-                        }
-                        Candidates scanned = all;
-                        if (scan.keep != nullptr) {
-                            // Velocities are not read: the positions stand in for them.
-                            const CandidateView view{all.x, all.y, all.z,     all.x,
-                                                     all.y, all.z, all.index, m};
-                            kept.Reserve(m + kMaxLanes);  // room for the padding
-                            const std::uint32_t near =
-                                scan.keep(view, BoidBox::Around(m_arrays, block, count), cut, kept);
-                            for (std::vector<float>* v : {&kept.px, &kept.py, &kept.pz}) {
-                                std::fill_n(v->begin() + near, kMaxLanes,
-                                            std::numeric_limits<float>::quiet_NaN());
-                            }
-                            scanned = {kept.px.data(), kept.py.data(), kept.pz.data(),
-                                       kept.index.data(), near};
-                        }
-                        for (std::uint32_t b = 0; b < count; ++b) {
-                            const std::uint32_t i = block[b];
-                            if (m_resolved[i]) {
-                                continue;
-                            }
-                            // Consecutive boids of a block are close together.
-                            const std::uint32_t seed =
-                                b + 1 < count ? block[b + 1] : block[b - (b > 0)];
-                            scan.Examine(m_arrays, i, seed, scanned, countGroup, m_nearest[i],
-                                         m_group[i]);
-                            if (spansFlock || static_cast<double>(m_nearest[i]) < coveredSquared) {
-                                m_resolved[i] = 1;
-                            }
-                        }
-                    }
+                    ScanCell(cell, pass, scratch);
                 }
             }
         });
@@ -654,6 +648,64 @@ bool FlockMetrics::SearchGrid(std::uint32_t tasks, const Scan& scan, double diag
             // Cells cannot grow any further: the rest scan every boid.
             SearchAllPairs(tasks, Scan{scan.thresholds, false, scan.examine, scan.keep});
             return true;
+        }
+    }
+}
+
+void FlockMetrics::ScanCell(std::uint32_t cell, const GridPass& pass, CellScratch& scratch) {
+    const Scan& scan = pass.scan;
+    const auto settled = [&](std::uint32_t i) { return m_resolved[i] != 0; };
+    const std::uint32_t* boids = m_grid.CellBegin(cell);
+    const std::uint32_t size = m_grid.CellSize(cell);
+    if (std::all_of(boids, boids + size, settled)) {
+        return;
+    }
+    std::vector<std::uint32_t>& candidates = scratch.candidates;
+    m_grid.GatherNeighbourhood(cell, candidates);
+    const auto m = static_cast<std::uint32_t>(candidates.size());
+    BoidArrays& gathered = scratch.gathered;
+    gathered.Resize(m);
+    for (std::uint32_t k = 0; k < m; ++k) {
+        gathered.px[k] = m_arrays.px[candidates[k]];
+        gathered.py[k] = m_arrays.py[candidates[k]];
+        gathered.pz[k] = m_arrays.pz[candidates[k]];
+    }
+    const Candidates all{gathered.px.data(), gathered.py.data(), gathered.pz.data(),
+                         candidates.data(), m};
+    if (scan.keep != nullptr) {
+        PlaceInBlocks(m_arrays, boids, size, kMaxLanes, scratch.ordered);
+        boids = scratch.ordered.data();
+    }
+    CandidateArrays& kept = scratch.kept;
+    for (std::uint32_t first = 0; first < size; first += kMaxLanes) {
+        const std::uint32_t count = std::min(kMaxLanes, size - first);
+        const std::uint32_t* block = boids + first;
+        if (std::all_of(block, block + count, settled)) {
+            continue;
+        }
+        Candidates scanned = all;
+        if (scan.keep != nullptr) {
+            // Velocities are not read: the positions stand in for them.
+            const CandidateView view{all.x, all.y, all.z, all.x, all.y, all.z, all.index, m};
+            kept.Reserve(m + kMaxLanes);  // room for the padding
+            const std::uint32_t near =
+                scan.keep(view, BoidBox::Around(m_arrays, block, count), pass.cut, kept);
+            for (std::vector<float>* v : {&kept.px, &kept.py, &kept.pz}) {
+                std::fill_n(v->begin() + near, kMaxLanes, std::numeric_limits<float>::quiet_NaN());
+            }
+            scanned = {kept.px.data(), kept.py.data(), kept.pz.data(), kept.index.data(), near};
+        }
+        for (std::uint32_t b = 0; b < count; ++b) {
+            const std::uint32_t i = block[b];
+            if (m_resolved[i]) {
+                continue;
+            }
+            // Consecutive boids of a block are close together.
+            const std::uint32_t seed = b + 1 < count ? block[b + 1] : block[b - (b > 0)];
+            scan.Examine(m_arrays, i, seed, scanned, pass.countGroup, m_nearest[i], m_group[i]);
+            if (pass.spansFlock || static_cast<double>(m_nearest[i]) < pass.coveredSquared) {
+                m_resolved[i] = 1;
+            }
         }
     }
 }

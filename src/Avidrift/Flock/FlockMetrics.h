@@ -21,6 +21,8 @@ struct FlockMeasures {
     double gyrationRadius = 0.0;       // sqrt(mean |r - c|^2), c the mean position
     double meanTargetDistance = 0.0;   // mean distance to the boid's own point on the knot
     std::uint32_t excluded = 0;
+    double meanPredatorDistance = 0.0;  // mean distance to the nearest predator (NaN: none)
+    std::uint32_t insideObstacles = 0;  // boids closer to an obstacle's centre than its radius
 };
 
 // Computes FlockMeasures on a scheduler. Every sum is taken in double over fixed blocks of boids
@@ -47,11 +49,37 @@ public:
 
 private:
     struct Scan;
+    struct FirstSums;
+    struct SecondSums;
+
+    // The steps of Measure: the sums that need only each boid (and copies the positions for
+    // the search), each boid's nearest and group neighbours, the sums about the centre.
+    FirstSums SumBoids(const FlockData& flock, std::uint32_t tasks);
+    void FindNeighbours(const FlockData& flock, std::uint32_t tasks, double diagonal);
+    SecondSums SumAroundCentre(const FlockData& flock, std::uint32_t tasks,
+                               const double (&centre)[3]);
 
     void SearchAllPairs(std::uint32_t tasks, const Scan& scan);
     // False when no grid can hold this flock (a cell size that is not finite and positive).
     bool SearchGrid(std::uint32_t tasks, const Scan& scan, double diagonal);
     void BuildGrid(std::uint32_t tasks, float cellSize);
+    // One round of the grid search: what its cells settle and how.
+    struct GridPass {
+        const Scan& scan;
+        bool countGroup;
+        float cut;              // the keep filter's squared distance
+        double coveredSquared;  // a nearest boid closer than this is inside the 27 cells
+        bool spansFlock;        // the cells span the flock: every boid settles
+    };
+    // A task's buffers, kept across the cells it scans.
+    struct CellScratch {
+        std::vector<std::uint32_t> candidates;
+        std::vector<std::uint32_t> ordered;
+        BoidArrays gathered;
+        CandidateArrays kept;
+    };
+    // The boids of one cell against its neighbourhood; called by the grid's tasks, each cell once.
+    void ScanCell(std::uint32_t cell, const GridPass& pass, CellScratch& scratch);
 
     TaskScheduler& m_scheduler;
     NeighbourSearchMode m_mode = NeighbourSearchMode::Auto;

@@ -30,9 +30,17 @@ FlockData Made(const std::vector<Vector3>& p, const std::vector<Vector3>& v,
     return flock;
 }
 
+FlockData InWorld(FlockData flock, std::vector<Obstacle> obstacles,
+                  std::vector<Predator> predators) {
+    flock.obstacles = std::move(obstacles);
+    flock.predators = std::move(predators);
+    return flock;
+}
+
 std::vector<double> Fields(const FlockMeasures& m) {
     return {m.polarization,        m.milling,        m.meanSpeed,          m.meanGroupNeighbours,
-            m.meanNearestDistance, m.gyrationRadius, m.meanTargetDistance, double(m.excluded)};
+            m.meanNearestDistance, m.gyrationRadius, m.meanTargetDistance, double(m.excluded),
+            m.meanPredatorDistance, double(m.insideObstacles)};
 }
 
 bool SameBits(const FlockMeasures& a, const FlockMeasures& b) {
@@ -96,6 +104,12 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
          &FlockMeasures::meanNearestDistance, 3.0},
         {"NaN velocity left out", Made({{0, 0, 0}, {1, 0, 0}}, {{1, 0, 0}, {nan, 0, 0}}),
          &FlockMeasures::meanSpeed, 1.0},
+        // Each boid's nearest predator, the NaN one never: 1 and 3 away.
+        {"predators", InWorld(Made({{0, 0, 0}, {0, 0, 6}}, {{1, 0, 0}}), {{{0, 0, 9}, 3}, {{}, 0.5f}},
+                              {{{nan, 0, 0}, true}, {{0, 1, 0}, false}, {{0, 0, 9}, true}}),
+         &FlockMeasures::meanPredatorDistance, 2.0},
+        {"no predator", Made({{0, 0, 0}}, {{1, 0, 0}}), &FlockMeasures::meanPredatorDistance,
+         nan},
     };
     TaskScheduler scheduler;
     FlockMetrics metrics(scheduler);
@@ -103,7 +117,11 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
         SCOPED_TRACE(c.name);
         metrics.SetSearchMode(NeighbourSearchMode::AllPairs);
         const FlockMeasures reference = metrics.Measure(c.flock, 1);
-        EXPECT_NEAR(c.expected, reference.*c.field, 1e-6);
+        if (std::isnan(c.expected)) {
+            EXPECT_TRUE(std::isnan(reference.*c.field));
+        } else {
+            EXPECT_NEAR(c.expected, reference.*c.field, 1e-6);
+        }
         for (const NeighbourSearchMode mode :
              {NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid}) {
             metrics.SetSearchMode(mode);
@@ -112,6 +130,8 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
         }
     }
     EXPECT_EQ(1u, metrics.Measure(cases[10].flock, 1).excluded);  // the NaN boid
+    // Inside is strictly closer than the radius: the boid 3 from a sphere of radius 3 is not.
+    EXPECT_EQ(1u, metrics.Measure(cases[12].flock, 1).insideObstacles);
 }
 
 // A flock after some steps, with boids far off, two at one place and one lost to NaN, also under
@@ -132,6 +152,8 @@ TEST(FlockMetrics, BitIdenticalForEveryTaskCountSearchAndInstructionSet) {
     flock.positions[4001] = {-90.0f, 0.0f, 0.0f};
     flock.positions[3000] = flock.positions[2999];
     flock.velocities[2500].y = std::numeric_limits<float>::infinity();
+    flock.predators = {{{0, 0, 0}, true}, {{30, 0, 0}, false}};
+    flock.obstacles = {{{10, 0, 0}, 8}, {{-20, 0, 0}, 5}};
     FlockData tiny = flock;
     tiny.separationDistance = 1e-45f;
     tiny.groupDistance = 2e-38f;

@@ -16,6 +16,13 @@ enum SettingId : int {
     kMaxSpeedSetting = 7,
     kSeparationDistanceSetting = 8,
     kGroupDistanceSetting = 9,
+    // The world's settings, posted by the world page.
+    kFleeDistanceSetting = 10,
+    kFleeWeightSetting = 11,
+    kPredatorSpeedSetting = 12,
+    kAvoidDistanceSetting = 13,
+    kAvoidWeightSetting = 14,
+    kAutonomousPredatorsSetting = 15,
 };
 
 // Largest flock accepted when the renderer has not said how many it can hold.

@@ -10,6 +10,8 @@
 
 #include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/SimulationEvent.h"
+#include "Avidrift/WorldEvent.h"
+#include "Avidrift/WorldPointer.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"
 
@@ -65,6 +67,7 @@ void TestLogic::Init() {
     m_scene->m_flock.ApplyDefaults();
     m_flock = m_scene->m_flock;
     m_scene->m_taskCount = 1;
+    PublishWorld();
 }
 
 void TestLogic::Update(float elapsedSeconds) {
@@ -133,6 +136,11 @@ void TestLogic::SetFlockSize(float requested) {
 }
 
 void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event) {
+    if (const auto* world = dynamic_cast<const WorldEvent*>(event.get())) {
+        OnWorldEvent(*world);
+        PublishWorld();
+        return;
+    }
     if (const auto* simulation = dynamic_cast<const SimulationEvent*>(event.get())) {
         switch (simulation->m_action) {
             case SimulationEvent::kPause:
@@ -187,9 +195,129 @@ void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event)
         case kGroupDistanceSetting:
             m_flock.groupDistance = value;
             break;
+        case kFleeDistanceSetting:
+            m_flock.fleeDistance = value;
+            break;
+        case kFleeWeightSetting:
+            m_flock.fleeWeight = value;
+            break;
+        case kPredatorSpeedSetting:
+            m_flock.predatorSpeed = value;
+            break;
+        case kAvoidDistanceSetting:
+            m_flock.avoidDistance = value;
+            break;
+        case kAvoidWeightSetting:
+            m_flock.avoidWeight = value;
+            break;
+        case kAutonomousPredatorsSetting:
+            SetAutonomousPredators(std::min(TruncateToCount(value), kMaxPredators - 1));
+            break;
         default:
             break;
     }
+    PublishWorld();
+}
+
+void TestLogic::OnWorldEvent(const WorldEvent& event) {
+    const PointerRay ray =
+        PointerRay::Through(m_scene->m_camera.m_position, event.m_pointer.x, event.m_pointer.y);
+    std::vector<Obstacle>& obstacles = m_flock.obstacles;
+    switch (event.m_action) {
+        case WorldEvent::kHuntAt: {
+            const Vector3 at = ray.OnPlaneThrough(FlockCentre(m_scene->m_flock));
+            if (m_hunting) {
+                m_flock.predators.back().position = at;
+            } else if (m_flock.predators.size() < kMaxPredators) {
+                m_flock.predators.push_back({at, false});
+                m_hunting = true;
+            }
+            break;
+        }
+        case WorldEvent::kStopHunt:
+            StopHunt();
+            break;
+        case WorldEvent::kPlaceObstacle:
+            if (obstacles.size() < kMaxObstacles) {
+                obstacles.push_back({ray.OnPlaneThrough(FlockCentre(m_scene->m_flock)),
+                                     std::max(event.m_obstacle.radius, 0.0f)});
+            }
+            break;
+        case WorldEvent::kGrabObstacle:
+            m_grabbed = ray.FirstObstacle(m_flock);
+            break;
+        case WorldEvent::kDragObstacle:
+            if (m_grabbed && *m_grabbed < obstacles.size()) {
+                Obstacle& held = obstacles[*m_grabbed];
+                held.centre = ray.OnPlaneThrough(held.centre);
+            }
+            break;
+        case WorldEvent::kRemoveObstacleAt:
+            if (const std::optional<std::uint32_t> hit = ray.FirstObstacle(m_flock)) {
+                obstacles.erase(obstacles.begin() + *hit);
+                m_grabbed.reset();
+            }
+            break;
+        case WorldEvent::kSetObstacle:
+            if (event.m_index < obstacles.size()) {
+                obstacles[event.m_index] = event.m_obstacle;
+            }
+            break;
+        case WorldEvent::kRemoveObstacle:
+            if (event.m_index < obstacles.size()) {
+                obstacles.erase(obstacles.begin() + event.m_index);
+                m_grabbed.reset();
+            }
+            break;
+        case WorldEvent::kClearObstacles:
+            obstacles.clear();
+            m_grabbed.reset();
+            break;
+        case WorldEvent::kLoadWorld:
+            if (event.m_world) {
+                const World& world = *event.m_world;
+                m_hunting = false;
+                m_grabbed.reset();
+                ApplyWorld(world, m_flock);
+                if (world.camera) {
+                    m_scene->m_camera =
+                        Quellon::Camera(world.camera->eye, world.camera->target, world.camera->up);
+                }
+                // Placed anew, as a typed flock size places it, even at the same size.
+                SetFlockSize(static_cast<float>(world.boidCount.value_or(m_flock.boidCount)));
+                m_scene->AnswerFlockSizeSetting(m_flock.boidCount);
+            }
+            break;
+    }
+}
+
+void TestLogic::StopHunt() {
+    if (m_hunting) {
+        m_flock.predators.pop_back();
+        m_hunting = false;
+    }
+}
+
+void TestLogic::SetAutonomousPredators(std::uint32_t count) {
+    std::optional<Predator> hunter;
+    if (m_hunting) {
+        hunter = m_flock.predators.back();
+        m_flock.predators.pop_back();
+    }
+    std::erase_if(m_flock.predators, [](const Predator& p) { return p.autonomous; });
+    for (const Predator& p : AutonomousPredators(count)) {
+        if (m_flock.predators.size() < kMaxPredators - (hunter ? 1 : 0)) {
+            m_flock.predators.push_back(p);
+        }
+    }
+    if (hunter) {
+        m_flock.predators.push_back(*hunter);
+    }
+}
+
+void TestLogic::PublishWorld() {
+    const Vector3 eye = m_scene->m_camera.m_position;
+    m_scene->PublishWorld(WorldOf(m_flock, CameraPose{eye, kTarget, kUp}), m_hunting);
 }
 
 void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) {
@@ -222,6 +350,7 @@ void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUse
         return;
     }
     m_scene->m_camera = Quellon::Camera(moved, kTarget, kUp);
+    PublishWorld();
 }
 
 }  // namespace Avidrift

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockStep.h"
@@ -48,6 +49,12 @@ public:
 private:
     void SetFlockSize(float requested);
     void Step(float seconds);
+    void OnWorldEvent(const class WorldEvent& event);
+    // Replaces the autonomous predators with count new ones; the user's predator stays last.
+    void SetAutonomousPredators(std::uint32_t count);
+    void StopHunt();
+    // The world page learns the world as it now stands.
+    void PublishWorld();
 
     std::shared_ptr<TestScene> m_scene;
     // The state the step writes, and where changed parameters wait for the next publish.
@@ -58,6 +65,10 @@ private:
     // Logic thread only.
     bool m_paused = false;
     std::uint32_t m_stepsAsked = 0;
+    // While hunting, the user's predator is the last of m_flock.predators.
+    bool m_hunting = false;
+    // The obstacle a Shift+drag holds.
+    std::optional<std::uint32_t> m_grabbed;
     // A paused iteration rests on these instead of spinning a core; RequestStop wakes it.
     std::mutex m_restMutex;
     std::condition_variable m_restWake;

@@ -48,3 +48,19 @@ TestScene::FlockSizeAnswer TestScene::GetFlockSizeAnswer() const {
 }
 
 }  // namespace Avidrift
+
+namespace Avidrift {
+
+void TestScene::PublishWorld(World world, bool hunting) {
+    const std::lock_guard<std::mutex> lock(m_worldMutex);
+    m_world.world = std::move(world);
+    m_world.hunting = hunting;
+    ++m_world.version;
+}
+
+TestScene::WorldView TestScene::GetWorld() const {
+    const std::lock_guard<std::mutex> lock(m_worldMutex);
+    return m_world;
+}
+
+}  // namespace Avidrift

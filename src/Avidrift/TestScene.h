@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/WorldFile.h"
 #include "Quellon/Matrix4.h"
 #include "Quellon/ObjMesh.h"
 #include "Quellon/Scene.h"
@@ -42,6 +44,19 @@ public:
     // long as the frame takes, and the page must not wait for it.
     FlockSizeAnswer GetFlockSizeAnswer() const;
 
+    // The world as the logic last left it, for the world page: parameters, obstacles,
+    // predators, the flock's size and the camera, and whether the user hunts. The version grows
+    // with every publish, so the page redraws only what changed.
+    struct WorldView {
+        std::uint64_t version = 0;
+        World world;
+        bool hunting = false;
+    };
+    // Called on the logic thread.
+    void PublishWorld(World world, bool hunting);
+    // Called on any thread, without the scene's lock (a frame in progress holds that).
+    WorldView GetWorld() const;
+
     FlockData m_flock;
     Quellon::ObjMesh m_mesh;
     Quellon::Matrix4 m_localMatrix;
@@ -56,6 +71,8 @@ private:
     // FlockSizeAnswer in one word (handled in the high half), so that a reader never sees the
     // count of one answer with the size of another.
     std::atomic<std::uint64_t> m_flockSizeAnswer{0};
+    mutable std::mutex m_worldMutex;
+    WorldView m_world;  // guarded by m_worldMutex
 };
 
 }  // namespace Avidrift

@@ -15,6 +15,8 @@
 #include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/SimulationEvent.h"
 #include "Avidrift/TestScene.h"
+#include "Avidrift/WorldEvent.h"
+#include "Avidrift/WorldPointer.h"
 #include "Quellon/Barrier.h"
 #include "Quellon/Logic.h"
 #include "Quellon/Thread.h"
@@ -61,13 +63,62 @@ protected:
     TestLogic m_logic{m_scene};
 };
 
+// The world page's and the mouse's changes: the pointer's ray from the start view (the eye at
+// z = 80) through the middle of the view meets the flock's plane at its centre; a grabbed sphere
+// moves in its own plane; the user's predator stays last whatever the autonomous ones do; a loaded
+// world replaces everything and places the flock anew.
+TEST_F(TestLogicTest, WorldEventsArrangeTheWorldInPostingOrder) {
+    const auto post = [&](WorldEvent::Action action, ViewPoint at = {}, std::uint32_t index = 0,
+                          Obstacle obstacle = {}, std::shared_ptr<const World> world = nullptr) {
+        m_logic.OnCustomEvent(
+            0.0f, std::make_shared<WorldEvent>(action, at, index, obstacle, std::move(world)));
+        return m_scene->GetWorld().world.parameters;
+    };
+    Set(kFlockSizeSetting, 200);
+    const Vector3 centre = FlockCentre(Flock());
+    FlockData world = post(WorldEvent::kHuntAt);
+    ASSERT_EQ(world.predators.size(), 1u);
+    EXPECT_NEAR(Quellon::Length(world.predators[0].position - centre), 0.0f, 1e-4f);
+    Set(kAutonomousPredatorsSetting, 2);
+    world = post(WorldEvent::kHuntAt, {1, 0});
+    ASSERT_EQ(world.predators.size(), 3u);
+    EXPECT_FALSE(world.predators[2].autonomous);
+    // Half the view's width at the flock's depth: tan(22.5 degrees) * 4/3 * (80 - centre.z).
+    EXPECT_NEAR(world.predators[2].position.x, 0.55228475f * (80 - centre.z), 1e-3f);
+    EXPECT_TRUE(m_scene->GetWorld().hunting);
+
+    world = post(WorldEvent::kPlaceObstacle, {0, 0.5f}, 0, {{}, 3});
+    ASSERT_EQ(world.obstacles.size(), 1u);
+    const Vector3 placed = world.obstacles[0].centre;
+    post(WorldEvent::kGrabObstacle, {0, 0.5f});
+    world = post(WorldEvent::kDragObstacle, {0.5f, 0.5f});
+    EXPECT_EQ(world.obstacles[0].centre.z, placed.z);
+    EXPECT_GT(world.obstacles[0].centre.x, placed.x + 10);
+    EXPECT_EQ(post(WorldEvent::kRemoveObstacleAt, {0, -0.9f}).obstacles.size(), 1u);  // a miss
+    EXPECT_EQ(post(WorldEvent::kRemoveObstacleAt, {0.5f, 0.5f}).obstacles.size(), 0u);
+
+    auto loaded = std::make_shared<World>(WorldOf(Flock()));
+    loaded->boidCount = 300;
+    loaded->parameters.obstacles = {{{1, 2, 3}, 4}};
+    loaded->parameters.predators.clear();
+    loaded->parameters.fleeWeight = 9;
+    world = post(WorldEvent::kLoadWorld, {}, 0, {}, loaded);
+    EXPECT_EQ(world.obstacles, loaded->parameters.obstacles);
+    EXPECT_TRUE(world.predators.empty());
+    EXPECT_FALSE(m_scene->GetWorld().hunting);
+    m_logic.Update(0.02f);
+    EXPECT_EQ(Flock().boidCount, 300u);
+    EXPECT_EQ(Flock().fleeWeight, 9.0f);
+    EXPECT_EQ(Flock().obstacles, loaded->parameters.obstacles);
+}
+
 // Parameters reach the scene with the next publish and steer from the step after it; a flock
 // size places a fresh flock at once, with the staged parameters.
 TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
     Set(kFlockSizeSetting, 40.7f);
     FlockData expected = Flock();
     Set(kMaxSpeedSetting, 3);
-    Set(12, 77);  // unknown ids change nothing
+    Set(99, 77);  // unknown ids change nothing
     EXPECT_TRUE(Flock().maxSpeed == Vector3(5, 5, 5));
     for (int step = 0; step < 2; ++step) {
         FlockData stepped = expected;

@@ -128,7 +128,7 @@ void FlockData::ApplyDefaults() {
     fleeWeight = 1.0f;
     predatorSpeed = 6.0f;
     avoidDistance = 4.0f;
-    avoidWeight = 1.0f;
+    avoidWeight = 2.0f;
     obstacles.clear();
     predators.clear();
 }

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
 
 namespace Avidrift {
 
@@ -52,6 +53,16 @@ std::uint32_t NearestBoid(const FlockData& read, const Vector3& point) {
         }
     }
     return nearest;
+}
+
+std::vector<Predator> AutonomousPredators(std::uint32_t count) {
+    std::vector<Predator> predators;
+    constexpr double kTurn = 4.0 * 3.14159265358979323846;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const double t = kTurn * (k + 0.5) / count;
+        predators.push_back({TrefoilKnotPoint(static_cast<float>(t)), true});
+    }
+    return predators;
 }
 
 void MovePredators(const FlockData& read, FlockData& write, float stepTime) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "Quellon/Vector3.h"
 
@@ -47,6 +48,9 @@ Quellon::Vector3 WorldSteering(const FlockData& read, const Quellon::Vector3& po
 // The boid nearest to point in read (squared distances of single-precision differences, summed
 // in double; the lowest index on a tie), or read.boidCount when no boid has a finite distance.
 std::uint32_t NearestBoid(const FlockData& read, const Quellon::Vector3& point);
+
+// count autonomous predators spread evenly along one turn of the knot, where they start.
+std::vector<Predator> AutonomousPredators(std::uint32_t count);
 
 // Moves every autonomous predator of write by predatorSpeed * stepTime towards the boid nearest
 // to it in read (onto that boid when it is closer than that). Only when write holds the same

@@ -101,7 +101,8 @@ private:
 // The shortest decimal that reads back to the same float, as a JSON number.
 json Number(float value) {
     if (value == 0.0f) {
-        return static_cast<double>(value);  // "-0" would read back as the integer 0
+        // "-0" would read back as the integer 0; -0.0 keeps its sign.
+        return std::signbit(value) ? json(-0.0) : json(0);
     }
     std::array<char, 32> text{};
     const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;

@@ -10,8 +10,10 @@
 
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Capture/CapturedFrame.h"
+#include "Avidrift/DataFile.h"
 #include "Avidrift/Render/MeshLevels.h"
 #include "Avidrift/Render/StatisticsOverlay.h"
+#include "Avidrift/Render/WorldRender.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Opengl/OpenglDriver.h"
@@ -178,6 +180,9 @@ void TestRender::PostInit() {
     UploadFlock();
     m_program = m_driver->CreateProgram(
         {{m_scene->m_vertexShaderFile, kVertexShader}, {m_scene->m_pixelShaderFile, kPixelShader}});
+    m_world = std::make_unique<WorldRender>(
+        *m_driver, m_vertexBufferId, m_levels.front().indexBufferId, m_scene->m_localMatrix,
+        FindDataFile(WorldRender::kVertexShaderFile), FindDataFile(WorldRender::kPixelShaderFile));
     m_driver->SetProgram(m_program);
     SetUniforms();
 }
@@ -194,6 +199,8 @@ void TestRender::Update(float elapsedSeconds) {
     if (boids > 0) {
         DrawLevels();
     }
+    m_world->Draw(m_scene->m_flock, m_scene->m_camera);
+    m_driver->SetProgram(m_program);
     CaptureFrame();
     m_driver->Present();
     // A paused flock seen from where it was keeps its detail whatever its frames take: a change

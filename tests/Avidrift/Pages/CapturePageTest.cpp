@@ -144,7 +144,7 @@ TEST(CaptureSession, UnwritableFolderOrFullDiskStopsTheCaptureAndSaysWhy) {
     session.RequestPicture(small.GetPath());
     session.Submit(noise());
     session.WaitUntilWritten();
-    EXPECT_NE(session.GetStatus().lastError.find("disk full"), std::string::npos)
+    EXPECT_NE(session.GetStatus().lastError.find(": No space left on device"), std::string::npos)
         << session.GetStatus().lastError;
 }
 

@@ -224,7 +224,9 @@ void TestRender::CaptureFrame() {
     }
     CapturedFrame frame;
     try {
-        m_driver->ReadPixels(frame.rgba);
+        const auto [width, height] = m_driver->ReadPixels(frame.rgba);
+        frame.width = width;
+        frame.height = height;
     } catch (const Quellon::Exception& error) {
         // A capture that cannot be made is the capture's failure, not the program's.
         std::string text;
@@ -235,8 +237,6 @@ void TestRender::CaptureFrame() {
         m_capture->ReportError("Cannot read the frame back: " + text);
         return;
     }
-    frame.width = m_driver->GetPixelWidth();
-    frame.height = m_driver->GetPixelHeight();
     m_capture->Submit(std::move(frame));
 }
 

@@ -66,8 +66,8 @@ std::shared_ptr<Quellon::Scene> SubsystemsAllocator::CreateScene() {
 
 std::vector<std::shared_ptr<Quellon::ITab>> SubsystemsAllocator::CreateTabs(
     Quellon::UserEventQueue* events) {
-    return {std::make_shared<SettingsTab>(events),
-            std::make_shared<CapturePage>(events, m_capture), std::make_shared<WorldPage>(events)};
+    return {std::make_shared<SettingsTab>(events), std::make_shared<CapturePage>(events, m_capture),
+            std::make_shared<WorldPage>(events)};
 }
 
 }  // namespace Avidrift

@@ -135,10 +135,8 @@ QString ObstacleText(const Obstacle& obstacle) {
 }
 
 std::uint32_t AutonomousCount(const std::vector<Predator>& predators) {
-    return static_cast<std::uint32_t>(
-        std::count_if(predators.begin(), predators.end(), [](const Predator& p) {
-            return p.autonomous;
-        }));
+    return static_cast<std::uint32_t>(std::count_if(
+        predators.begin(), predators.end(), [](const Predator& p) { return p.autonomous; }));
 }
 
 // Sets a box the user is not editing, without telling the logic what it already has. Returns
@@ -224,9 +222,9 @@ void WorldPage::BuildPage() {
     predators->addWidget(m_huntBox);
     m_predatorsBox = AddField<QSpinBox>(content, predators, "autonomousPredators", "Autonomous", 0,
                                         kMaxPredators - 1, "Predators that chase the nearest boid");
-    m_fleeDistanceBox = AddField<QDoubleSpinBox>(content, predators, "fleeDistance",
-                                                 "Flee distance", 0, kLargestValue,
-                                                 "How near a predator the boids start to flee");
+    m_fleeDistanceBox =
+        AddField<QDoubleSpinBox>(content, predators, "fleeDistance", "Flee distance", 0,
+                                 kLargestValue, "How near a predator the boids start to flee");
     m_fleeWeightBox = AddField<QDoubleSpinBox>(content, predators, "fleeWeight", "Flee weight", 0,
                                                kLargestValue, "How hard the boids flee");
     m_predatorSpeedBox =
@@ -234,9 +232,9 @@ void WorldPage::BuildPage() {
                                  "How fast the autonomous predators chase");
 
     QVBoxLayout* obstacles = AddGroup(content, layout, "obstacleGroup", "Obstacles");
-    m_avoidDistanceBox = AddField<QDoubleSpinBox>(content, obstacles, "avoidDistance",
-                                                  "Avoid distance", 0, kLargestValue,
-                                                  "How near a sphere the boids turn away");
+    m_avoidDistanceBox =
+        AddField<QDoubleSpinBox>(content, obstacles, "avoidDistance", "Avoid distance", 0,
+                                 kLargestValue, "How near a sphere the boids turn away");
     m_avoidWeightBox = AddField<QDoubleSpinBox>(content, obstacles, "avoidWeight", "Avoid weight",
                                                 0, kLargestValue, "How hard the boids turn away");
     m_radiusBox =
@@ -294,18 +292,20 @@ void WorldPage::BuildPage() {
 
 void WorldPage::ConnectFields() {
     connect(m_huntBox, &QCheckBox::toggled, this, &WorldPage::SetHunting);
-    connect(m_predatorsBox, &QSpinBox::valueChanged, this,
-            [this](int count) { PostSetting(static_cast<float>(count), kAutonomousPredatorsSetting); });
-    const std::pair<QDoubleSpinBox*, int> settings[] = {
-        {m_fleeDistanceBox, kFleeDistanceSetting},   {m_fleeWeightBox, kFleeWeightSetting},
-        {m_predatorSpeedBox, kPredatorSpeedSetting}, {m_avoidDistanceBox, kAvoidDistanceSetting},
-        {m_avoidWeightBox, kAvoidWeightSetting}};
+    connect(m_predatorsBox, &QSpinBox::valueChanged, this, [this](int count) {
+        PostSetting(static_cast<float>(count), kAutonomousPredatorsSetting);
+    });
+    const std::pair<QDoubleSpinBox*, int> settings[] = {{m_fleeDistanceBox, kFleeDistanceSetting},
+                                                        {m_fleeWeightBox, kFleeWeightSetting},
+                                                        {m_predatorSpeedBox, kPredatorSpeedSetting},
+                                                        {m_avoidDistanceBox, kAvoidDistanceSetting},
+                                                        {m_avoidWeightBox, kAvoidWeightSetting}};
     for (const auto& [box, id] : settings) {
         connect(box, &QDoubleSpinBox::valueChanged, this,
                 [this, id = id](double value) { PostSetting(static_cast<float>(value), id); });
     }
-    for (QDoubleSpinBox* box : {m_centreBoxes[0], m_centreBoxes[1], m_centreBoxes[2],
-                                m_obstacleRadiusBox}) {
+    for (QDoubleSpinBox* box :
+         {m_centreBoxes[0], m_centreBoxes[1], m_centreBoxes[2], m_obstacleRadiusBox}) {
         connect(box, &QDoubleSpinBox::valueChanged, this, &WorldPage::PostSelectedObstacle);
     }
     connect(m_obstacleList, &QListWidget::currentRowChanged, this,
@@ -520,10 +520,11 @@ void WorldPage::ShowWorld() {
     }
     const FlockData& world = view.world.parameters;
     bool skipped = false;
-    const std::pair<QDoubleSpinBox*, float> values[] = {
-        {m_fleeDistanceBox, world.fleeDistance},   {m_fleeWeightBox, world.fleeWeight},
-        {m_predatorSpeedBox, world.predatorSpeed}, {m_avoidDistanceBox, world.avoidDistance},
-        {m_avoidWeightBox, world.avoidWeight}};
+    const std::pair<QDoubleSpinBox*, float> values[] = {{m_fleeDistanceBox, world.fleeDistance},
+                                                        {m_fleeWeightBox, world.fleeWeight},
+                                                        {m_predatorSpeedBox, world.predatorSpeed},
+                                                        {m_avoidDistanceBox, world.avoidDistance},
+                                                        {m_avoidWeightBox, world.avoidWeight}};
     for (const auto& [box, value] : values) {
         skipped = ShowValue(box, value) || skipped;
     }
@@ -534,8 +535,9 @@ void WorldPage::ShowWorld() {
         m_predatorsBox->setValue(static_cast<int>(AutonomousCount(world.predators)));
     }
     ShowObstacles(world.obstacles);
-    skipped = skipped || std::any_of(std::begin(m_centreBoxes), std::end(m_centreBoxes),
-                                     [](QDoubleSpinBox* box) { return box->hasFocus(); }) ||
+    skipped = skipped ||
+              std::any_of(std::begin(m_centreBoxes), std::end(m_centreBoxes),
+                          [](QDoubleSpinBox* box) { return box->hasFocus(); }) ||
               m_obstacleRadiusBox->hasFocus();
     // A field left alone is shown at the next look, once the user has moved on.
     m_shownVersion = skipped ? 0 : view.version;
@@ -576,8 +578,7 @@ void WorldPage::ShowSelectedObstacle() {
 
 void WorldPage::ShowPresets() {
     const QString folder = QString::fromStdWString(FindDataFile(L"worlds"));
-    QStringList names = QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files,
-                                               QDir::Name);
+    QStringList names = QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
     for (QString& name : names) {
         name.chop(5);  // ".json"
     }

@@ -25,9 +25,9 @@
 #include "Avidrift/Pages/WorldPage.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
-#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
+#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/Widgets/Window.h"
 
 namespace Avidrift {
@@ -165,8 +165,9 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
                 << tabs->tabBar()->tabRect(i).width() << " in " << tabs->tabBar()->width();
         }
         // The longest line of the world page's own: a failure naming the file, wrapped.
-        world->GetWidget()->findChild<QLabel*>("worldStatus")->setText(
-            "worlds/obstacles.json: obstacles[63].centre: not an array of three numbers");
+        world->GetWidget()
+            ->findChild<QLabel*>("worldStatus")
+            ->setText("worlds/obstacles.json: obstacles[63].centre: not an array of three numbers");
         tabs->setCurrentIndex(shown);
         // The longest line the capture page shows of its own: a day of video.
         capture->GetWidget()->findChild<QLabel*>("framesLabel")->setText("9999999 frames written");
@@ -187,8 +188,7 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
             } else if (auto* check = qobject_cast<QCheckBox*>(widget)) {
                 EXPECT_LE(check->sizeHint().width(), check->width()) << name;
             } else if (auto* scroll = qobject_cast<QScrollArea*>(widget)) {
-                EXPECT_LE(scroll->widget()->minimumSizeHint().width(),
-                          scroll->viewport()->width())
+                EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width())
                     << name << " would cut its fields off at the right";
             } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
                 EXPECT_LE(metrics.horizontalAdvance(button->text()), button->contentsRect().width())

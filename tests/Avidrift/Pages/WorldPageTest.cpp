@@ -108,20 +108,23 @@ TEST_F(WorldPageTest, ShowsThePublishedWorldAndPostsOnlyWhatTheUserChanges) {
     Find<QCheckBox>("huntBox")->click();  // no render area: it waits for the pointer
     Find<QCheckBox>("huntBox")->click();
     EXPECT_EQ(Take(m_queue),
-              (std::vector<std::string>{
-                  "s" + std::to_string(kAutonomousPredatorsSetting) + "=5",
-                  "s" + std::to_string(kPredatorSpeedSetting) + "=7.5",
-                  W(WorldEvent::kSetObstacle, "#1 r2.5"), W(WorldEvent::kRemoveObstacle, "#1 r0"),
-                  W(WorldEvent::kClearObstacles), W(WorldEvent::kStopHunt)}));
+              (std::vector<std::string>{"s" + std::to_string(kAutonomousPredatorsSetting) + "=5",
+                                        "s" + std::to_string(kPredatorSpeedSetting) + "=7.5",
+                                        W(WorldEvent::kSetObstacle, "#1 r2.5"),
+                                        W(WorldEvent::kRemoveObstacle, "#1 r0"),
+                                        W(WorldEvent::kClearObstacles), W(WorldEvent::kStopHunt)}));
 
-    const fs::path file = fs::temp_directory_path() / ("avidrift-world-" + std::to_string(getpid()));
+    const fs::path file =
+        fs::temp_directory_path() / ("avidrift-world-" + std::to_string(getpid()));
     std::ofstream(file) << R"({"version": 1, "boids": 40, "obstacles": [{"radius": -1}]})";
     m_page->LoadWorldFile(QString::fromStdString(file.string()));
     EXPECT_EQ(Find<QLabel>("worldStatus")->text().toStdString(),
               file.string() + ": obstacles[0].radius: negative");
     m_page->SaveWorldFile(QString::fromStdString((file / "inside-a-file.json").string()));
-    EXPECT_TRUE(Find<QLabel>("worldStatus")->text().startsWith(
-        QString::fromStdString((file / "inside-a-file.json").string() + ": ")))
+    EXPECT_TRUE(
+        Find<QLabel>("worldStatus")
+            ->text()
+            .startsWith(QString::fromStdString((file / "inside-a-file.json").string() + ": ")))
         << Find<QLabel>("worldStatus")->text().toStdString();
     EXPECT_TRUE(Take(m_queue).empty());
     std::ofstream(file) << R"({"version": 1, "boids": 40})";
@@ -152,12 +155,10 @@ TEST_F(WorldPageTest, RenderAreaGesturesPostWorldEventsAndLeaveDragsToTheCamera)
     send(QEvent::MouseMove, {140, 100}, Qt::NoButton, Qt::LeftButton, Qt::ShiftModifier);
     send(QEvent::MouseMove, {180, 100}, Qt::NoButton, Qt::LeftButton, {});
     send(QEvent::MouseButtonRelease, {180, 100}, Qt::LeftButton, {}, {});
-    EXPECT_EQ(Take(m_queue),
-              (std::vector<std::string>{W(WorldEvent::kGrabObstacle),
-                                        W(WorldEvent::kPlaceObstacle, " r3"),
-                                        W(WorldEvent::kGrabObstacle),
-                                        W(WorldEvent::kDragObstacle),
-                                        W(WorldEvent::kDragObstacle)}));
+    EXPECT_EQ(Take(m_queue), (std::vector<std::string>{
+                                 W(WorldEvent::kGrabObstacle), W(WorldEvent::kPlaceObstacle, " r3"),
+                                 W(WorldEvent::kGrabObstacle), W(WorldEvent::kDragObstacle),
+                                 W(WorldEvent::kDragObstacle)}));
     send(QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton, {});
     send(QEvent::MouseMove, {140, 100}, Qt::NoButton, Qt::LeftButton, {});
     send(QEvent::MouseButtonRelease, {140, 100}, Qt::LeftButton, {}, {});
@@ -169,10 +170,9 @@ TEST_F(WorldPageTest, RenderAreaGesturesPostWorldEventsAndLeaveDragsToTheCamera)
     send(QEvent::MouseMove, {0, 450}, Qt::NoButton, Qt::RightButton, {});
     m_page->StopHunt();
     send(QEvent::MouseMove, {10, 10}, Qt::NoButton, {}, {});
-    EXPECT_EQ(Take(m_queue),
-              (std::vector<std::string>{W(WorldEvent::kHuntAt, " 0.5,0.5"),
-                                        W(WorldEvent::kHuntAt, " -1,-0.5"), "mouse",
-                                        W(WorldEvent::kStopHunt)}));
+    EXPECT_EQ(Take(m_queue), (std::vector<std::string>{W(WorldEvent::kHuntAt, " 0.5,0.5"),
+                                                       W(WorldEvent::kHuntAt, " -1,-0.5"), "mouse",
+                                                       W(WorldEvent::kStopHunt)}));
 }
 
 }  // namespace

@@ -50,6 +50,10 @@ namespace {
 constexpr int kWorldPollMilliseconds = 200;
 constexpr int kGroupMargin = 6;
 constexpr double kDefaultRadius = 8.0;
+constexpr int kPresetRows = 4;
+constexpr int kObstacleRows = 4;
+// What a list's item adds to its text's height (Fusion: 2 pixels above and below).
+constexpr int kListRowPadding = 4;
 constexpr double kLargestValue = 999.99;
 constexpr double kFineStep = 0.1f;
 constexpr Qt::Alignment kSpinBoxAlignment = Qt::AlignRight | Qt::AlignVCenter;
@@ -106,6 +110,13 @@ SpinBox* AddField(QWidget* parent, QBoxLayout* rows, const char* name, const cha
     row->addRow(text, field);
     rows->addLayout(row);
     return box;
+}
+
+// A list as tall as that many lines of its font: the column has no room for the style's
+// default height of a list, and the lists scroll.
+void SetVisibleRows(QListWidget* list, int rows) {
+    const int line = list->fontMetrics().height() + kListRowPadding;
+    list->setFixedHeight(line * rows + 2 * list->frameWidth());
 }
 
 // Whether keys typed now go to a field where Delete deletes text.
@@ -215,6 +226,29 @@ void WorldPage::BuildPage() {
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(3, 10, 3, 3);
 
+    // Worlds first: a preset is where one starts, and a file's fault shows where it was opened.
+    QVBoxLayout* worlds = AddGroup(content, layout, "worldGroup", "Worlds");
+    m_presetList = new QListWidget(content);
+    m_presetList->setObjectName(QStringLiteral("presetList"));
+    m_presetList->setToolTip(Translate("Double-click a preset to load it"));
+    SetVisibleRows(m_presetList, kPresetRows);
+    worlds->addWidget(m_presetList);
+    m_loadButton = AddButton(content, "loadButton", "Load", "Load the selected preset");
+    worlds->addWidget(m_loadButton);
+    auto* fileButtons = new QHBoxLayout;
+    m_openButton = AddButton(content, "openButton", "Open...", "Load a world file");
+    m_saveButton = AddButton(content, "saveButton", "Save...", "Save the world to a file");
+    fileButtons->addWidget(m_openButton);
+    fileButtons->addWidget(m_saveButton);
+    worlds->addLayout(fileButtons);
+
+    // Messages name a file and a field: long, in a narrow column, so the line wraps.
+    m_statusLabel = new QLabel(content);
+    m_statusLabel->setObjectName(QStringLiteral("worldStatus"));
+    m_statusLabel->setWordWrap(true);
+    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_statusLabel);
+
     QVBoxLayout* predators = AddGroup(content, layout, "predatorGroup", "Predators");
     m_huntBox = new QCheckBox(Translate("Hunt (H, Esc)"), content);
     m_huntBox->setObjectName(QStringLiteral("huntBox"));
@@ -247,6 +281,7 @@ void WorldPage::BuildPage() {
         Translate("Shift+click the picture to place a sphere, Shift+drag to move one, "
                   "Delete over it to remove it"));
     m_obstacleList->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    SetVisibleRows(m_obstacleList, kObstacleRows);
     obstacles->addWidget(m_obstacleList);
     const char* const axes[] = {"centreX", "centreY", "centreZ"};
     const char* const axisLabels[] = {"Centre x", "Centre y", "Centre z"};
@@ -265,26 +300,6 @@ void WorldPage::BuildPage() {
     obstacleButtons->addWidget(m_clearButton);
     obstacles->addLayout(obstacleButtons);
 
-    QVBoxLayout* worlds = AddGroup(content, layout, "worldGroup", "Worlds");
-    m_presetList = new QListWidget(content);
-    m_presetList->setObjectName(QStringLiteral("presetList"));
-    m_presetList->setToolTip(Translate("Double-click a preset to load it"));
-    worlds->addWidget(m_presetList);
-    m_loadButton = AddButton(content, "loadButton", "Load", "Load the selected preset");
-    worlds->addWidget(m_loadButton);
-    auto* fileButtons = new QHBoxLayout;
-    m_openButton = AddButton(content, "openButton", "Open...", "Load a world file");
-    m_saveButton = AddButton(content, "saveButton", "Save...", "Save the world to a file");
-    fileButtons->addWidget(m_openButton);
-    fileButtons->addWidget(m_saveButton);
-    worlds->addLayout(fileButtons);
-
-    // Messages name a file and a field: long, in a narrow column, so the line wraps.
-    m_statusLabel = new QLabel(content);
-    m_statusLabel->setObjectName(QStringLiteral("worldStatus"));
-    m_statusLabel->setWordWrap(true);
-    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(m_statusLabel);
     layout->addStretch(1);
     scroll->setWidget(content);
     ShowSelectedObstacle();

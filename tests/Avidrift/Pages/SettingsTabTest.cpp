@@ -129,6 +129,22 @@ TEST_F(SettingsTabTest, FlockSizeBoxShowsTheSizeThatRunsOnceTheLogicAnswered) {
     EXPECT_TRUE(TakeValues().empty());
     box->setValue(400);
     EXPECT_EQ(TakeValues().size(), 1u) << "the box still posts what the user types";
+
+    // A world loaded elsewhere shows here, without a word back; a size on its way keeps its box.
+    World world;
+    world.boidCount = 777;
+    world.parameters.ApplyDefaults();
+    world.parameters.cohesionWeight = 1.5f;
+    m_scene->PublishWorld(world, false);
+    m_tab.ShowWorld();
+    EXPECT_EQ(box->value(), 400);
+    EXPECT_EQ(Find<QDoubleSpinBox>("doubleSpinBox_cohesionWeight")->value(), 1.5);
+    m_scene->AnswerFlockSizeSetting(400);
+    m_tab.ShowRunningFlockSize();
+    m_scene->PublishWorld(world, false);
+    m_tab.ShowWorld();
+    EXPECT_EQ(box->value(), 777);
+    EXPECT_TRUE(TakeValues().empty());
 }
 
 // Every text of the settings column, on any page, is visible whole in the font it is drawn

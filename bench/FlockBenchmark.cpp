@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
+#include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/Tasks/TaskGroup.h"
@@ -157,11 +159,22 @@ std::string GridLabel(const Avidrift::StepCounts& counts, std::uint32_t tasks,
     return text;
 }
 
+// The settled flock in a world: one predator chasing it and eight spheres along the knot.
+FlockData InWorld(const FlockData& flock) {
+    FlockData f = flock;
+    f.predators = Avidrift::AutonomousPredators(1);
+    for (int k = 0; k < 8; ++k) {
+        f.obstacles.push_back({Avidrift::TrefoilKnotPoint(static_cast<float>(k) * 1.5f), 4.0f});
+    }
+    return f;
+}
+
 void RunStep(benchmark::State& state, NeighbourSearchMode mode,
-             std::optional<Avidrift::InstructionSet> instructionSet = std::nullopt) {
+             std::optional<Avidrift::InstructionSet> instructionSet = std::nullopt,
+             bool world = false) {
     const auto n = static_cast<std::uint32_t>(state.range(0));
     const auto tasks = static_cast<std::uint32_t>(state.range(1));
-    const FlockData& read = SteppedFlock(n);
+    const FlockData read = world ? InWorld(SteppedFlock(n)) : SteppedFlock(n);
     FlockData write = read;
     FlockStep step(Scheduler());
     step.SetSearchMode(mode);
@@ -207,6 +220,10 @@ void BM_GridStepAvx2(benchmark::State& state) {
 void BM_GridStepPortable(benchmark::State& state) {
     RunStep(state, NeighbourSearchMode::Grid, Avidrift::InstructionSet::Portable);
 }
+// What a world of a predator and eight obstacles adds to the step.
+void BM_GridStepInWorld(benchmark::State& state) {
+    RunStep(state, NeighbourSearchMode::Grid, std::nullopt, true);
+}
 
 void FlockSizes(benchmark::internal::Benchmark* benchmark) {
     for (const int n : {1000, 10000, 20000, 100000}) {
@@ -222,6 +239,11 @@ BENCHMARK(BM_AllPairsStep)->Apply(FlockSizes);
 BENCHMARK(BM_GridStep)->Apply(FlockSizes);
 BENCHMARK(BM_GridStepAvx2)
     ->Args({20000, 2})
+    ->ArgNames({"boids", "tasks"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_GridStepInWorld)
+    ->Args({100000, 2})
     ->ArgNames({"boids", "tasks"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

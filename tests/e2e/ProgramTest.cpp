@@ -674,20 +674,23 @@ int Obstacles(const std::string& json) {
                                 .size());
 }
 
-// The render area's boid pixels between 10 and 50 pixels from a point: the predator the
-// renderer draws at the pointer stays inside the inner circle.
+// The render area's boid pixels within 50 pixels of a point. The predator the renderer draws at
+// the pointer is red, where a boid is a blend of blue and orange whose green is never far below
+// its red.
 int BoidsAround(const QImage& image, QPoint centre) {
     int boids = 0;
     for (int y = centre.y() - 50; y <= centre.y() + 50; ++y) {
         for (int x = centre.x() - 50; x <= centre.x() + 50; ++x) {
-            const int distance2 =
-                (x - centre.x()) * (x - centre.x()) + (y - centre.y()) * (y - centre.y());
-            if (distance2 < 10 * 10 || distance2 > 50 * 50 || !image.valid(x, y)) {
+            const int dx = x - centre.x(), dy = y - centre.y();
+            if (dx * dx + dy * dy > 50 * 50 || !image.valid(x, y)) {
                 continue;
             }
             const QRgb p = image.pixel(x, y);
-            boids += std::abs(qRed(p) - 128) > 3 || std::abs(qGreen(p) - 128) > 3 ||
-                     std::abs(qBlue(p) - 178) > 3;
+            const int r = qRed(p), g = qGreen(p), b = qBlue(p);
+            const bool background =
+                std::abs(r - 128) <= 3 && std::abs(g - 128) <= 3 && std::abs(b - 178) <= 3;
+            const bool red = r > 2 * g + 20 && r > 2 * b + 20;
+            boids += !background && !red;
         }
     }
     return boids;

@@ -75,6 +75,7 @@ public:
     void SaveWorldFile(const QString& path);
 
 public slots:
+    // Called on the Qt thread, by the page's widgets and the window's shortcuts.
     void ToggleHunt();
     void StopHunt();
     void OpenWorld();

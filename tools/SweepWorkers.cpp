@@ -47,7 +47,7 @@ void WorkerQueue::Close() {
     m_answered.notify_all();
 }
 
-SweepWorkers::SweepWorkers(std::uint32_t count, std::function<Runner()> makeRunner)
+SweepWorkers::SweepWorkers(std::uint32_t count, const std::function<Runner()>& makeRunner)
     : m_queue(count) {
     try {
         for (std::uint32_t w = 0; w < count; ++w) {

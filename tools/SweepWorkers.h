@@ -59,7 +59,7 @@ class SweepWorkers {
 public:
     using Runner = std::function<double(std::uint32_t run)>;
 
-    SweepWorkers(std::uint32_t count, std::function<Runner()> makeRunner);
+    SweepWorkers(std::uint32_t count, const std::function<Runner()>& makeRunner);
     // Closes the queue and joins: a worker busy with a run finishes it first.
     ~SweepWorkers();
     SweepWorkers(const SweepWorkers&) = delete;

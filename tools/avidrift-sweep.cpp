@@ -82,7 +82,7 @@ std::string ReadFinishedRun(const fs::path& path) {
     constexpr int kTries = 5;
     for (int attempt = 1;; ++attempt) {
         try {
-            const std::string text = ReadFile(path);
+            std::string text = ReadFile(path);
             if (!text.empty() || attempt == kTries) {
                 return text;
             }

@@ -11,12 +11,114 @@
 
 namespace Avidrift {
 
-const char* const kSimulatorUsage =
-    "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
-    "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
-    "                    [--metrics FILE [--every K]]\n"
-    "NAME: angleIncrement, separationWeight, cohesionWeight, alignmentWeight,\n"
-    "      trefoilKnotPathWeight, maxSpeed, separationDistance, groupDistance\n";
+namespace {
+
+constexpr FlockSetting kFlockSettings[] = {
+    {"angleIncrement", [](FlockData& f, float v) { f.angleIncrement = v; }},
+    {"separationWeight", [](FlockData& f, float v) { f.separationWeight = v; }},
+    {"cohesionWeight", [](FlockData& f, float v) { f.cohesionWeight = v; }},
+    {"alignmentWeight", [](FlockData& f, float v) { f.alignmentWeight = v; }},
+    {"trefoilKnotPathWeight", [](FlockData& f, float v) { f.trefoilKnotPathWeight = v; }},
+    {"maxSpeed", [](FlockData& f, float v) { f.maxSpeed = Quellon::Vector3(v, v, v); }},
+    {"separationDistance", [](FlockData& f, float v) { f.separationDistance = v; }},
+    {"groupDistance", [](FlockData& f, float v) { f.groupDistance = v; }},
+};
+
+std::string RequireText(const std::string& option, const std::string& value) {
+    if (value.empty()) {
+        throw UsageError("missing value for " + option);
+    }
+    return value;
+}
+
+NeighbourSearchMode ParseSearch(const std::string& name) {
+    for (const NeighbourSearchMode mode :
+         {NeighbourSearchMode::Auto, NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid}) {
+        if (name == GetSearchName(mode)) {
+            return mode;
+        }
+    }
+    throw UsageError("invalid value '" + name + "' for --search (auto, all-pairs or grid)");
+}
+
+std::pair<const FlockSetting*, float> ParseSetting(const std::string& text) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        throw UsageError("invalid setting '" + text + "' for --set (expected NAME=VALUE)");
+    }
+    const std::string name = text.substr(0, equals);
+    const FlockSetting* setting = FindFlockSetting(name);
+    if (setting == nullptr) {
+        throw UsageError("unknown setting name '" + name + "' for --set");
+    }
+    return {setting, ParseFloatArgument("--set " + name, text.substr(equals + 1))};
+}
+
+// Every option of avidrift-sim and how its value is read.
+struct OptionReader {
+    std::string_view name;
+    void (*read)(SimulatorOptions& options, const std::string& option, const std::string& value);
+};
+
+constexpr OptionReader kOptionReaders[] = {
+    {"--boids", [](auto& o, auto& n, auto& v) { o.boids = ParseCountArgument(n, v); }},
+    {"--steps", [](auto& o, auto& n, auto& v) { o.steps = ParseCountArgument(n, v); }},
+    {"--tasks", [](auto& o, auto& n, auto& v) { o.tasks = ParseCountArgument(n, v); }},
+    {"--dt", [](auto& o, auto& n, auto& v) { o.stepTime = ParseFloatArgument(n, v); }},
+    {"--set", [](auto& o, auto&, auto& v) { o.settings.push_back(ParseSetting(v)); }},
+    {"--dump", [](auto& o, auto& n, auto& v) { o.dumpFile = RequireText(n, v); }},
+    {"--metrics", [](auto& o, auto& n, auto& v) { o.metricsFile = RequireText(n, v); }},
+    {"--search", [](auto& o, auto&, auto& v) { o.search = ParseSearch(v); }},
+    {"--every",
+     [](auto& o, auto& n, auto& v) {
+         o.every = ParseCountArgument(n, v);
+         if (o.every == 0) {
+             throw UsageError("invalid value '0' for --every (at least 1)");
+         }
+     }},
+};
+
+const OptionReader* FindOptionReader(const std::string& option) {
+    for (const OptionReader& reader : kOptionReaders) {
+        if (reader.name == option) {
+            return &reader;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::span<const FlockSetting> GetFlockSettings() {
+    return kFlockSettings;
+}
+
+const FlockSetting* FindFlockSetting(std::string_view name) {
+    for (const FlockSetting& setting : kFlockSettings) {
+        if (setting.name == name) {
+            return &setting;
+        }
+    }
+    return nullptr;
+}
+
+std::string GetSimulatorUsage() {
+    std::string usage =
+        "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
+        "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
+        "                    [--metrics FILE [--every K]]\n";
+    std::string line = "NAME:";
+    for (std::size_t s = 0; s < std::size(kFlockSettings); ++s) {
+        const std::string word =
+            std::string(kFlockSettings[s].name) + (s + 1 < std::size(kFlockSettings) ? "," : "");
+        if (line.size() + 1 + word.size() > 80) {
+            usage += line + "\n";
+            line = "     ";
+        }
+        line += " " + word;
+    }
+    return usage + line + "\n";
+}
 
 // Every number on the command line is read by std::from_chars in plain decimal: no sign on a
 // count, no leading blanks, no hexadecimal (strtof took "0x1p3" for --dt where --boids refused
@@ -49,6 +151,16 @@ OptionWord SplitOptionWord(const std::string& word) {
     return {word.substr(0, equals), word.substr(equals + 1), true};
 }
 
+bool ReadSimulatorOption(SimulatorOptions& options, const std::string& option,
+                         const std::string& value) {
+    const OptionReader* reader = FindOptionReader(option);
+    if (reader == nullptr) {
+        return false;
+    }
+    reader->read(options, option, value);
+    return true;
+}
+
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments) {
     SimulatorOptions options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -57,10 +169,7 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             options.help = true;
             continue;
         }
-        const bool known = option == "--boids" || option == "--steps" || option == "--tasks" ||
-                           option == "--dt" || option == "--set" || option == "--dump" ||
-                           option == "--search" || option == "--metrics" || option == "--every";
-        if (!known) {
+        if (FindOptionReader(option) == nullptr) {
             throw UsageError("unknown option '" + arguments[i] + "'");
         }
         if (!hasValue) {
@@ -69,43 +178,7 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             }
             value = arguments[++i];
         }
-        if (option == "--boids") {
-            options.boids = ParseCountArgument(option, value);
-        } else if (option == "--steps") {
-            options.steps = ParseCountArgument(option, value);
-        } else if (option == "--tasks") {
-            options.tasks = ParseCountArgument(option, value);
-        } else if (option == "--dt") {
-            options.stepTime = ParseFloatArgument(option, value);
-        } else if (option == "--every") {
-            options.every = ParseCountArgument(option, value);
-            if (options.every == 0) {
-                throw UsageError("invalid value '0' for --every (at least 1)");
-            }
-        } else if (option == "--metrics") {
-            if (value.empty()) {
-                throw UsageError("missing value for --metrics");
-            }
-            options.metricsFile = value;
-        } else if (option == "--search") {
-            ParseSearchMode(value);
-            options.search = value;
-        } else if (option == "--dump") {
-            if (value.empty()) {
-                throw UsageError("missing value for --dump");
-            }
-            options.dumpFile = value;
-        } else {
-            const std::size_t equals = value.find('=');
-            if (equals == std::string::npos) {
-                throw UsageError("invalid setting '" + value + "' for --set (expected NAME=VALUE)");
-            }
-            const std::string name = value.substr(0, equals);
-            FlockData probe;
-            ApplySetting(probe, name, 0.0f);  // rejects unknown names before any work
-            options.settings.emplace_back(
-                name, ParseFloatArgument("--set " + name, value.substr(equals + 1)));
-        }
+        ReadSimulatorOption(options, option, value);
     }
     return options;
 }
@@ -113,46 +186,23 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
 FlockData MakeFlock(const SimulatorOptions& options) {
     FlockData flock;
     flock.ApplyDefaults();
-    for (const auto& [name, value] : options.settings) {
-        ApplySetting(flock, name, value);
+    for (const auto& [setting, value] : options.settings) {
+        setting->apply(flock, value);
     }
     flock.SetFlockSize(options.boids);
     return flock;
 }
 
-NeighbourSearchMode ParseSearchMode(const std::string& name) {
-    if (name == "auto") {
-        return NeighbourSearchMode::Auto;
+const char* GetSearchName(NeighbourSearchMode mode) {
+    switch (mode) {
+        case NeighbourSearchMode::AllPairs:
+            return "all-pairs";
+        case NeighbourSearchMode::Grid:
+            return "grid";
+        case NeighbourSearchMode::Auto:
+            break;
     }
-    if (name == "all-pairs") {
-        return NeighbourSearchMode::AllPairs;
-    }
-    if (name == "grid") {
-        return NeighbourSearchMode::Grid;
-    }
-    throw UsageError("invalid value '" + name + "' for --search (auto, all-pairs or grid)");
-}
-
-void ApplySetting(FlockData& flock, const std::string& name, float value) {
-    if (name == "angleIncrement") {
-        flock.angleIncrement = value;
-    } else if (name == "separationWeight") {
-        flock.separationWeight = value;
-    } else if (name == "cohesionWeight") {
-        flock.cohesionWeight = value;
-    } else if (name == "alignmentWeight") {
-        flock.alignmentWeight = value;
-    } else if (name == "trefoilKnotPathWeight") {
-        flock.trefoilKnotPathWeight = value;
-    } else if (name == "maxSpeed") {
-        flock.maxSpeed = Quellon::Vector3(value, value, value);
-    } else if (name == "separationDistance") {
-        flock.separationDistance = value;
-    } else if (name == "groupDistance") {
-        flock.groupDistance = value;
-    } else {
-        throw UsageError("unknown setting name '" + name + "' for --set");
-    }
+    return "auto";
 }
 
 std::string FormatFlockCsv(const FlockData& flock) {
@@ -169,10 +219,6 @@ std::string FormatFlockCsv(const FlockData& flock) {
     }
     return csv;
 }
-
-}  // namespace Avidrift
-
-namespace Avidrift {
 
 std::string FormatMetricsHeader() {
     return "step,time,polarization,milling,mean_speed,mean_group_neighbours,"

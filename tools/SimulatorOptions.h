@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,7 +14,6 @@ namespace Avidrift {
 
 struct FlockData;
 struct FlockMeasures;
-class TaskScheduler;
 
 // A command line the simulator cannot run; what() is the one-line message for the user.
 class UsageError : public std::runtime_error {
@@ -20,21 +21,38 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A flock parameter that --set (and the sweep's --vary) names. The one table of them gives the
+// parser, the usage line and the flock what each name means, so they cannot disagree.
+struct FlockSetting {
+    std::string_view name;
+    void (*apply)(FlockData& flock, float value);
+};
+
+// Every setting, in the order the usage lists them.
+std::span<const FlockSetting> GetFlockSettings();
+// nullptr for a name that is not in the table.
+const FlockSetting* FindFlockSetting(std::string_view name);
+
 struct SimulatorOptions {
     std::uint32_t boids = 1000;
     std::uint32_t steps = 100;
     std::uint32_t tasks = 0;  // 0: the processor count
     float stepTime = 0.016f;
-    std::vector<std::pair<std::string, float>> settings;  // --set NAME=VALUE, in order
-    std::string dumpFile;                                 // empty: no dump
-    std::string metricsFile;                              // empty: no metrics
-    std::uint32_t every = 1;                              // metrics after every K-th step
-    std::string search = "auto";                          // auto, all-pairs or grid
+    std::vector<std::pair<const FlockSetting*, float>> settings;  // --set NAME=VALUE, in order
+    std::string dumpFile;                                         // empty: no dump
+    std::string metricsFile;                                      // empty: no metrics
+    std::uint32_t every = 1;                                      // metrics after every K-th step
+    NeighbourSearchMode search = NeighbourSearchMode::Auto;
     bool help = false;
 };
 
 // Throws UsageError naming the offending argument.
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments);
+
+// Reads one option of avidrift-sim ("--boids", ...) with its value into options; false for an
+// option the simulator does not have. The sweep reads the options it shares this way.
+bool ReadSimulatorOption(SimulatorOptions& options, const std::string& option,
+                         const std::string& value);
 
 // One command-line word, "--name=value" split in two (both "--boids 10" and "--boids=10" are
 // accepted); any other word is the option alone.
@@ -52,12 +70,8 @@ float ParseFloatArgument(const std::string& what, const std::string& text);
 // The flock the options describe: the defaults, the settings in order, the boids on the knot.
 FlockData MakeFlock(const SimulatorOptions& options);
 
-// The step's search for a --search value; throws UsageError for an unknown one.
-NeighbourSearchMode ParseSearchMode(const std::string& name);
-
-// Sets one named flock parameter; maxSpeed sets all three components. Throws UsageError for an
-// unknown name.
-void ApplySetting(FlockData& flock, const std::string& name, float value);
+// The name --search and the report use for a search.
+const char* GetSearchName(NeighbourSearchMode mode);
 
 // The state as CSV: header, then one row per boid with every float to nine significant digits.
 std::string FormatFlockCsv(const FlockData& flock);
@@ -67,6 +81,6 @@ std::string FormatFlockCsv(const FlockData& flock);
 std::string FormatMetricsHeader();
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& measures);
 
-extern const char* const kSimulatorUsage;
+std::string GetSimulatorUsage();
 
 }  // namespace Avidrift

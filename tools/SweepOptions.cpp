@@ -1,14 +1,19 @@
 #include "SweepOptions.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockMemory.h"
 
 namespace Avidrift {
+
+const char* const kSweepVersion = AVIDRIFT_VERSION;
 
 const char* const kSweepUsage =
     "usage: avidrift-sweep --out DIR --vary NAME=FROM:TO:COUNT | --vary NAME=V1,V2,...\n"
@@ -54,7 +59,9 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 double ParseValue(const std::string& name, const std::string& text) {
     const std::string what = "--vary " + name;
-    return IsCount(name) ? ParseCountArgument(what, text) : ParseFloatArgument(what, text);
+    // Each branch in double: a common type of float would round counts above 2^24.
+    return IsCount(name) ? static_cast<double>(ParseCountArgument(what, text))
+                         : static_cast<double>(ParseFloatArgument(what, text));
 }
 
 SweepVariable ParseVariable(const std::string& text) {
@@ -65,13 +72,8 @@ SweepVariable ParseVariable(const std::string& text) {
     }
     SweepVariable variable{text.substr(0, equals), {}};
     const std::string& name = variable.name;
-    if (!IsCount(name) && name != "dt") {
-        try {
-            FlockData probe;
-            ApplySetting(probe, name, 0.0f);
-        } catch (const UsageError&) {
-            throw UsageError("unknown name '" + name + "' for --vary");
-        }
+    if (!IsCount(name) && name != "dt" && FindFlockSetting(name) == nullptr) {
+        throw UsageError("unknown name '" + name + "' for --vary");
     }
     const std::string values = text.substr(equals + 1);
     if (values.find(':') != std::string::npos) {
@@ -87,9 +89,11 @@ SweepVariable ParseVariable(const std::string& text) {
             throw UsageError("invalid value '0' for --vary " + name + " COUNT (at least 1)");
         }
         for (std::uint32_t k = 0; k < count; ++k) {
-            // The ends exactly as given; between them evenly spaced, rounded as the parameter
-            // is stored.
-            double value = k + 1 == count && count > 1 ? to : from + (to - from) * k / (count - 1);
+            // The ends exactly as given (a single value is FROM); between them evenly spaced,
+            // rounded as the parameter is stored.
+            double value = k == 0           ? from
+                           : k + 1 == count ? to
+                                            : from + (to - from) * k / (count - 1);
             value = IsCount(name) ? std::round(value) : static_cast<float>(value);
             variable.values.push_back(value);
         }
@@ -101,11 +105,55 @@ SweepVariable ParseVariable(const std::string& text) {
     return variable;
 }
 
+// A value no run can take (not finite, or a count that is no uint32) would reach a run as NaN
+// or as an undefined conversion; no parse may produce one, and this holds every path to it.
+void CheckValues(const SweepVariable& variable) {
+    for (const double value : variable.values) {
+        const bool valid = IsCount(variable.name)
+                               ? value >= 0 && value <= std::numeric_limits<std::uint32_t>::max() &&
+                                     value == std::floor(value)
+                               : std::isfinite(value) && std::isfinite(static_cast<float>(value));
+        if (!valid) {
+            throw UsageError("invalid value '" + std::to_string(value) + "' for --vary " +
+                             variable.name);
+        }
+    }
+}
+
+// sweep.json: the program's version first, so a stored sweep of another version is told apart
+// before anything else.
+nlohmann::ordered_json MakeSweepJson(const SweepOptions& sweep) {
+    const SimulatorOptions& base = sweep.base;
+    nlohmann::ordered_json json;
+    json["version"] = kSweepVersion;
+    json["boids"] = base.boids;
+    json["steps"] = base.steps;
+    json["dt"] = static_cast<double>(base.stepTime);
+    json["every"] = base.every;
+    json["set"] = nlohmann::ordered_json::array();
+    for (const auto& [setting, value] : base.settings) {
+        json["set"].push_back({setting->name, static_cast<double>(value)});
+    }
+    json["vary"] = nlohmann::ordered_json::array();
+    for (const SweepVariable& variable : sweep.vary) {
+        nlohmann::ordered_json values = nlohmann::ordered_json::array();
+        for (const double value : variable.values) {
+            if (IsCount(variable.name)) {
+                values.push_back(static_cast<std::uint32_t>(value));
+            } else {
+                values.push_back(value);
+            }
+        }
+        json["vary"].push_back({variable.name, values});
+    }
+    return json;
+}
+
 }  // namespace
 
 SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
     SweepOptions options;
-    std::vector<std::string> simulator = {"--tasks", "1"};
+    options.base.tasks = 1;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         auto [option, value, hasValue] = SplitOptionWord(arguments[i]);
         if (option == "--help" || option == "-h") {
@@ -125,8 +173,7 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
             value = arguments[++i];
         }
         if (forwarded) {
-            simulator.push_back(option);
-            simulator.push_back(value);
+            ReadSimulatorOption(options.base, option, value);
         } else if (option == "--out") {
             if (value.empty()) {
                 throw UsageError("missing value for --out");
@@ -139,6 +186,7 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
             }
         } else {
             SweepVariable variable = ParseVariable(value);
+            CheckValues(variable);
             for (const SweepVariable& other : options.vary) {
                 if (other.name == variable.name) {
                     throw UsageError("--vary " + variable.name + " given twice");
@@ -147,7 +195,6 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
             options.vary.push_back(std::move(variable));
         }
     }
-    options.base = ParseSimulatorOptions(simulator);
     if (options.help) {
         return options;
     }
@@ -160,7 +207,7 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
     std::uint64_t runs = 1;
     for (const SweepVariable& variable : options.vary) {
         for (const auto& setting : options.base.settings) {
-            if (setting.first == variable.name) {
+            if (setting.first->name == variable.name) {
                 throw UsageError("--set " + variable.name + " conflicts with --vary " +
                                  variable.name);
             }
@@ -200,7 +247,7 @@ SimulatorOptions SweepOptions::GetRun(std::uint32_t r) const {
         } else if (name == "dt") {
             run.stepTime = static_cast<float>(chosen[v]);
         } else {
-            run.settings.emplace_back(name, static_cast<float>(chosen[v]));
+            run.settings.emplace_back(FindFlockSetting(name), static_cast<float>(chosen[v]));
         }
     }
     return run;
@@ -228,24 +275,60 @@ std::string SweepOptions::GetRunName(std::uint32_t r) const {
     return name;
 }
 
-std::string SweepOptions::FormatSweepJson() const {
-    std::string json = "{\"boids\": " + FormatValue("boids", base.boids) +
-                       ", \"steps\": " + FormatValue("steps", base.steps) +
-                       ", \"dt\": " + FormatValue("dt", base.stepTime) +
-                       ", \"every\": " + std::to_string(base.every) + ", \"set\": [";
-    for (std::size_t s = 0; s < base.settings.size(); ++s) {
-        json += (s > 0 ? ", [\"" : "[\"") + base.settings[s].first + "\", " +
-                FormatValue(base.settings[s].first, base.settings[s].second) + "]";
-    }
-    json += "], \"vary\": [";
-    for (std::size_t v = 0; v < vary.size(); ++v) {
-        json += (v > 0 ? ", [\"" : "[\"") + vary[v].name + "\", [";
-        for (std::size_t k = 0; k < vary[v].values.size(); ++k) {
-            json += (k > 0 ? ", " : "") + FormatValue(vary[v].name, vary[v].values[k]);
+std::uint32_t SweepOptions::GetLargestFlock() const {
+    std::uint32_t largest = base.boids;
+    for (const SweepVariable& variable : vary) {
+        if (variable.name == "boids") {
+            largest = static_cast<std::uint32_t>(
+                *std::max_element(variable.values.begin(), variable.values.end()));
         }
-        json += "]]";
     }
-    return json + "]}\n";
+    return largest;
+}
+
+std::string SweepOptions::FormatSweepJson() const {
+    return MakeSweepJson(*this).dump() + "\n";
+}
+
+void SweepOptions::CheckSweepJson(const std::string& stored) const {
+    const auto old = nlohmann::ordered_json::parse(stored, nullptr, false);
+    const nlohmann::ordered_json current = MakeSweepJson(*this);
+    // Folders written before sweep.json held a version have none; unreadable text has no
+    // version either, and a version mismatch is the likelier story than a hand-edited file.
+    std::string version = old.is_object() ? "none" : "unknown";
+    if (old.is_object() && old.contains("version") && old["version"].is_string()) {
+        version = old["version"].get<std::string>();
+    }
+    if (version != kSweepVersion) {
+        throw UsageError("'" + outDir +
+                         "' holds a sweep of a different version of avidrift-sweep (" + version +
+                         ", this is " + kSweepVersion +
+                         ") whose results may differ; start a new folder with another --out");
+    }
+    if (old == current) {
+        return;
+    }
+    std::string differences;
+    for (const auto& [key, value] : current.items()) {
+        if (!old.contains(key) || old[key] != value) {
+            differences += std::string(differences.empty() ? "" : ", ") + key + " " +
+                           (old.contains(key) ? old[key].dump() : "unset") + " there, " +
+                           value.dump() + " in this command";
+        }
+    }
+    for (const auto& [key, value] : old.items()) {
+        if (!current.contains(key)) {
+            differences += std::string(differences.empty() ? "" : ", ") + key + " " + value.dump() +
+                           " there, unset in this command";
+        }
+    }
+    throw UsageError("'" + outDir + "' holds a different sweep (" + differences +
+                     "); use another --out, or remove it to start again");
+}
+
+std::uint32_t FitJobs(std::uint32_t wanted, std::uint32_t boids, std::uint64_t availableBytes) {
+    const std::uint64_t each = std::max<std::uint64_t>(EstimateFlockBytes(boids), 1);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, availableBytes / each));
 }
 
 std::string FormatSummary(const SweepOptions& sweep, const std::vector<std::string>& logs,

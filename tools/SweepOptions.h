@@ -30,14 +30,27 @@ struct SweepOptions {
     std::string FormatRunValues(std::uint32_t r) const;
     // runs/NNNN: as many digits as the last run needs, at least four.
     std::string GetRunName(std::uint32_t r) const;
-    // Everything that decides the runs' results, one line of JSON: a rerun with the same text
-    // resumes, any other is refused. --tasks and --jobs change only the speed and are left out.
+    // The largest flock any run places.
+    std::uint32_t GetLargestFlock() const;
+    // Everything that decides the runs' results, with the program's version, as one line of
+    // JSON: a rerun with the same text resumes, any other is refused. --tasks and --jobs change
+    // only the speed and are left out.
     std::string FormatSweepJson() const;
+    // Throws UsageError, showing what differs, when stored (the folder's sweep.json) is not what
+    // FormatSweepJson writes: another version of the program, or another sweep.
+    void CheckSweepJson(const std::string& stored) const;
 };
+
+// The version sweep.json records: the project's.
+extern const char* const kSweepVersion;
 
 // Parses the command line; throws UsageError naming the offending argument. --boids, --steps,
 // --dt, --tasks, --set and --every are read by avidrift-sim's own parser.
 SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments);
+
+// How many of the wanted jobs fit into availableBytes, each holding a flock of boids; 0 when not
+// even one does.
+std::uint32_t FitJobs(std::uint32_t wanted, std::uint32_t boids, std::uint64_t availableBytes);
 
 // summary.csv from the runs' metrics logs (text in run order, empty for a run not finished;
 // seconds < 0 when unknown): run, the varied values, each measure's last value and its mean over

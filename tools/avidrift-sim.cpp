@@ -3,40 +3,39 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/Flock/FlockMetrics.h"
-#include "Avidrift/Flock/FlockStep.h"
-#include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
+#include "OutputFile.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
 #include "Quellon/Timer.h"
-#include "SimulatorOptions.h"
+#include "Simulation.h"
 
 namespace {
 
-using Avidrift::FlockData;
+using Avidrift::SimulatorOptions;
 
 // Redraws a bar on standard error, at most ten times a second, once the run has taken a second.
 class ProgressBar {
 public:
     explicit ProgressBar(std::uint32_t total) : m_total(total), m_enabled(isatty(2) != 0) {}
 
-    void Update(std::uint32_t done, double elapsedSeconds) {
-        if (!m_enabled || elapsedSeconds < 1.0 || elapsedSeconds - m_lastDraw < 0.1) {
+    void Update(std::uint32_t done) {
+        m_elapsed += m_clock.Tick();
+        if (!m_enabled || m_elapsed < 1.0 || m_elapsed - m_lastDraw < 0.1) {
             return;
         }
-        m_lastDraw = elapsedSeconds;
+        m_lastDraw = m_elapsed;
         m_drawn = true;
         constexpr int kWidth = 40;
         const int filled = static_cast<int>(static_cast<double>(done) / m_total * kWidth);
@@ -55,43 +54,10 @@ private:
     std::uint32_t m_total;
     bool m_enabled;
     bool m_drawn = false;
+    Quellon::Timer m_clock;
+    double m_elapsed = 0.0;
     double m_lastDraw = 0.0;
 };
-
-using DumpFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-// Opened before the first step: an output that cannot be written is a bad argument, and it
-// must not cost the whole run first. False after the message.
-bool OpenOutput(const std::string& name, DumpFile& file) {
-    if (!name.empty()) {
-        file.reset(std::fopen(name.c_str(), "wb"));
-        if (!file) {
-            std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", name.c_str(),
-                         std::strerror(errno));
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Write(std::FILE* file, const std::string& text) {
-    return std::fwrite(text.data(), 1, text.size(), file) == text.size();
-}
-
-// Closes the file and says why when the text did not all reach it. False after the message.
-bool Close(const std::string& name, DumpFile& file, bool written) {
-    const int error = errno;
-    const bool flushed = written && std::fflush(file.get()) == 0;
-    const int flushError = errno;
-    if (!flushed || std::fclose(file.release()) != 0) {
-        std::fprintf(stderr, "avidrift-sim: cannot write '%s': %s\n", name.c_str(),
-                     std::strerror(!written   ? error
-                                   : !flushed ? flushError
-                                              : errno));
-        return false;
-    }
-    return true;
-}
 
 double Median(std::vector<double> values) {
     if (values.empty()) {
@@ -102,95 +68,99 @@ double Median(std::vector<double> values) {
     return m % 2 == 1 ? values[m / 2] : (values[m / 2 - 1] + values[m / 2]) / 2;
 }
 
-int Run(const Avidrift::SimulatorOptions& options) {
-    DumpFile dump(nullptr, &std::fclose);
-    DumpFile metricsLog(nullptr, &std::fclose);
-    if (!OpenOutput(options.dumpFile, dump) || !OpenOutput(options.metricsFile, metricsLog)) {
-        return 2;
-    }
-    // Linux overcommits: a flock beyond the machine is not refused by std::bad_alloc but
-    // killed once it has taken all memory.
+// Linux overcommits: a flock beyond the machine is not refused by std::bad_alloc but killed once
+// it has taken all memory. False after the message.
+bool CheckMemory(const SimulatorOptions& options) {
     const std::string shortfall =
         Avidrift::DescribeFlockShortfall(options.boids, Avidrift::GetAvailableMemory());
     if (!shortfall.empty()) {
         std::fprintf(stderr, "avidrift-sim: %s\n", shortfall.c_str());
-        return 1;
     }
+    return shortfall.empty();
+}
 
-    FlockData flock = Avidrift::MakeFlock(options);
-    FlockData written = flock;
+// The outputs the options ask for, created (as .part files) after every refusal and before the
+// first step: an output that cannot be written is a bad argument and must not cost the run, and
+// a refused or failed run leaves the user's files as they were.
+struct Outputs {
+    std::optional<Avidrift::OutputFile> dump;
+    std::optional<Avidrift::OutputFile> metrics;
+};
 
-    const std::uint32_t tasks = options.tasks != 0 ? options.tasks : Avidrift::GetProcessorCount();
-    Avidrift::TaskScheduler scheduler;
-    Avidrift::FlockStep step(scheduler);
-    step.SetSearchMode(Avidrift::ParseSearchMode(options.search));
-    Quellon::Timer timer;
-    Avidrift::FlockMetrics metrics(scheduler);
-    metrics.SetSearchMode(Avidrift::ParseSearchMode(options.search));
-    std::vector<double> metricsSeconds;
-    bool logged = true;
-    const auto measure = [&](std::uint32_t k) {
-        timer.Tick();
-        const std::string row =
-            Avidrift::FormatMetricsRow(k, options.stepTime, metrics.Measure(flock, tasks));
-        metricsSeconds.push_back(timer.Tick());
-        logged = logged && Write(metricsLog.get(), row);
-    };
-    Quellon::Timer total;
-    double elapsed = 0.0;
-    std::vector<double> stepSeconds;
-    stepSeconds.reserve(options.steps);
-    if (metricsLog) {
-        logged = Write(metricsLog.get(), Avidrift::FormatMetricsHeader());
-        measure(0);
+void OpenOutputs(const SimulatorOptions& options, Outputs& outputs) {
+    if (!options.dumpFile.empty()) {
+        outputs.dump.emplace(options.dumpFile);
     }
-    {
-        ProgressBar progress(options.steps);
-        for (std::uint32_t k = 0; k < options.steps; ++k) {
-            timer.Tick();
-            step.Run(flock, written, tasks, options.stepTime);
-            if (k == 0 && step.GetLastSearch() != Avidrift::NeighbourSearchMode::Grid &&
-                Avidrift::ParseSearchMode(options.search) == Avidrift::NeighbourSearchMode::Grid) {
-                std::fprintf(
-                    stderr,
-                    "avidrift-sim: --search grid cannot be used for this flock (too few "
-                    "boids, or a distance too large for a grid); all pairs are searched\n");
-            }
-            flock = written;  // the publish copy is part of every program iteration too
-            stepSeconds.push_back(timer.Tick());
-            if (metricsLog && (k + 1) % options.every == 0) {
-                measure(k + 1);
-            }
-            elapsed += total.Tick();
-            progress.Update(k + 1, elapsed);
+    if (!options.metricsFile.empty()) {
+        outputs.metrics.emplace(options.metricsFile);
+        outputs.metrics->Write(Avidrift::FormatMetricsHeader());
+    }
+}
+
+Avidrift::SimulationResult Simulate(const SimulatorOptions& options, Outputs& outputs) {
+    Avidrift::SimulationSink sink;
+    if (outputs.metrics) {
+        sink.measured = [&](std::uint32_t step, const Avidrift::FlockMeasures& measures) {
+            outputs.metrics->Write(Avidrift::FormatMetricsRow(step, options.stepTime, measures));
+        };
+    }
+    ProgressBar progress(options.steps);
+    sink.stepped = [&](std::uint32_t done, Avidrift::NeighbourSearchMode search) {
+        if (done == 1 && options.search == Avidrift::NeighbourSearchMode::Grid &&
+            search != Avidrift::NeighbourSearchMode::Grid) {
+            std::fprintf(stderr,
+                         "avidrift-sim: --search grid cannot be used for this flock (too few "
+                         "boids, or a distance too large for a grid); all pairs are searched\n");
         }
-    }
+        progress.Update(done);
+    };
+    Avidrift::TaskScheduler scheduler;
+    return Avidrift::Simulate(options, sink, scheduler);
+}
 
-    if (dump &&
-        !Close(options.dumpFile, dump, Write(dump.get(), Avidrift::FormatFlockCsv(flock)))) {
-        return 1;
+void WriteOutputs(const Avidrift::SimulationResult& result, Outputs& outputs) {
+    if (outputs.dump) {
+        outputs.dump->Write(Avidrift::FormatFlockCsv(result.flock));
+        outputs.dump->Commit();
     }
-    if (metricsLog && !Close(options.metricsFile, metricsLog, logged)) {
-        return 1;
+    if (outputs.metrics) {
+        outputs.metrics->Commit();
     }
+}
 
-    const double median = Median(stepSeconds);
+void PrintReport(const SimulatorOptions& options, const Avidrift::SimulationResult& result) {
+    const double median = Median(result.stepSeconds);
     const double n = options.boids;
     const double stepsPerSecond = median > 0 ? 1.0 / median : 0.0;
-    const char* search =
-        step.GetLastSearch() == Avidrift::NeighbourSearchMode::Grid ? "grid" : "all-pairs";
     std::printf("boids=%" PRIu32 " tasks=%" PRIu32 " steps=%" PRIu32
                 " dt=%g search=%s isa=%s step_ms_median=%.6g steps_per_s=%.6g pairs_per_s=%.6g"
                 " total_s=%.6g\n",
-                options.boids, tasks, options.steps, static_cast<double>(options.stepTime), search,
-                Avidrift::GetInstructionSetName(step.GetInstructionSet()), median * 1000.0,
-                stepsPerSecond, n * n * stepsPerSecond, elapsed);
-    if (!metricsSeconds.empty()) {
+                options.boids, result.tasks, options.steps, static_cast<double>(options.stepTime),
+                Avidrift::GetSearchName(result.search),
+                Avidrift::GetInstructionSetName(result.instructionSet), median * 1000.0,
+                stepsPerSecond, n * n * stepsPerSecond, result.seconds);
+    if (!result.measureSeconds.empty()) {
         // The measured cost of the metrics against the step's, the budget being one step.
-        const double metricsMedian = Median(metricsSeconds);
+        const double metricsMedian = Median(result.measureSeconds);
         std::printf("metrics_ms_median=%.6g metrics_per_step=%.3g\n", metricsMedian * 1000.0,
                     median > 0 ? metricsMedian / median : 0.0);
     }
+}
+
+int Run(const SimulatorOptions& options) {
+    if (!CheckMemory(options)) {
+        return 1;
+    }
+    Outputs outputs;
+    try {
+        OpenOutputs(options, outputs);
+    } catch (const Avidrift::OutputError& error) {
+        std::fprintf(stderr, "avidrift-sim: %s\n", error.what());
+        return 2;
+    }
+    const Avidrift::SimulationResult result = Simulate(options, outputs);
+    WriteOutputs(result, outputs);
+    PrintReport(options, result);
     return 0;
 }
 
@@ -198,16 +168,19 @@ int Run(const Avidrift::SimulatorOptions& options) {
 
 int main(int argc, char** argv) {
     try {
-        const Avidrift::SimulatorOptions options =
+        const SimulatorOptions options =
             Avidrift::ParseSimulatorOptions(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
-            std::fputs(Avidrift::kSimulatorUsage, stdout);
+            std::fputs(Avidrift::GetSimulatorUsage().c_str(), stdout);
             return 0;
         }
         return Run(options);
     } catch (const Avidrift::UsageError& error) {
         std::fprintf(stderr, "avidrift-sim: %s (see --help)\n", error.what());
         return 2;
+    } catch (const Avidrift::OutputError& error) {
+        std::fprintf(stderr, "avidrift-sim: %s\n", error.what());
+        return 1;
     } catch (const Quellon::Exception& error) {
         std::fprintf(stderr, "avidrift-sim: %s %s\n",
                      Quellon::WideToUtf8(error.GetMessage()).c_str(),
@@ -215,6 +188,9 @@ int main(int argc, char** argv) {
         return 1;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "avidrift-sim: not enough memory for this flock\n");
+        return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "avidrift-sim: %s\n", error.what());
         return 1;
     }
 }

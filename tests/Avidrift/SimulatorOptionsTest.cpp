@@ -9,18 +9,57 @@
 namespace Avidrift {
 namespace {
 
-TEST(SimulatorOptions, ReadsEveryOptionAndSettings) {
+TEST(SimulatorOptions, ReadsEveryOption) {
     const SimulatorOptions o = ParseSimulatorOptions(
         {"--boids", "500", "--steps=10", "--tasks", "3", "--dt", "0.02", "--set", "maxSpeed=2.5",
-         "--set", "groupDistance=4", "--dump", "out.csv"});
-    EXPECT_EQ(std::tuple(o.boids, o.steps, o.tasks, o.stepTime, o.dumpFile),
-              std::tuple(500u, 10u, 3u, 0.02f, "out.csv"));
-    EXPECT_EQ(o.settings, (decltype(o.settings){{"maxSpeed", 2.5f}, {"groupDistance", 4.0f}}));
-    FlockData flock;
-    ApplySetting(flock, "maxSpeed", 3);
-    ApplySetting(flock, "trefoilKnotPathWeight", 0.7f);
-    EXPECT_TRUE(flock.maxSpeed == Quellon::Vector3(3, 3, 3));
-    EXPECT_EQ(0.7f, flock.trefoilKnotPathWeight);
+         "--set", "groupDistance=4", "--dump", "out.csv", "--metrics", "m.csv", "--every", "7",
+         "--search", "grid"});
+    EXPECT_EQ(std::tuple(o.boids, o.steps, o.tasks, o.stepTime, o.dumpFile, o.metricsFile, o.every,
+                         o.search),
+              std::tuple(500u, 10u, 3u, 0.02f, "out.csv", "m.csv", 7u, NeighbourSearchMode::Grid));
+    ASSERT_EQ(2u, o.settings.size());
+    EXPECT_EQ(std::tuple("maxSpeed", 2.5f),
+              std::tuple(o.settings[0].first->name, o.settings[0].second));
+    EXPECT_EQ(std::tuple("groupDistance", 4.0f),
+              std::tuple(o.settings[1].first->name, o.settings[1].second));
+}
+
+// Each name must set its own parameter and no other: two names swapped in the table would
+// otherwise pass every run that sets only one of them.
+TEST(SimulatorOptions, EachSettingSetsExactlyItsOwnParameter) {
+    using Read = float (*)(const FlockData&);
+    const std::pair<std::string_view, Read> parameters[] = {
+        {"angleIncrement", [](const FlockData& f) { return f.angleIncrement; }},
+        {"separationWeight", [](const FlockData& f) { return f.separationWeight; }},
+        {"cohesionWeight", [](const FlockData& f) { return f.cohesionWeight; }},
+        {"alignmentWeight", [](const FlockData& f) { return f.alignmentWeight; }},
+        {"trefoilKnotPathWeight", [](const FlockData& f) { return f.trefoilKnotPathWeight; }},
+        {"maxSpeed.x", [](const FlockData& f) { return f.maxSpeed.x; }},
+        {"maxSpeed.y", [](const FlockData& f) { return f.maxSpeed.y; }},
+        {"maxSpeed.z", [](const FlockData& f) { return f.maxSpeed.z; }},
+        {"separationDistance", [](const FlockData& f) { return f.separationDistance; }},
+        {"groupDistance", [](const FlockData& f) { return f.groupDistance; }},
+    };
+    FlockData defaults;
+    defaults.ApplyDefaults();
+    const std::string usage = GetSimulatorUsage();
+    std::size_t names = 0;
+    for (const FlockSetting& setting : GetFlockSettings()) {
+        ++names;
+        const std::string name(setting.name);
+        EXPECT_NE(std::string::npos, usage.find(name)) << "the usage does not name " << name;
+        // Through the parser and MakeFlock, as a command line reaches the flock.
+        const FlockData flock =
+            MakeFlock(ParseSimulatorOptions({"--boids", "1", "--set", name + "=1234.5"}));
+        int set = 0;
+        for (const auto& [parameter, read] : parameters) {
+            const bool own = parameter.substr(0, parameter.find('.')) == name;
+            set += own;
+            EXPECT_EQ(own ? 1234.5f : read(defaults), read(flock)) << name << " -> " << parameter;
+        }
+        EXPECT_GT(set, 0) << name << " names no parameter";
+    }
+    EXPECT_EQ(8u, names);
 }
 
 TEST(SimulatorOptions, BadArgumentsAreNamed) {
@@ -40,6 +79,8 @@ TEST(SimulatorOptions, BadArgumentsAreNamed) {
         {{"--set", "speed=3"}, "unknown setting name 'speed' for --set"},
         {{"--set", "maxSpeed"}, "invalid setting 'maxSpeed' for --set (expected NAME=VALUE)"},
         {{"--metrics", "m.csv", "--every", "0"}, "invalid value '0' for --every (at least 1)"},
+        {{"--search", "fast"}, "invalid value 'fast' for --search (auto, all-pairs or grid)"},
+        {{"--dump="}, "missing value for --dump"},
     };
     for (const auto& c : cases) {
         try {

@@ -20,9 +20,6 @@ namespace {
 // Below this many boids the set-up of the faster searches, and even a task batch, costs more
 // than it saves.
 constexpr std::uint32_t kLiteralBelow = 64;
-// Below this many boids the grid's sort costs more than the all-pairs scan it saves (measured
-// on the default flock: the two break even at about 1,800 boids).
-constexpr std::uint32_t kGridFrom = 1800;
 // Boids handed to the kernel at once between looks at the cancellation flag.
 constexpr std::uint32_t kBlock = 64;
 // The grid search's blocks of boids, each scanning the candidates near its box: sixteen for every

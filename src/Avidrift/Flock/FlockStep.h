@@ -62,6 +62,11 @@ public:
     // What the last Run did; zero for a step of fewer than 64 boids or without any distance.
     const StepCounts& GetLastCounts() const { return m_lastCounts; }
 
+    // From this many boids Auto searches a grid: below it the grid's sort costs more than the
+    // all-pairs scan it saves (measured on the default flock: the two break even at about 1,800
+    // boids). Whatever else chooses between the two searches reads it here.
+    static constexpr std::uint32_t kGridFrom = 1800;
+
     // More tasks than this only cost memory and scheduling (8 million tasks of one boid each
     // took 1.5 GB and several times longer per step).
     static constexpr std::uint32_t kMaxTasks = 1024;

@@ -19,6 +19,7 @@
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Flock/StepFloor.h"
 #include "Avidrift/Flock/TrefoilKnot.h"
 #include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Tasks/TaskGroup.h"
@@ -94,19 +95,8 @@ double EveryPairSecondsPerPair(const char* name, const FlockData& flock, std::ui
     static std::map<std::pair<std::string, std::uint32_t>, double> measured;
     auto found = measured.find({name, tasks});
     if (found == measured.end()) {
-        FlockData write = flock;
-        FlockStep step(Scheduler());
-        step.SetSearchMode(NeighbourSearchMode::AllPairs);
-        std::vector<double> seconds;
-        for (int s = 0; s < 7; ++s) {
-            const auto start = std::chrono::steady_clock::now();
-            step.Run(flock, write, tasks, kStepTime);
-            seconds.push_back(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        }
-        std::nth_element(seconds.begin(), seconds.begin() + 3, seconds.end());
-        const double pairs = static_cast<double>(step.GetLastCounts().examinedPairs);
-        found = measured.emplace(std::make_pair(name, tasks), seconds[3] / pairs).first;
+        const double seconds = Avidrift::MeasureEveryPairSecondsPerPair(Scheduler(), flock, tasks);
+        found = measured.emplace(std::make_pair(name, tasks), seconds).first;
     }
     return found->second;
 }
@@ -119,24 +109,7 @@ double SecondsPerPair(std::uint32_t tasks) {
 // A ball of 8,000 boids well inside the group distance and with no separation distance: every
 // pair counts for the group, so this prices a pair the kernel adds up.
 double SecondsPerCountedPair(std::uint32_t tasks) {
-    static const FlockData ball = [] {
-        FlockData f;
-        f.ApplyDefaults();
-        f.SetFlockSize(8000);
-        f.separationDistance = 0.0f;
-        std::uint32_t seed = 1;
-        const auto next = [&seed] {
-            seed = seed * 1664525u + 1013904223u;
-            return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;  // [-1, 1)
-        };
-        for (std::uint32_t i = 0; i < f.boidCount;) {
-            const Quellon::Vector3 p(next(), next(), next());
-            if (p.x * p.x + p.y * p.y + p.z * p.z < 1.0f) {
-                f.positions[i++] = p * 1.4f;
-            }
-        }
-        return f;
-    }();
+    static const FlockData ball = Avidrift::MakeCountedPairBall();
     return EveryPairSecondsPerPair("ball", ball, tasks);
 }
 

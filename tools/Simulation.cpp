@@ -50,6 +50,7 @@ SimulationResult Simulate(const SimulatorOptions& options, const SimulationSink&
     result.seconds = total.Tick();
     result.search = step.GetLastSearch();
     result.instructionSet = step.GetInstructionSet();
+    result.lastCounts = step.GetLastCounts();
     return result;
 }
 

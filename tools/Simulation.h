@@ -27,6 +27,7 @@ struct SimulationResult {
     std::uint32_t tasks = 0;
     NeighbourSearchMode search = NeighbourSearchMode::AllPairs;  // the last step's, never Auto
     InstructionSet instructionSet = InstructionSet::Portable;
+    StepCounts lastCounts;               // the pairs the last step proposed, examined and counted
     std::vector<double> stepSeconds;     // each step with its publish copy
     std::vector<double> measureSeconds;  // each measured row
     double seconds = 0.0;                // the steps and the measures after them

@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <system_error>
 
+#include "Avidrift/DataFile.h"
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockMetrics.h"
+#include "Avidrift/Flock/WorldSteering.h"
+#include "Quellon/Text.h"
 
 namespace Avidrift {
 
@@ -22,6 +25,11 @@ constexpr FlockSetting kFlockSettings[] = {
     {"maxSpeed", [](FlockData& f, float v) { f.maxSpeed = Quellon::Vector3(v, v, v); }},
     {"separationDistance", [](FlockData& f, float v) { f.separationDistance = v; }},
     {"groupDistance", [](FlockData& f, float v) { f.groupDistance = v; }},
+    {"fleeDistance", [](FlockData& f, float v) { f.fleeDistance = v; }},
+    {"fleeWeight", [](FlockData& f, float v) { f.fleeWeight = v; }},
+    {"predatorSpeed", [](FlockData& f, float v) { f.predatorSpeed = v; }},
+    {"avoidDistance", [](FlockData& f, float v) { f.avoidDistance = v; }},
+    {"avoidWeight", [](FlockData& f, float v) { f.avoidWeight = v; }},
 };
 
 std::string RequireText(const std::string& option, const std::string& value) {
@@ -54,6 +62,45 @@ std::pair<const FlockSetting*, float> ParseSetting(const std::string& text) {
     return {setting, ParseFloatArgument("--set " + name, text.substr(equals + 1))};
 }
 
+// --world FILE and --preset NAME: the file is read now, so a broken one is refused before any
+// run, and a world's flock size counts unless --boids gives one.
+void ReadWorldOption(SimulatorOptions& options, const std::string& option,
+                     const std::string& path) {
+    try {
+        options.world = std::make_shared<const World>(ReadWorld(path));
+    } catch (const WorldFileError& error) {
+        throw UsageError(option + ": " + error.what());
+    }
+    if (!options.boidsGiven && options.world->boidCount) {
+        options.boids = *options.world->boidCount;
+    }
+}
+
+std::string PresetFile(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        throw UsageError("invalid value '" + name + "' for --preset (a name in worlds/)");
+    }
+    return Quellon::WideToUtf8(FindDataFile(Quellon::Utf8ToWide("worlds/" + name + ".json")));
+}
+
+// --obstacle X,Y,Z,R
+Obstacle ParseObstacle(const std::string& option, const std::string& text) {
+    float values[4];
+    std::size_t start = 0;
+    for (int k = 0; k < 4; ++k) {
+        const std::size_t comma = k < 3 ? text.find(',', start) : text.size();
+        if (comma == std::string::npos) {
+            throw UsageError("invalid value '" + text + "' for " + option + " (X,Y,Z,R)");
+        }
+        values[k] = ParseFloatArgument(option, text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    if (values[3] < 0.0f) {
+        throw UsageError("invalid value '" + text + "' for " + option + " (a negative radius)");
+    }
+    return {{values[0], values[1], values[2]}, values[3]};
+}
+
 // Every option of avidrift-sim and how its value is read.
 struct OptionReader {
     std::string_view name;
@@ -61,7 +108,15 @@ struct OptionReader {
 };
 
 constexpr OptionReader kOptionReaders[] = {
-    {"--boids", [](auto& o, auto& n, auto& v) { o.boids = ParseCountArgument(n, v); }},
+    {"--boids",
+     [](auto& o, auto& n, auto& v) {
+         o.boids = ParseCountArgument(n, v);
+         o.boidsGiven = true;
+     }},
+    {"--world", [](auto& o, auto& n, auto& v) { ReadWorldOption(o, n, RequireText(n, v)); }},
+    {"--preset", [](auto& o, auto& n, auto& v) { ReadWorldOption(o, n, PresetFile(v)); }},
+    {"--obstacle", [](auto& o, auto& n, auto& v) { o.obstacles.push_back(ParseObstacle(n, v)); }},
+    {"--predators", [](auto& o, auto& n, auto& v) { o.predators = ParseCountArgument(n, v); }},
     {"--steps", [](auto& o, auto& n, auto& v) { o.steps = ParseCountArgument(n, v); }},
     {"--tasks", [](auto& o, auto& n, auto& v) { o.tasks = ParseCountArgument(n, v); }},
     {"--dt", [](auto& o, auto& n, auto& v) { o.stepTime = ParseFloatArgument(n, v); }},
@@ -106,7 +161,8 @@ std::string GetSimulatorUsage() {
     std::string usage =
         "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
         "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
-        "                    [--metrics FILE [--every K]]\n";
+        "                    [--metrics FILE [--every K]] [--world FILE | --preset NAME]\n"
+        "                    [--obstacle X,Y,Z,R]... [--predators K] [--pairs]\n";
     std::string line = "NAME:";
     for (std::size_t s = 0; s < std::size(kFlockSettings); ++s) {
         const std::string word =
@@ -169,6 +225,10 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
             options.help = true;
             continue;
         }
+        if (option == "--pairs" && !hasValue) {
+            options.pairs = true;
+            continue;
+        }
         if (FindOptionReader(option) == nullptr) {
             throw UsageError("unknown option '" + arguments[i] + "'");
         }
@@ -180,14 +240,36 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
         }
         ReadSimulatorOption(options, option, value);
     }
+    CheckWorldOptions(options);
     return options;
+}
+
+void CheckWorldOptions(const SimulatorOptions& options) {
+    const std::size_t obstacles =
+        options.obstacles.size() + (options.world ? options.world->parameters.obstacles.size() : 0);
+    if (obstacles > kMaxObstacles) {
+        throw UsageError("more than " + std::to_string(kMaxObstacles) + " obstacles");
+    }
+    const std::size_t predators =
+        options.predators + (options.world ? options.world->parameters.predators.size() : 0);
+    if (predators > kMaxPredators) {
+        throw UsageError("more than " + std::to_string(kMaxPredators) + " predators");
+    }
 }
 
 FlockData MakeFlock(const SimulatorOptions& options) {
     FlockData flock;
     flock.ApplyDefaults();
+    if (options.world) {
+        ApplyWorld(*options.world, flock);
+    }
     for (const auto& [setting, value] : options.settings) {
         setting->apply(flock, value);
+    }
+    flock.obstacles.insert(flock.obstacles.end(), options.obstacles.begin(),
+                           options.obstacles.end());
+    for (const Predator& predator : AutonomousPredators(options.predators)) {
+        flock.predators.push_back(predator);
     }
     flock.SetFlockSize(options.boids);
     return flock;
@@ -222,16 +304,19 @@ std::string FormatFlockCsv(const FlockData& flock) {
 
 std::string FormatMetricsHeader() {
     return "step,time,polarization,milling,mean_speed,mean_group_neighbours,"
-           "mean_nearest_distance,gyration_radius,mean_target_distance,excluded\n";
+           "mean_nearest_distance,gyration_radius,mean_target_distance,excluded,"
+           "mean_predator_distance,inside_obstacles\n";
 }
 
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& m) {
     char row[512];
     std::snprintf(row, sizeof row,
-                  "%" PRIu32 ",%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRIu32 "\n", step,
-                  static_cast<double>(step) * static_cast<double>(stepTime), m.polarization,
+                  "%" PRIu32 ",%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRIu32
+                  ",%.17g,%" PRIu32 "\n",
+                  step, static_cast<double>(step) * static_cast<double>(stepTime), m.polarization,
                   m.milling, m.meanSpeed, m.meanGroupNeighbours, m.meanNearestDistance,
-                  m.gyrationRadius, m.meanTargetDistance, m.excluded);
+                  m.gyrationRadius, m.meanTargetDistance, m.excluded, m.meanPredatorDistance,
+                  m.insideObstacles);
     return row;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "Avidrift/Flock/FlockStep.h"
+#include "Avidrift/Flock/WorldFile.h"
 
 namespace Avidrift {
 
@@ -35,6 +37,7 @@ const FlockSetting* FindFlockSetting(std::string_view name);
 
 struct SimulatorOptions {
     std::uint32_t boids = 1000;
+    bool boidsGiven = false;  // --boids was given: a world's flock size does not count
     std::uint32_t steps = 100;
     std::uint32_t tasks = 0;  // 0: the processor count
     float stepTime = 0.016f;
@@ -43,11 +46,20 @@ struct SimulatorOptions {
     std::string metricsFile;                                      // empty: no metrics
     std::uint32_t every = 1;                                      // metrics after every K-th step
     NeighbourSearchMode search = NeighbourSearchMode::Auto;
+    // --world FILE or --preset NAME, read when parsed; applied before the settings.
+    std::shared_ptr<const World> world;
+    std::vector<Obstacle> obstacles;  // --obstacle X,Y,Z,R, after the world's
+    std::uint32_t predators = 0;      // --predators K: autonomous ones, after the world's
+    bool pairs = false;               // --pairs: the step's distance from its counted floor
     bool help = false;
 };
 
 // Throws UsageError naming the offending argument.
 SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments);
+
+// Throws UsageError when the world and the options together hold more obstacles or predators
+// than a world may.
+void CheckWorldOptions(const SimulatorOptions& options);
 
 // Reads one option of avidrift-sim ("--boids", ...) with its value into options; false for an
 // option the simulator does not have. The sweep reads the options it shares this way.

@@ -19,6 +19,7 @@ const char* const kSweepUsage =
     "usage: avidrift-sweep --out DIR --vary NAME=FROM:TO:COUNT | --vary NAME=V1,V2,...\n"
     "                      [--vary ...] [--set NAME=VALUE]... [--boids N] [--steps K]\n"
     "                      [--dt SECONDS] [--tasks T] [--every K] [--jobs J]\n"
+    "                      [--world FILE | --preset NAME] [--obstacle X,Y,Z,R]... [--predators K]\n"
     "NAME: boids, steps, dt or a --set name of avidrift-sim. One run per combination of the\n"
     "values, the first --vary varying slowest; each run's metrics in DIR/runs/, one row per run\n"
     "in DIR/summary.csv. The same command again resumes; --tasks defaults to 1 and --jobs to\n"
@@ -134,6 +135,16 @@ nlohmann::ordered_json MakeSweepJson(const SweepOptions& sweep) {
     for (const auto& [setting, value] : base.settings) {
         json["set"].push_back({setting->name, static_cast<double>(value)});
     }
+    // The world as read, not its file's name: a file changed between two runs of the command
+    // is another sweep.
+    if (base.world) {
+        json["world"] = nlohmann::ordered_json::parse(WorldToJson(*base.world));
+    }
+    json["obstacles"] = nlohmann::ordered_json::array();
+    for (const Obstacle& o : base.obstacles) {
+        json["obstacles"].push_back({o.centre.x, o.centre.y, o.centre.z, o.radius});
+    }
+    json["predators"] = base.predators;
     json["vary"] = nlohmann::ordered_json::array();
     for (const SweepVariable& variable : sweep.vary) {
         nlohmann::ordered_json values = nlohmann::ordered_json::array();
@@ -162,7 +173,9 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
         }
         const bool own = option == "--out" || option == "--vary" || option == "--jobs";
         const bool forwarded = option == "--boids" || option == "--steps" || option == "--dt" ||
-                               option == "--tasks" || option == "--set" || option == "--every";
+                               option == "--tasks" || option == "--set" || option == "--every" ||
+                               option == "--world" || option == "--preset" ||
+                               option == "--obstacle" || option == "--predators";
         if (!own && !forwarded) {
             throw UsageError("unknown option '" + arguments[i] + "'");
         }
@@ -198,6 +211,7 @@ SweepOptions ParseSweepOptions(const std::vector<std::string>& arguments) {
     if (options.help) {
         return options;
     }
+    CheckWorldOptions(options.base);
     if (options.outDir.empty()) {
         throw UsageError("missing --out DIR");
     }

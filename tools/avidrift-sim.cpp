@@ -14,6 +14,7 @@
 
 #include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/Flock/FlockMetrics.h"
+#include "Avidrift/Flock/StepFloor.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 #include "OutputFile.h"
 #include "Quellon/Exception.h"
@@ -128,6 +129,21 @@ void WriteOutputs(const Avidrift::SimulationResult& result, Outputs& outputs) {
     }
 }
 
+// The last step's pairs, and its median time against its counted floor: the neighbour pairs
+// priced at what the every-pair kernel pays, here and now, to add a pair up (an exact step adds
+// every one in index order, so it cannot go below that).
+void PrintFloor(const Avidrift::SimulationResult& result, double median) {
+    const Avidrift::StepCounts& counts = result.lastCounts;
+    Avidrift::TaskScheduler scheduler;
+    const double price = Avidrift::MeasureEveryPairSecondsPerPair(
+        scheduler, Avidrift::MakeCountedPairBall(), result.tasks);
+    const double floor = static_cast<double>(counts.neighbourPairs) * price;
+    std::printf("candidates=%" PRIu64 " examined=%" PRIu64 " neighbours=%" PRIu64
+                " counted_pair_ns=%.4g counted_floor_ms=%.6g to_counted_floor=%.3g\n",
+                counts.candidatePairs, counts.examinedPairs, counts.neighbourPairs, price * 1e9,
+                floor * 1000.0, floor > 0 ? median / floor : 0.0);
+}
+
 void PrintReport(const SimulatorOptions& options, const Avidrift::SimulationResult& result) {
     const double median = Median(result.stepSeconds);
     const double n = options.boids;
@@ -139,6 +155,9 @@ void PrintReport(const SimulatorOptions& options, const Avidrift::SimulationResu
                 Avidrift::GetSearchName(result.search),
                 Avidrift::GetInstructionSetName(result.instructionSet), median * 1000.0,
                 stepsPerSecond, n * n * stepsPerSecond, result.seconds);
+    if (options.pairs) {
+        PrintFloor(result, median);
+    }
     if (!result.measureSeconds.empty()) {
         // The measured cost of the metrics against the step's, the budget being one step.
         const double metricsMedian = Median(result.measureSeconds);

@@ -39,6 +39,11 @@ TEST(SimulatorOptions, EachSettingSetsExactlyItsOwnParameter) {
         {"maxSpeed.z", [](const FlockData& f) { return f.maxSpeed.z; }},
         {"separationDistance", [](const FlockData& f) { return f.separationDistance; }},
         {"groupDistance", [](const FlockData& f) { return f.groupDistance; }},
+        {"fleeDistance", [](const FlockData& f) { return f.fleeDistance; }},
+        {"fleeWeight", [](const FlockData& f) { return f.fleeWeight; }},
+        {"predatorSpeed", [](const FlockData& f) { return f.predatorSpeed; }},
+        {"avoidDistance", [](const FlockData& f) { return f.avoidDistance; }},
+        {"avoidWeight", [](const FlockData& f) { return f.avoidWeight; }},
     };
     FlockData defaults;
     defaults.ApplyDefaults();
@@ -59,7 +64,22 @@ TEST(SimulatorOptions, EachSettingSetsExactlyItsOwnParameter) {
         }
         EXPECT_GT(set, 0) << name << " names no parameter";
     }
-    EXPECT_EQ(8u, names);
+    EXPECT_EQ(13u, names);
+}
+
+// A world comes first, then --set, then the obstacles and predators of the command line; its
+// flock size counts unless --boids gives one, wherever --boids stands.
+TEST(SimulatorOptions, WorldThenSettingsThenObstaclesAndPredators) {
+    const FlockData flock =
+        MakeFlock(ParseSimulatorOptions({"--preset", "obstacles", "--set", "fleeWeight=7",
+                                         "--obstacle", "1,2,3,4", "--predators", "2"}));
+    EXPECT_EQ(flock.boidCount, 2000u);
+    EXPECT_EQ(flock.fleeWeight, 7.0f);
+    ASSERT_EQ(flock.obstacles.size(), 7u);
+    EXPECT_EQ(flock.obstacles.back(), (Obstacle{{1, 2, 3}, 4}));
+    ASSERT_EQ(flock.predators.size(), 2u);
+    EXPECT_TRUE(flock.predators[0].autonomous);
+    EXPECT_EQ(ParseSimulatorOptions({"--boids", "10", "--preset", "school"}).boids, 10u);
 }
 
 TEST(SimulatorOptions, BadArgumentsAreNamed) {
@@ -81,6 +101,12 @@ TEST(SimulatorOptions, BadArgumentsAreNamed) {
         {{"--metrics", "m.csv", "--every", "0"}, "invalid value '0' for --every (at least 1)"},
         {{"--search", "fast"}, "invalid value 'fast' for --search (auto, all-pairs or grid)"},
         {{"--dump="}, "missing value for --dump"},
+        {{"--obstacle", "1,2,3"}, "invalid value '1,2,3' for --obstacle (X,Y,Z,R)"},
+        {{"--obstacle", "1,2,3,-4"}, "invalid value '1,2,3,-4' for --obstacle (a negative radius)"},
+        {{"--predators", "65"}, "more than 64 predators"},
+        {{"--preset", "../x"}, "invalid value '../x' for --preset (a name in worlds/)"},
+        {{"--world", "/nonexistent.json"},
+         "--world: /nonexistent.json: cannot be read: No such file or directory"},
     };
     for (const auto& c : cases) {
         try {

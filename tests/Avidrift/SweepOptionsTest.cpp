@@ -54,13 +54,14 @@ TEST(SweepOptions, SummaryTakesLastRowAndMeanOfLastFifth) {
     // Six rows: the last fifth is the last two (at least one row, rounded up).
     std::string log = FormatMetricsHeader();
     for (int step = 0; step < 6; ++step) {
-        log += std::to_string(step) + ",0," + std::to_string(step) + ",0.5,0,0,0,0,0,0\n";
+        log += std::to_string(step) + ",0," + std::to_string(step) + ",0.5,0,0,0,0,0,0,nan,0\n";
     }
     const std::string summary = FormatSummary(sweep, {"", log}, {-1, 2.5});
     const std::size_t header = summary.find('\n');
     EXPECT_EQ(0u, summary.find("run,separationWeight,polarization_last,polarization_mean,"
                                "milling_last,milling_mean,"));
-    EXPECT_EQ("0001,2,5,4.5,0.5,0.5,0,0,0,0,0,0,0,0,0,0,0,0,2.500\n", summary.substr(header + 1));
+    EXPECT_EQ("0001,2,5,4.5,0.5,0.5,0,0,0,0,0,0,0,0,0,0,0,0,nan,nan,0,0,2.500\n",
+              summary.substr(header + 1));
     EXPECT_THROW(FormatSummary(sweep, {"", "step\n"}, {-1, -1}), std::runtime_error);
 }
 

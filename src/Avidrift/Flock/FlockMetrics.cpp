@@ -25,9 +25,6 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Below this many boids sorting into a grid costs more than scanning all pairs (the step's own
-// break-even).
-constexpr std::uint32_t kGridFrom = 1800;
 // A cell's 27-cell neighbourhood holds every boid closer than the cell size to any of its boids;
 // the margin covers the rounding of cell coordinates and of squared distances.
 constexpr double kCoverage = 1.0 - 0x1p-10;
@@ -507,8 +504,9 @@ void FlockMetrics::FindNeighbours(const FlockData& flock, std::uint32_t tasks, d
         NeighbourThresholds::For(flock.separationDistance, flock.groupDistance);
     const Scan scan{thresholds, !thresholds.none, GetExamineFunction(m_instructionSet),
                     GetKeepFunction(m_instructionSet)};
-    const bool gridWanted = m_mode == NeighbourSearchMode::Grid ||
-                            (m_mode == NeighbourSearchMode::Auto && flock.boidCount >= kGridFrom);
+    const bool gridWanted =
+        m_mode == NeighbourSearchMode::Grid ||
+        (m_mode == NeighbourSearchMode::Auto && flock.boidCount >= FlockStep::kGridFrom);
     if (gridWanted && SearchGrid(tasks, scan, diagonal)) {
         m_lastSearch = NeighbourSearchMode::Grid;
     } else {

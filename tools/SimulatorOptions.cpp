@@ -14,7 +14,7 @@ namespace Avidrift {
 const char* const kSimulatorUsage =
     "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
     "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
-    "                    [--metrics FILE [--every K]]\n"
+    "                    [--metrics FILE] [--trajectory FILE.h5] [--every K]\n"
     "NAME: angleIncrement, separationWeight, cohesionWeight, alignmentWeight,\n"
     "      trefoilKnotPathWeight, maxSpeed, separationDistance, groupDistance\n";
 
@@ -59,7 +59,8 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
         }
         const bool known = option == "--boids" || option == "--steps" || option == "--tasks" ||
                            option == "--dt" || option == "--set" || option == "--dump" ||
-                           option == "--search" || option == "--metrics" || option == "--every";
+                           option == "--search" || option == "--metrics" || option == "--every" ||
+                           option == "--trajectory";
         if (!known) {
             throw UsageError("unknown option '" + arguments[i] + "'");
         }
@@ -87,6 +88,11 @@ SimulatorOptions ParseSimulatorOptions(const std::vector<std::string>& arguments
                 throw UsageError("missing value for --metrics");
             }
             options.metricsFile = value;
+        } else if (option == "--trajectory") {
+            if (value.empty()) {
+                throw UsageError("missing value for --trajectory");
+            }
+            options.trajectoryFile = value;
         } else if (option == "--search") {
             ParseSearchMode(value);
             options.search = value;
@@ -174,9 +180,24 @@ std::string FormatFlockCsv(const FlockData& flock) {
 
 namespace Avidrift {
 
+std::vector<std::string> GetMeasureNames() {
+    return {"polarization",          "milling",         "mean_speed",
+            "mean_group_neighbours", "mean_nearest_distance", "gyration_radius",
+            "mean_target_distance",  "excluded"};
+}
+
+std::vector<double> GetMeasureValues(const FlockMeasures& m) {
+    return {m.polarization,        m.milling,        m.meanSpeed,
+            m.meanGroupNeighbours, m.meanNearestDistance, m.gyrationRadius,
+            m.meanTargetDistance,  static_cast<double>(m.excluded)};
+}
+
 std::string FormatMetricsHeader() {
-    return "step,time,polarization,milling,mean_speed,mean_group_neighbours,"
-           "mean_nearest_distance,gyration_radius,mean_target_distance,excluded\n";
+    std::string header = "step,time";
+    for (const std::string& name : GetMeasureNames()) {
+        header += "," + name;
+    }
+    return header + "\n";
 }
 
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& m) {

@@ -29,6 +29,7 @@ struct SimulatorOptions {
     std::string dumpFile;                                 // empty: no dump
     std::string metricsFile;                              // empty: no metrics
     std::uint32_t every = 1;                              // metrics after every K-th step
+    std::string trajectoryFile;  // empty: no trajectory; else H5MD frames as metrics' rows
     std::string search = "auto";                          // auto, all-pairs or grid
     bool help = false;
 };
@@ -66,6 +67,10 @@ std::string FormatFlockCsv(const FlockData& flock);
 // significant digits (%.17g), which read back to the same double, so logs compare byte for byte.
 std::string FormatMetricsHeader();
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& measures);
+// The log's columns after step and time, and a row's numbers in that order: what a trajectory's
+// /observables and the Python module call them.
+std::vector<std::string> GetMeasureNames();
+std::vector<double> GetMeasureValues(const FlockMeasures& measures);
 
 extern const char* const kSimulatorUsage;
 

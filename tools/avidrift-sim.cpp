@@ -18,6 +18,7 @@
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Tasks/ProcessorCount.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
+#include "Avidrift/Trajectory/TrajectoryWriter.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
 #include "Quellon/Timer.h"
@@ -119,6 +120,19 @@ int Run(const Avidrift::SimulatorOptions& options) {
 
     FlockData flock = Avidrift::MakeFlock(options);
     FlockData written = flock;
+    // Created before the first step, as the other outputs are opened.
+    std::unique_ptr<Avidrift::TrajectoryWriter> trajectory;
+    if (!options.trajectoryFile.empty()) {
+        try {
+            trajectory = std::make_unique<Avidrift::TrajectoryWriter>(
+                options.trajectoryFile, flock,
+                Avidrift::TrajectoryCreator{"avidrift-sim", AVIDRIFT_VERSION, ""},
+                metricsLog ? Avidrift::GetMeasureNames() : std::vector<std::string>());
+        } catch (const Avidrift::TrajectoryError& error) {
+            std::fprintf(stderr, "avidrift-sim: %s\n", error.what());
+            return 2;
+        }
+    }
 
     const std::uint32_t tasks = options.tasks != 0 ? options.tasks : Avidrift::GetProcessorCount();
     Avidrift::TaskScheduler scheduler;
@@ -129,12 +143,22 @@ int Run(const Avidrift::SimulatorOptions& options) {
     metrics.SetSearchMode(Avidrift::ParseSearchMode(options.search));
     std::vector<double> metricsSeconds;
     bool logged = true;
-    const auto measure = [&](std::uint32_t k) {
-        timer.Tick();
-        const std::string row =
-            Avidrift::FormatMetricsRow(k, options.stepTime, metrics.Measure(flock, tasks));
-        metricsSeconds.push_back(timer.Tick());
-        logged = logged && Write(metricsLog.get(), row);
+    // The measures and the frame of step k, each when asked for.
+    const auto record = [&](std::uint32_t k) {
+        Avidrift::FlockMeasures measures;
+        if (metricsLog) {
+            timer.Tick();
+            measures = metrics.Measure(flock, tasks);
+            metricsSeconds.push_back(timer.Tick());
+            logged = logged &&
+                     Write(metricsLog.get(), Avidrift::FormatMetricsRow(k, options.stepTime, measures));
+        }
+        if (trajectory) {
+            trajectory->WriteFrame(k, static_cast<double>(k) * static_cast<double>(options.stepTime),
+                                   flock,
+                                   metricsLog ? Avidrift::GetMeasureValues(measures)
+                                              : std::vector<double>());
+        }
     };
     Quellon::Timer total;
     double elapsed = 0.0;
@@ -142,8 +166,8 @@ int Run(const Avidrift::SimulatorOptions& options) {
     stepSeconds.reserve(options.steps);
     if (metricsLog) {
         logged = Write(metricsLog.get(), Avidrift::FormatMetricsHeader());
-        measure(0);
     }
+    record(0);
     {
         ProgressBar progress(options.steps);
         for (std::uint32_t k = 0; k < options.steps; ++k) {
@@ -158,8 +182,8 @@ int Run(const Avidrift::SimulatorOptions& options) {
             }
             flock = written;  // the publish copy is part of every program iteration too
             stepSeconds.push_back(timer.Tick());
-            if (metricsLog && (k + 1) % options.every == 0) {
-                measure(k + 1);
+            if ((k + 1) % options.every == 0) {
+                record(k + 1);
             }
             elapsed += total.Tick();
             progress.Update(k + 1, elapsed);
@@ -172,6 +196,9 @@ int Run(const Avidrift::SimulatorOptions& options) {
     }
     if (metricsLog && !Close(options.metricsFile, metricsLog, logged)) {
         return 1;
+    }
+    if (trajectory) {
+        trajectory->Close();
     }
 
     const double median = Median(stepSeconds);
@@ -212,6 +239,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "avidrift-sim: %s %s\n",
                      Quellon::WideToUtf8(error.GetMessage()).c_str(),
                      Quellon::WideToUtf8(error.GetErrorText()).c_str());
+        return 1;
+    } catch (const Avidrift::TrajectoryError& error) {
+        // The file keeps every frame written before the failure.
+        std::fprintf(stderr, "avidrift-sim: %s\n", error.what());
         return 1;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "avidrift-sim: not enough memory for this flock\n");

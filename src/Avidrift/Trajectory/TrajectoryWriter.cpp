@@ -246,9 +246,10 @@ TrajectoryWriter::TrajectoryWriter(const std::string& path, const FlockData& flo
         const std::string world = WorldToJson(WorldOf(flock));
         textAttribute(parameters.get(), "world", world);
         // Each parameter on its own as well, by the names --set takes.
-        for (const auto& [name, value] : nlohmann::json::parse(world).at("parameters").items()) {
-            const auto number = value.get<float>();
-            attribute(parameters.get(), name.c_str(), H5T_NATIVE_FLOAT, nullptr, 0, &number);
+        const nlohmann::json fields = nlohmann::json::parse(world).at("parameters");
+        for (const auto& field : fields.items()) {
+            const auto number = field.value().get<float>();
+            attribute(parameters.get(), field.key().c_str(), H5T_NATIVE_FLOAT, nullptr, 0, &number);
         }
     }
     check(H5Fflush(file, H5F_SCOPE_GLOBAL));

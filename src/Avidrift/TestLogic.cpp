@@ -45,8 +45,8 @@ int Sign(int value) {
 
 }  // namespace
 
-TestLogic::TestLogic(std::shared_ptr<TestScene> scene)
-    : m_scene(std::move(scene)), m_step(m_scheduler) {}
+TestLogic::TestLogic(std::shared_ptr<TestScene> scene, TestHooks hooks)
+    : m_scene(std::move(scene)), m_hooks(std::move(hooks)), m_step(m_scheduler) {}
 
 TestLogic::~TestLogic() = default;
 
@@ -91,6 +91,9 @@ void TestLogic::Update(float elapsedSeconds) {
 }
 
 void TestLogic::Step(float seconds) {
+    if (m_hooks.stepBegins) {
+        m_hooks.stepBegins();
+    }
     if (!m_step.Run(m_scene->m_flock, m_flock, m_scene->m_taskCount, seconds, &m_stopRequested)) {
         return;  // abandoned: m_flock holds a partial step that must never be published
     }
@@ -113,7 +116,8 @@ void TestLogic::SetFlockSize(float requested) {
     const std::uint32_t n = std::min(TruncateToCount(requested), limit);
     // Linux overcommits, so an allocation beyond the machine rarely throws: the process would
     // be killed once it touched the arrays. Refuse before allocating instead.
-    const std::string shortfall = DescribeFlockShortfall(n, GetAvailableMemory());
+    const std::string shortfall = DescribeFlockShortfall(
+        n, m_hooks.availableMemory ? m_hooks.availableMemory() : GetAvailableMemory());
     if (!shortfall.empty()) {
         std::fprintf(stderr, "avidrift: %s; it keeps %u\n", shortfall.c_str(), m_flock.boidCount);
         return;

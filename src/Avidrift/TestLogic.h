@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,9 +24,19 @@ class TestScene;
 // events and lets Logic publish, but steps only when a step was asked for.
 class TestLogic : public Quellon::ILogicCallable {
 public:
+    // What a test puts in place of the machine's figures, and the moments it waits for. The
+    // program's logic has none; each is looked at once per step or per flock size, never
+    // inside a step.
+    struct TestHooks {
+        // Bytes the machine can still give a flock; empty: GetAvailableMemory().
+        std::function<std::uint64_t()> availableMemory;
+        // Called on the logic thread as a step begins, before any of its work.
+        std::function<void()> stepBegins;
+    };
+
     // Called on the main thread; keeps the scene. Throws Exception when the worker pool cannot
     // be made.
-    explicit TestLogic(std::shared_ptr<TestScene> scene);
+    explicit TestLogic(std::shared_ptr<TestScene> scene, TestHooks hooks = {});
 
     // Called on the logic thread. The events are MouseEvents, ValueChangedEvents and
     // SimulationEvents; events of other classes are ignored.
@@ -57,6 +68,7 @@ private:
     void PublishWorld();
 
     std::shared_ptr<TestScene> m_scene;
+    TestHooks m_hooks;
     // The state the step writes, and where changed parameters wait for the next publish.
     FlockData m_flock;
     TaskScheduler m_scheduler;

@@ -10,9 +10,9 @@
 
 #include "Avidrift/AllocatorTuning.h"
 #include "Avidrift/SubsystemsAllocator.h"
-#include "Quellon/Widgets/App.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
+#include "Quellon/Widgets/App.h"
 
 // Xlib defines macros (Bool, Status) that break Qt headers included after it.
 #include <X11/Xlib.h>

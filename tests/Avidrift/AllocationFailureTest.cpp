@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 #include "Avidrift/TestLogic.h"
@@ -89,7 +90,9 @@ bool SameBoids(const FlockData& a, const FlockData& b) {
 TEST(AllocationFailure, FlockSizeBeyondMemoryKeepsTheRunningFlock) {
     auto scene = std::make_shared<TestScene>();
     scene->m_flock.maxFlockSize = 4'000'000;
-    TestLogic logic(scene);
+    // A machine that claims plenty, so that the allocation itself fails.
+    TestLogic logic(scene,
+                    {.availableMemory = [] { return std::uint64_t{1} << 40; }, .stepBegins = {}});
     logic.Init();
     const auto setSize = [&](float size) {
         logic.OnCustomEvent(0.0f,
@@ -115,13 +118,22 @@ TEST(AllocationFailure, FlockSizeBeyondMemoryKeepsTheRunningFlock) {
 }
 
 // Linux overcommits, so a flock beyond the machine would be killed, not throw: the size is refused
-// beforehand, from what the address-space limit (set in the child) leaves.
+// beforehand, from what the address-space limit (set in the child) leaves. The machine's free
+// memory and cgroups are left out, so a small machine does not answer with less.
 TEST(AllocationFailureDeathTest, FlockSizeBeyondTheAddressSpaceLimitIsRefused) {
     // Everything in the child: a worker pool made before the fork would not survive it.
     const auto check = [] {
         auto scene = std::make_shared<TestScene>();
         scene->m_flock.maxFlockSize = 100'000'000;
-        TestLogic logic(scene);
+        // The real limit and address space, without the machine's free memory and cgroups.
+        TestLogic logic(scene, {.availableMemory =
+                                    [] {
+                                        MemorySources sources;
+                                        sources.meminfo = "/nonexistent";
+                                        sources.processCgroups = "/nonexistent";
+                                        return GetAvailableMemory(sources);
+                                    },
+                                .stepBegins = {}});
         logic.Init();
         rlim_t pages = 0;  // the address space in use, as VmSize
         std::ifstream("/proc/self/statm") >> pages;

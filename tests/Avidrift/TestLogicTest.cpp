@@ -8,6 +8,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <latch>
 #include <limits>
 #include <random>
 #include <thread>
@@ -245,20 +246,35 @@ TEST_F(TestLogicTest, PausedIterationsApplyEventsAndStepOnlyWhenAsked) {
     EXPECT_TRUE(SameBoids(runningScene->m_flock, Flock()));
 }
 
-// A step of many seconds is abandoned when a stop arrives from another thread; nothing published.
-TEST_F(TestLogicTest, StopAbandonsALongStep) {
-    m_scene->m_flock.maxFlockSize = 0;
-    m_logic.Init();
+// A step of many seconds is abandoned when a stop arrives from another thread while it runs;
+// nothing of it is published. The stop waits for the step to begin, so it is the step that
+// gives up, not the iteration that never starts one.
+TEST(TestLogicStop, AbandonsALongStepAndPublishesNothingOfIt) {
+    auto scene = std::make_shared<TestScene>();
+    std::atomic<int> steps{0};
+    std::latch longStepBegun(1);
+    TestLogic logic(scene, {.availableMemory = [] { return std::uint64_t{1} << 40; },
+                            .stepBegins =
+                                [&] {
+                                    if (++steps == 2) {
+                                        longStepBegun.count_down();
+                                    }
+                                }});
+    logic.Init();
     // A group distance wider than the flock defeats the grid, so the step scans all pairs.
-    Set(kGroupDistanceSetting, 99);
-    m_logic.Update(0.01f);
-    Set(kFlockSizeSetting, 200000);
-    Set(kTaskCountSetting, 2);
-    const Vector3 before = Flock().positions[7];
-    std::thread logic([&] { m_logic.Update(0.1f); });
-    m_logic.RequestStop();
-    logic.join();
-    EXPECT_TRUE(Flock().positions[7] == before);
+    logic.OnCustomEvent(0.0f,
+                        std::make_shared<Quellon::ValueChangedEvent>(99, kGroupDistanceSetting));
+    logic.Update(0.01f);
+    logic.OnCustomEvent(0.0f,
+                        std::make_shared<Quellon::ValueChangedEvent>(200000, kFlockSizeSetting));
+    logic.OnCustomEvent(0.0f, std::make_shared<Quellon::ValueChangedEvent>(2, kTaskCountSetting));
+    const FlockData before = scene->m_flock;
+    std::thread logicThread([&] { logic.Update(0.1f); });
+    longStepBegun.wait();
+    logic.RequestStop();
+    logicThread.join();
+    EXPECT_EQ(2, steps.load());
+    EXPECT_TRUE(SameBoids(before, scene->m_flock));
 }
 
 // The k-th parameter event sets the next parameter, in turn, to 10 + k, above every default, so a

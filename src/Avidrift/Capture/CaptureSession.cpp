@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QImage>
 #include <cerrno>
 #include <cmath>
@@ -246,10 +248,33 @@ void CaptureSession::WritePicture(const Job& job) {
     for (int y = 0; y < frame.height; ++y) {
         std::memcpy(image.scanLine(frame.height - 1 - y), frame.rgba.data() + row * y, row);
     }
-    if (!image.save(QString::fromStdString(path.string()), "PNG")) {
+    // Encoded in memory and written here: Qt's PNG writer, failing on a full disk, names no
+    // cause and loses a buffer of its own.
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG")) {
         std::error_code ignored;
         fs::remove(path, ignored);
-        throw CaptureError("Cannot write " + path.string() + " (disk full or no permission)");
+        throw CaptureError("Cannot encode " + path.string() + " as PNG");
+    }
+    const int file = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int error = file < 0 ? errno : 0;
+    for (qsizetype written = 0; error == 0 && written < png.size();) {
+        const ssize_t result =
+            write(file, png.constData() + written, static_cast<std::size_t>(png.size() - written));
+        if (result < 0 && errno != EINTR) {
+            error = errno;
+        }
+        written += result > 0 ? result : 0;
+    }
+    if (file >= 0 && close(file) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        std::error_code ignored;
+        fs::remove(path, ignored);
+        throw CaptureError("Cannot write " + path.string() + ": " + std::strerror(error));
     }
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_lastFile = path.string();

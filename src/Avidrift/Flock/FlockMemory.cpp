@@ -120,10 +120,16 @@ std::uint64_t EstimateFlockBytes(std::uint32_t boidCount) {
 
 std::uint64_t GetAvailableMemory(const MemorySources& sources) {
     std::uint64_t available = ReadKilobytes(sources.meminfo, "MemAvailable").value_or(kUnlimited);
+    std::uint64_t addressSpace = kNoAddressSpaceLimit;
     rlimit limit{};
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        available = std::min(available, Remaining(static_cast<std::uint64_t>(limit.rlim_cur),
-                                                  ReadKilobytes(sources.processStatus, "VmSize")));
+    if (sources.addressSpaceLimit) {
+        addressSpace = *sources.addressSpaceLimit;
+    } else if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        addressSpace = static_cast<std::uint64_t>(limit.rlim_cur);
+    }
+    if (addressSpace != kNoAddressSpaceLimit) {
+        available = std::min(
+            available, Remaining(addressSpace, ReadKilobytes(sources.processStatus, "VmSize")));
     }
     return std::min(available, CgroupRemaining(sources));
 }

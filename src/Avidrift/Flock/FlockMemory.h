@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 
 namespace Avidrift {
@@ -11,7 +13,11 @@ struct MemorySources {
     std::string processStatus = "/proc/self/status";
     std::string processCgroups = "/proc/self/cgroup";
     std::string cgroupRoot = "/sys/fs/cgroup";
+    // The address-space limit in bytes (kNoAddressSpaceLimit: none); unset, the process's own.
+    std::optional<std::uint64_t> addressSpaceLimit;
 };
+
+constexpr std::uint64_t kNoAddressSpaceLimit = std::numeric_limits<std::uint64_t>::max();
 
 // Bytes a running flock of boidCount boids needs beyond what the process already holds: the
 // step's read and write records and the published copy, the step's packed copy of the

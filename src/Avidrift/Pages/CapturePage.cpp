@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -97,6 +99,7 @@ CapturePage::CapturePage(Quellon::UserEventQueue* eventQueue,
     m_widget->installEventFilter(this);
     // The spin boxes are other pages' widgets: only the application sees their events first.
     qApp->installEventFilter(this);
+    m_printStatus = std::getenv("AVIDRIFT_PRINT_CAPTURE_STATUS") != nullptr;
     m_statusTimer = new QTimer(this);
     m_statusTimer->setInterval(kStatusPollMilliseconds);
     connect(m_statusTimer, &QTimer::timeout, this, &CapturePage::ShowStatus);
@@ -290,6 +293,15 @@ void CapturePage::ShowStatus() {
     if (m_lastLabel->text() != last) {
         m_lastLabel->setText(last);
         m_lastLabel->setToolTip(last);
+    }
+    if (m_printStatus) {
+        const QString shown = m_recordingLabel->text() + " | " + m_framesLabel->text() + " | " +
+                              m_droppedLabel->text() + " | " + last;
+        if (shown != m_printedStatus) {
+            m_printedStatus = shown;
+            std::printf("capture page: %s\n", shown.toUtf8().constData());
+            std::fflush(stdout);
+        }
     }
 }
 

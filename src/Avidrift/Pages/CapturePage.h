@@ -92,6 +92,10 @@ private:
     std::vector<QPointer<QShortcut>> m_shortcuts;
     // Child of this object.
     QTimer* m_statusTimer = nullptr;
+    // With AVIDRIFT_PRINT_CAPTURE_STATUS set (by the end-to-end tests), each new status is also
+    // printed on standard output, the page's lines joined by " | ".
+    bool m_printStatus = false;
+    QString m_printedStatus;
 };
 
 }  // namespace Avidrift

@@ -10,8 +10,10 @@
 
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Capture/CapturedFrame.h"
+#include "Avidrift/DataFile.h"
 #include "Avidrift/Render/MeshLevels.h"
 #include "Avidrift/Render/StatisticsOverlay.h"
+#include "Avidrift/Render/WorldRender.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Opengl/OpenglDriver.h"
@@ -178,6 +180,9 @@ void TestRender::PostInit() {
     UploadFlock();
     m_program = m_driver->CreateProgram(
         {{m_scene->m_vertexShaderFile, kVertexShader}, {m_scene->m_pixelShaderFile, kPixelShader}});
+    m_world = std::make_unique<WorldRender>(
+        *m_driver, m_vertexBufferId, m_levels.front().indexBufferId, m_scene->m_localMatrix,
+        FindDataFile(WorldRender::kVertexShaderFile), FindDataFile(WorldRender::kPixelShaderFile));
     m_driver->SetProgram(m_program);
     SetUniforms();
 }
@@ -194,6 +199,8 @@ void TestRender::Update(float elapsedSeconds) {
     if (boids > 0) {
         DrawLevels();
     }
+    m_world->Draw(m_scene->m_flock, m_scene->m_camera);
+    m_driver->SetProgram(m_program);
     CaptureFrame();
     m_driver->Present();
     // A paused flock seen from where it was keeps its detail whatever its frames take: a change
@@ -217,7 +224,9 @@ void TestRender::CaptureFrame() {
     }
     CapturedFrame frame;
     try {
-        m_driver->ReadPixels(frame.rgba);
+        const auto [width, height] = m_driver->ReadPixels(frame.rgba);
+        frame.width = width;
+        frame.height = height;
     } catch (const Quellon::Exception& error) {
         // A capture that cannot be made is the capture's failure, not the program's.
         std::string text;
@@ -228,8 +237,6 @@ void TestRender::CaptureFrame() {
         m_capture->ReportError("Cannot read the frame back: " + text);
         return;
     }
-    frame.width = m_driver->GetPixelWidth();
-    frame.height = m_driver->GetPixelHeight();
     m_capture->Submit(std::move(frame));
 }
 

@@ -20,6 +20,7 @@ namespace Avidrift {
 
 class CaptureSession;
 class TestScene;
+class WorldRender;
 
 // The flock program's renderer (the "Test" in the name comes from the design): the scene's mesh
 // drawn once per visible boid, with each boid's position and velocity in a float texture that is
@@ -128,6 +129,8 @@ private:
     std::vector<std::uint32_t> m_levelCount;
     FrameStatistics m_lastFrame;
     std::weak_ptr<Quellon::OpenglProgram> m_program;
+    // Predators and obstacles, drawn after the flock; from PostInit on.
+    std::unique_ptr<WorldRender> m_world;
     std::weak_ptr<Quellon::OpenglTexture> m_flockTexture;
     std::uint32_t m_dataWidth = 0;
     // The texture's lowest m_flockBufferRows rows, three floats a texel: only as many rows as

@@ -448,6 +448,18 @@ int OpenglContext::GetHeight() const {
     return m_resources->height;
 }
 
+std::pair<int, int> OpenglContext::QueryCurrentSize() const {
+    Display* const display = m_resources->connection.display;
+    XWindowAttributes attributes = {};
+    GlxErrorTrap trap(display);
+    const Status status = XGetWindowAttributes(display, m_resources->window.window, &attributes);
+    trap.Check(L"XGetWindowAttributes of the GL window in OpenglContext::QueryCurrentSize");
+    if (status == 0) {
+        ThrowException(EIO, L"XGetWindowAttributes failed in OpenglContext::QueryCurrentSize");
+    }
+    return {attributes.width, attributes.height};
+}
+
 unsigned long OpenglContext::GetWindow() const {
     return m_resources->window.window;
 }

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <boost/noncopyable.hpp>
 
@@ -53,6 +54,9 @@ public:
     // render area's size times the device pixel ratio.
     int GetWidth() const;
     int GetHeight() const;
+    // The GL window's size now, asked of the server: unlike GetWidth x GetHeight, it follows a
+    // window resized after construction. Throws Exception when the server refuses.
+    std::pair<int, int> QueryCurrentSize() const;
     // The GL window's X id.
     unsigned long GetWindow() const;
 

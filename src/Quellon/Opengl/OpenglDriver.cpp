@@ -219,19 +219,27 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glEnable(GL_TEXTURE_3D);
 }
 
-void OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
-    const int width = GetPixelWidth();
-    const int height = GetPixelHeight();
+std::pair<int, int> OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
+    // The window may have changed size since the first read (a move to a screen of another
+    // scale), and the resolve buffer made then would clip the frame.
+    const auto [width, height] = m_context.QueryCurrentSize();
     pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
     glReadBuffer(GL_BACK);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     if (GetSamples() > 0 && GLEW_ARB_framebuffer_object) {
         // Mesa reads one sample of a multisampled back buffer, while the swap shows the average
         // of all: resolving into a buffer of our own first gives the pixels presented.
-        if (m_resolveFramebuffer == 0) {
+        if (m_resolveRenderbuffer == 0) {
             glGenRenderbuffers(1, &m_resolveRenderbuffer);
+        }
+        if (width != m_resolveWidth || height != m_resolveHeight) {
             glBindRenderbuffer(GL_RENDERBUFFER, m_resolveRenderbuffer);
             glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+            glBindRenderbuffer(GL_RENDERBUFFER, 0);
+            m_resolveWidth = width;
+            m_resolveHeight = height;
+        }
+        if (m_resolveFramebuffer == 0) {
             glGenFramebuffers(1, &m_resolveFramebuffer);
             glBindFramebuffer(GL_FRAMEBUFFER, m_resolveFramebuffer);
             glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
@@ -248,6 +256,7 @@ void OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glReadBuffer(GL_BACK);
     CheckGlError();
+    return {width, height};
 }
 
 void OpenglDriver::Present() {

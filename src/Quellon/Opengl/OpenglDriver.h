@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/noncopyable.hpp>
@@ -75,8 +76,9 @@ public:
     int GetPixelWidth() const { return m_context.GetWidth(); }
     int GetPixelHeight() const { return m_context.GetHeight(); }
     // Copies the frame drawn since the previous Present (the back buffer) as RGBA rows,
-    // bottom-up, GetPixelWidth() x GetPixelHeight(), into pixels (resized to fit).
-    void ReadPixels(std::vector<unsigned char>& pixels);
+    // bottom-up, into pixels (resized to fit), at the GL window's size now, which it returns
+    // (width, height): a window resized since construction is read whole.
+    std::pair<int, int> ReadPixels(std::vector<unsigned char>& pixels);
 
     // Shows the frame drawn since the previous Present.
     void Present();
@@ -98,9 +100,12 @@ private:
     // Borrowed from m_textures; ordered by owner, so one entry per texture.
     std::map<std::weak_ptr<OpenglTexture>, int, std::owner_less<std::weak_ptr<OpenglTexture>>>
         m_textureUnits;
-    // Where ReadPixels resolves a multisampled frame; made at the first read, 0 before.
+    // Where ReadPixels resolves a multisampled frame; made at the first read, 0 before, and
+    // remade at the size of a frame that no longer fits it.
     unsigned int m_resolveFramebuffer = 0;
     unsigned int m_resolveRenderbuffer = 0;
+    int m_resolveWidth = 0;
+    int m_resolveHeight = 0;
 };
 
 }  // namespace Quellon

@@ -7,11 +7,11 @@
 
 #include "Quellon/Barrier.h"
 #include "Quellon/ISubsystemsAllocator.h"
-#include "Quellon/Widgets/ITab.h"
 #include "Quellon/Logic.h"
 #include "Quellon/Render.h"
 #include "Quellon/Scene.h"
 #include "Quellon/Thread.h"
+#include "Quellon/Widgets/ITab.h"
 #include "Quellon/Widgets/Window.h"
 
 // Xlib defines macros (Bool, Status) that break Qt headers included after it.

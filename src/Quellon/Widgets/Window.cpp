@@ -16,11 +16,11 @@
 #include <X11/Xlib.h>
 
 #include "Quellon/Exception.h"
+#include "Quellon/UserEvent.h"
+#include "Quellon/UserEventQueue.h"
 #include "Quellon/Widgets/ITab.h"
 #include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/Widgets/RenderFrame.h"
-#include "Quellon/UserEvent.h"
-#include "Quellon/UserEventQueue.h"
 
 namespace Quellon {
 

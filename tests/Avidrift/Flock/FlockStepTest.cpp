@@ -441,6 +441,9 @@ std::vector<float> VectorSinCosMisses(const std::vector<float>& angles) {
 // where the rounding is in doubt: close to the functions' zeros (multiples of pi/2 for t, of
 // pi/3 for the knot's 1.5 t), past its fast range, and for non-finite angles (NaN keeps its bits).
 TEST(FlockSteering, VectorSinesAndCosinesAreTheLibrarysAtHardAngles) {
+    if (DetectInstructionSet() < InstructionSet::Avx2) {
+        GTEST_SKIP() << "this CPU has neither AVX2 nor AVX-512: no vector sine to check";
+    }
     std::vector<float> angles = {0,     -0.0f, 1e-45f, 1e-30f,  kNan,     kInf,
                                  -kInf, 1e20f, -3e38f, 0x1p20f, -0x1p20f, 0x1.000002p20f};
     for (int k = -4000; k <= 4000; ++k) {
@@ -464,6 +467,9 @@ TEST(FlockSteering, VectorSinesAndCosinesAreTheLibrarysAtHardAngles) {
 // instruction set. Run it with --gtest_also_run_disabled_tests after any change to the vector
 // sine and cosine.
 TEST(FlockSteering, DISABLED_VectorSinesAndCosinesAreTheLibrarysForEveryFastAngle) {
+    if (DetectInstructionSet() < InstructionSet::Avx2) {
+        GTEST_SKIP() << "this CPU has neither AVX2 nor AVX-512: no vector sine to check";
+    }
     const std::uint32_t end = std::bit_cast<std::uint32_t>(0x1p20f) + 1;
     std::vector<float> angles;
     for (const std::uint32_t sign : {0u, 0x80000000u}) {

@@ -64,6 +64,21 @@ TEST(WorldFile, RoundTripsEveryFieldToTheBit) {
     std::filesystem::remove(path);
 }
 
+// Every shipped preset reads; knot is the flock the program starts with, parameters and all.
+TEST(WorldFile, PresetsReadAndKnotIsTheStartingFlock) {
+    for (const char* name : {"knot", "school", "mill", "swarm", "predator", "obstacles"}) {
+        EXPECT_NO_THROW(ReadWorld(std::string("worlds/") + name + ".json")) << name;
+    }
+    FlockData defaults;
+    defaults.ApplyDefaults();
+    World knot = ReadWorld("worlds/knot.json");
+    knot.boidCount.reset();
+    knot.camera.reset();
+    World expected = WorldOf(defaults);
+    expected.boidCount.reset();
+    EXPECT_EQ(WorldToJson(knot), WorldToJson(expected));
+}
+
 // Each fault is refused with one message naming the file, the field and the fault.
 TEST(WorldFile, RefusesBadInputNamingTheFieldAndTheFault) {
     std::string obstacles65 = R"({"version": 1, "obstacles": [)";

@@ -21,9 +21,9 @@
 #include "Avidrift/Pages/CapturePage.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
-#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
+#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/Widgets/Window.h"
 
 namespace Avidrift {

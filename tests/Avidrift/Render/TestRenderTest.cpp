@@ -132,6 +132,31 @@ TEST_F(TestRenderTest, DrawsWhatTheViewHoldsWithTheLevelItsDistanceNeeds) {
     EXPECT_EQ(0, Draw().CountDiffering(levelled, 0));
 }
 
+// The world drawn over the flock: a sphere lit from the eye, greener than grey, hiding the boid
+// behind it; a predator as a red boid; a non-finite one nowhere.
+TEST_F(TestRenderTest, DrawsObstaclesAsLitSpheresAndPredatorsInRed) {
+    PlaceBoids({{{0, 0, -10}, {1, 0, 0}}});
+    m_render->PostInit();
+    FlockData& flock = m_scene->m_flock;
+    flock.obstacles = {{{0, 0, 0}, 5}};
+    flock.predators = {{{15, 0, 0}, true}, {{std::numeric_limits<float>::quiet_NaN(), 0, 0}, false}};
+    const Frame frame = Draw();
+    const unsigned char* centre = frame.At(400, 300);
+    EXPECT_GT(centre[1], centre[0] + 20);
+    EXPECT_GT(centre[1], 150);
+    // The sphere's rim faces away from the light: darker than its middle.
+    EXPECT_LT(frame.At(400 + 44, 300)[1] + 40, centre[1]);
+    int red = 0;
+    for (int x = 520; x < 555; ++x) {
+        const unsigned char* p = frame.At(x, 300);
+        red += p[0] > 120 && p[1] < 60 && p[2] < 60;
+    }
+    EXPECT_GE(red, 5);
+    flock.obstacles.clear();
+    flock.predators.clear();
+    EXPECT_FALSE(Draw().IsBackground(400, 300)) << "the boid behind the sphere";
+}
+
 // A mesh far too fine for its few pixels: the coarse levels carry the flock.
 TEST_F(TestRenderTest, HugeMeshDrawsAThousandBoidsWithItsCoarseLevels) {
     const std::string file = AVIDRIFT_TEST_OUTPUT_DIR "/fine-sphere.obj";

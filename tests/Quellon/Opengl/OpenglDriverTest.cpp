@@ -101,6 +101,43 @@ TEST_F(OpenglDriverTest, CheckGlErrorNamesTheFirstPendingError) {
     }
 }
 
+// A frame read after the window changed size (a move to a screen of another scale) is read at
+// the new size, whole, through a resolve buffer of that size, larger or smaller than before.
+TEST_F(OpenglDriverTest, ReadPixelsFollowsTheWindowItsFrameFills) {
+    Display* const display = m_parent.GetDisplay();
+    ::Window root = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    XQueryTree(display, m_parent.GetWindow(), &root, &parent, &children, &count);
+    ASSERT_EQ(count, 1u);
+    const ::Window glWindow = children[0];
+    XFree(children);
+    const struct {
+        int width, height;
+        float red;
+    } frames[] = {{800, 600, 1.0f}, {1000, 700, 0.0f}, {500, 400, 1.0f}};
+    std::vector<unsigned char> pixels;
+    for (const auto& frame : frames) {
+        SCOPED_TRACE(std::to_string(frame.width) + " x " + std::to_string(frame.height));
+        XResizeWindow(display, m_parent.GetWindow(), frame.width, frame.height);
+        XResizeWindow(display, glWindow, frame.width, frame.height);
+        XSync(display, False);
+        m_driver.Present();  // Mesa sizes its buffers anew after a swap
+        glClearColor(frame.red, 1.0f, 0.0f, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT);
+        std::pair<int, int> size;
+        ASSERT_EQ(MessageOf([&] { size = m_driver.ReadPixels(pixels); }), L"<no exception>");
+        EXPECT_EQ(size, std::make_pair(frame.width, frame.height));
+        ASSERT_EQ(pixels.size(), std::size_t{4} * frame.width * frame.height);
+        std::size_t other = 0;
+        for (std::size_t i = 0; i < pixels.size(); i += 4) {
+            other += pixels[i] != (frame.red > 0 ? 255 : 0) || pixels[i + 1] != 255 ||
+                     pixels[i + 2] != 0;
+        }
+        EXPECT_EQ(other, 0u) << "pixels not of the frame, of " << pixels.size() / 4;
+    }
+    EXPECT_GT(m_driver.GetSamples(), 0) << "only the read without a resolve was checked";
+}
+
 TEST(GetGlErrorName, NamesTheErrorsNoTestCanProvoke) {
     EXPECT_EQ(GetGlErrorName(0), L"GL_NO_ERROR");
     EXPECT_EQ(GetGlErrorName(0x0503), L"GL_STACK_OVERFLOW");

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Quellon/Widgets/IWindowListener.h"
 #include "Quellon/UserEvent.h"
 #include "Quellon/UserEventQueue.h"
+#include "Quellon/Widgets/IWindowListener.h"
 
 namespace Quellon {
 namespace {

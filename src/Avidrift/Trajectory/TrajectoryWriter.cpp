@@ -1,6 +1,7 @@
 #include "Avidrift/Trajectory/TrajectoryWriter.h"
 
 #include <hdf5.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -275,6 +276,7 @@ void TrajectoryWriter::WriteFrame(std::int64_t step, double time, const FlockDat
             Fail();
         }
     };
+    Reserve(observables.size());
     const hsize_t k = m_frames;
     // Row k of an extendible dataset whose frames have the shape frame.
     const auto append = [&](const Id& dataset, std::vector<hsize_t> frame, hid_t memoryType,
@@ -318,6 +320,30 @@ void TrajectoryWriter::WriteFrame(std::int64_t step, double time, const FlockDat
     append(h.time, {}, H5T_NATIVE_DOUBLE, &time);
     check(H5Fflush(h.file.get(), H5F_SCOPE_GLOBAL));
     ++m_frames;
+}
+
+void TrajectoryWriter::Reserve(std::size_t observables) {
+    // HDF5 writes a frame's chunks, then rewrites the superblock with the file's new end; when
+    // the disk fills in between, the superblock claims more than the file holds and no reader
+    // opens it again (and the library, left with a file it cannot close, fails at exit). So the
+    // frame's room is taken first: a frame that does not fit fails here with the disk's reason
+    // and the file stays as the last frame left it. HDF5 trims the file to its end again when
+    // it flushes.
+    void* handle = nullptr;
+    hsize_t size = 0;
+    if (H5Fget_vfd_handle(m_handles->file.get(), H5P_DEFAULT, &handle) < 0 || handle == nullptr ||
+        H5Fget_filesize(m_handles->file.get(), &size) < 0) {
+        Fail();
+    }
+    // The frame uncompressed, deflate's worst case, and room for the metadata it changes.
+    const std::uint64_t values = std::uint64_t{m_boids} * 7 * sizeof(float) + 8 * observables + 16;
+    const std::uint64_t room = values + values / 64 + (std::uint64_t{1} << 16);
+    const int error = posix_fallocate(*static_cast<int*>(handle), 0, static_cast<off_t>(size + room));
+    // A file system that cannot reserve space leaves the frame to HDF5's own checks.
+    if (error != 0 && error != EOPNOTSUPP && error != ENODEV && error != ESPIPE) {
+        errno = error;
+        Fail();
+    }
 }
 
 void TrajectoryWriter::Close() {

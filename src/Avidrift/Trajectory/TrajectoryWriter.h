@@ -57,6 +57,8 @@ private:
     struct Handles;
 
     [[noreturn]] void Fail() const;
+    // Takes the disk space the next frame can need, or throws TrajectoryError.
+    void Reserve(std::size_t observables);
 
     std::string m_path;
     std::uint32_t m_boids = 0;

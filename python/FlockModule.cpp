@@ -93,9 +93,9 @@ public:
             }
             settings.emplace_back(name, CheckedFloat("--set " + name, value.cast<double>()));
         }
-        const std::uint32_t placed = count.value_or(
-            world ? ReadWorld(*world).boidCount.value_or(SimulatorOptions().boids)
-                  : SimulatorOptions().boids);
+        const std::uint32_t placed =
+            count.value_or(world ? ReadWorld(*world).boidCount.value_or(SimulatorOptions().boids)
+                                 : SimulatorOptions().boids);
         const std::string shortfall = DescribeFlockShortfall(placed, GetAvailableMemory());
         if (!shortfall.empty()) {
             throw py::value_error(shortfall);
@@ -137,8 +137,9 @@ public:
         return row;
     }
 
-    py::dict Run(long long steps, long long every, bool metrics, const std::optional<std::string>& trajectory,
-                 double dt, const std::string& creator) {
+    py::dict Run(long long steps, long long every, bool metrics,
+                 const std::optional<std::string>& trajectory, double dt,
+                 const std::string& creator) {
         const std::uint32_t n = CheckedCount("--steps", steps);
         const std::uint32_t interval = CheckedCount("--every", every);
         if (interval == 0) {
@@ -150,10 +151,10 @@ public:
         std::unique_ptr<TrajectoryWriter> writer;
         if (trajectory) {
             py::gil_scoped_release release;
-            writer = std::make_unique<TrajectoryWriter>(
-                *trajectory, m_session->GetFlock(),
-                TrajectoryCreator{creator, AVIDRIFT_VERSION, ""},
-                metrics ? names : std::vector<std::string>());
+            writer =
+                std::make_unique<TrajectoryWriter>(*trajectory, m_session->GetFlock(),
+                                                   TrajectoryCreator{creator, AVIDRIFT_VERSION, ""},
+                                                   metrics ? names : std::vector<std::string>());
         }
         std::vector<std::int64_t> stepColumn;
         std::vector<double> timeColumn;
@@ -200,9 +201,11 @@ public:
         result[py::str(all[1])] = py::array_t<double>(timeColumn.size(), timeColumn.data());
         for (std::size_t i = 0; i < columns.size(); ++i) {
             if (i + 1 == columns.size()) {
-                result[py::str(names[i])] = py::array_t<std::int64_t>(excluded.size(), excluded.data());
+                result[py::str(names[i])] =
+                    py::array_t<std::int64_t>(excluded.size(), excluded.data());
             } else {
-                result[py::str(names[i])] = py::array_t<double>(columns[i].size(), columns[i].data());
+                result[py::str(names[i])] =
+                    py::array_t<double>(columns[i].size(), columns[i].data());
             }
         }
         return result;
@@ -248,8 +251,9 @@ public:
                                  " (convert with .astype(numpy.float32))");
         }
         const py::ssize_t n = m_session->GetFlock().boidCount;
-        const bool fits = width == 1 ? array.ndim() == 1 && array.shape(0) == n
-                                     : array.ndim() == 2 && array.shape(0) == n && array.shape(1) == width;
+        const bool fits = width == 1
+                              ? array.ndim() == 1 && array.shape(0) == n
+                              : array.ndim() == 2 && array.shape(0) == n && array.shape(1) == width;
         if (!fits) {
             std::string shape = "(";
             for (py::ssize_t i = 0; i < array.ndim(); ++i) {
@@ -274,7 +278,9 @@ public:
         std::copy(source, source + count, target);
     }
 
-    float GetSetting(const std::string& name) const { return ReadSetting(m_session->GetFlock(), name); }
+    float GetSetting(const std::string& name) const {
+        return ReadSetting(m_session->GetFlock(), name);
+    }
     void SetSetting(const std::string& name, double value) {
         const float checked = CheckedFloat("--set " + name, value);
         const BusyGuard busy(m_busy);
@@ -322,7 +328,8 @@ PYBIND11_MODULE(_avidrift, m) {
         }
     });
 
-    py::class_<Flock> flock(m, "Flock", R"(A flock of boids stepped exactly as avidrift-sim steps it.
+    py::class_<Flock> flock(m, "Flock",
+                            R"(A flock of boids stepped exactly as avidrift-sim steps it.
 
 Flock(boids=None, tasks=0, search="auto", world=None, parameters={}) places boids
 (1000, or the world's count) on the knot after the defaults, the world file and the
@@ -369,17 +376,22 @@ after the last whole step.)");
             auto& data = self.Session().GetFlock();
             self.Assign("path_parameters", values, data.pathParameters.get(), 1);
         },
-        (std::string("Each boid's parameter on the knot, shape (N,) float32. ") + viewRule).c_str());
-    flock.def_property_readonly("boids", [](const Flock& self) { return self.Session().GetFlock().boidCount; });
-    flock.def_property_readonly("tasks", [](const Flock& self) { return self.Session().GetTasks(); });
+        (std::string("Each boid's parameter on the knot, shape (N,) float32. ") + viewRule)
+            .c_str());
     flock.def_property_readonly(
-        "search", [](const Flock& self) { return Avidrift::SearchName(self.Session().GetLastSearch()); },
+        "boids", [](const Flock& self) { return self.Session().GetFlock().boidCount; });
+    flock.def_property_readonly("tasks",
+                                [](const Flock& self) { return self.Session().GetTasks(); });
+    flock.def_property_readonly(
+        "search",
+        [](const Flock& self) { return Avidrift::SearchName(self.Session().GetLastSearch()); },
         "The search the last step used (the one asked for before the first step).");
     flock.def_property_readonly("isa", [](const Flock& self) {
         return Avidrift::GetInstructionSetName(self.Session().GetInstructionSet());
     });
-    flock.def_property_readonly("steps", [](const Flock& self) { return self.Session().GetSteps(); },
-                                "The steps taken since the flock was placed.");
+    flock.def_property_readonly(
+        "steps", [](const Flock& self) { return self.Session().GetSteps(); },
+        "The steps taken since the flock was placed.");
     flock.def_property_readonly("time", [](const Flock& self) { return self.Session().GetTime(); });
     for (const std::string& name : Avidrift::GetSettingNames()) {
         flock.def_property(

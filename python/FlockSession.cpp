@@ -81,7 +81,9 @@ void FlockSession::Step(float stepTime) {
     ++m_steps;
 }
 
-FlockMeasures FlockSession::Measure() { return m_metrics.Measure(m_flock, m_tasks); }
+FlockMeasures FlockSession::Measure() {
+    return m_metrics.Measure(m_flock, m_tasks);
+}
 
 double FlockSession::GetTime() const {
     return m_timeBefore +

@@ -33,7 +33,9 @@ public:
     std::uint32_t GetTasks() const { return m_tasks; }
     NeighbourSearchMode GetSearch() const { return m_search; }
     // The search the last step used; Auto before the first.
-    NeighbourSearchMode GetLastSearch() const { return m_steps == 0 ? m_search : m_step.GetLastSearch(); }
+    NeighbourSearchMode GetLastSearch() const {
+        return m_steps == 0 ? m_search : m_step.GetLastSearch();
+    }
     InstructionSet GetInstructionSet() const { return m_step.GetInstructionSet(); }
 
     std::uint64_t GetSteps() const { return m_steps; }

@@ -181,14 +181,15 @@ std::string FormatFlockCsv(const FlockData& flock) {
 namespace Avidrift {
 
 std::vector<std::string> GetMeasureNames() {
-    return {"polarization",          "milling",         "mean_speed",
-            "mean_group_neighbours", "mean_nearest_distance", "gyration_radius",
-            "mean_target_distance",  "excluded"};
+    return {
+        "polarization",          "milling",         "mean_speed",           "mean_group_neighbours",
+        "mean_nearest_distance", "gyration_radius", "mean_target_distance", "excluded"};
 }
 
 std::vector<double> GetMeasureValues(const FlockMeasures& m) {
-    return {m.polarization,        m.milling,        m.meanSpeed,
-            m.meanGroupNeighbours, m.meanNearestDistance, m.gyrationRadius,
+    return {m.polarization,        m.milling,
+            m.meanSpeed,           m.meanGroupNeighbours,
+            m.meanNearestDistance, m.gyrationRadius,
             m.meanTargetDistance,  static_cast<double>(m.excluded)};
 }
 

@@ -29,8 +29,8 @@ struct SimulatorOptions {
     std::string dumpFile;                                 // empty: no dump
     std::string metricsFile;                              // empty: no metrics
     std::uint32_t every = 1;                              // metrics after every K-th step
-    std::string trajectoryFile;  // empty: no trajectory; else H5MD frames as metrics' rows
-    std::string search = "auto";                          // auto, all-pairs or grid
+    std::string trajectoryFile;   // empty: no trajectory; else H5MD frames as metrics' rows
+    std::string search = "auto";  // auto, all-pairs or grid
     bool help = false;
 };
 

@@ -150,14 +150,13 @@ int Run(const Avidrift::SimulatorOptions& options) {
             timer.Tick();
             measures = metrics.Measure(flock, tasks);
             metricsSeconds.push_back(timer.Tick());
-            logged = logged &&
-                     Write(metricsLog.get(), Avidrift::FormatMetricsRow(k, options.stepTime, measures));
+            logged = logged && Write(metricsLog.get(),
+                                     Avidrift::FormatMetricsRow(k, options.stepTime, measures));
         }
         if (trajectory) {
-            trajectory->WriteFrame(k, static_cast<double>(k) * static_cast<double>(options.stepTime),
-                                   flock,
-                                   metricsLog ? Avidrift::GetMeasureValues(measures)
-                                              : std::vector<double>());
+            trajectory->WriteFrame(
+                k, static_cast<double>(k) * static_cast<double>(options.stepTime), flock,
+                metricsLog ? Avidrift::GetMeasureValues(measures) : std::vector<double>());
         }
     };
     Quellon::Timer total;

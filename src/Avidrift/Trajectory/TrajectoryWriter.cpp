@@ -1,7 +1,7 @@
 #include "Avidrift/Trajectory/TrajectoryWriter.h"
 
-#include <hdf5.h>
 #include <fcntl.h>
+#include <hdf5.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -52,7 +52,8 @@ class Id {
 public:
     Id() = default;
     Id(hid_t id, herr_t (*close)(hid_t)) : m_id(id), m_close(close) {}
-    Id(Id&& other) noexcept : m_id(std::exchange(other.m_id, H5I_INVALID_HID)), m_close(other.m_close) {}
+    Id(Id&& other) noexcept
+        : m_id(std::exchange(other.m_id, H5I_INVALID_HID)), m_close(other.m_close) {}
     Id& operator=(Id&& other) noexcept {
         std::swap(m_id, other.m_id);
         std::swap(m_close, other.m_close);
@@ -144,7 +145,8 @@ TrajectoryWriter::TrajectoryWriter(const std::string& path, const FlockData& flo
         }
     };
     errno = 0;
-    h.file = Checked(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose, fail);
+    h.file =
+        Checked(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose, fail);
     const hid_t file = h.file.get();
 
     const auto group = [&](hid_t parent, const char* name) {
@@ -153,10 +155,11 @@ TrajectoryWriter::TrajectoryWriter(const std::string& path, const FlockData& flo
     };
     const auto attribute = [&](hid_t object, const char* name, hid_t type, const hsize_t* dims,
                                int rank, const void* value) {
-        const Id space = Checked(rank == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(rank, dims, nullptr),
-                                 H5Sclose, fail);
-        const Id made = Checked(H5Acreate2(object, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT),
-                                H5Aclose, fail);
+        const Id space =
+            Checked(rank == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(rank, dims, nullptr),
+                    H5Sclose, fail);
+        const Id made = Checked(
+            H5Acreate2(object, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose, fail);
         check(H5Awrite(made.get(), type, value));
     };
     // Variable-length UTF-8 strings: h5py reads them back as str.
@@ -200,19 +203,21 @@ TrajectoryWriter::TrajectoryWriter(const std::string& path, const FlockData& flo
         for (std::size_t i = 0; i < frame.size(); ++i) {
             dims.push_back(frame[i]);
             maxDims.push_back(frame[i]);
-            chunk.push_back(std::max<hsize_t>(1, i == 0 ? std::min(frame[i], kBoidsPerChunk) : frame[i]));
+            chunk.push_back(
+                std::max<hsize_t>(1, i == 0 ? std::min(frame[i], kBoidsPerChunk) : frame[i]));
         }
         const int rank = static_cast<int>(dims.size());
-        const Id space = Checked(H5Screate_simple(rank, dims.data(), maxDims.data()), H5Sclose, fail);
+        const Id space =
+            Checked(H5Screate_simple(rank, dims.data(), maxDims.data()), H5Sclose, fail);
         const Id properties = Checked(H5Pcreate(H5P_DATASET_CREATE), H5Pclose, fail);
         check(H5Pset_chunk(properties.get(), rank, chunk.data()));
         if (compress) {
             check(H5Pset_shuffle(properties.get()));
             check(H5Pset_deflate(properties.get(), kDeflateLevel));
         }
-        return Checked(H5Dcreate2(parent, name, type, space.get(), H5P_DEFAULT, properties.get(),
-                                  H5P_DEFAULT),
-                       H5Dclose, fail);
+        return Checked(
+            H5Dcreate2(parent, name, type, space.get(), H5P_DEFAULT, properties.get(), H5P_DEFAULT),
+            H5Dclose, fail);
     };
     // A time-dependent element: its value, and step and time made once and shared by every
     // other element through hard links, so one extension claims a frame for all of them.
@@ -236,7 +241,8 @@ TrajectoryWriter::TrajectoryWriter(const std::string& path, const FlockData& flo
     if (!observables.empty()) {
         const Id measures = group(file, "observables");
         for (const std::string& name : observables) {
-            h.observables.push_back(element(measures.get(), name.c_str(), H5T_IEEE_F64LE, {}, false));
+            h.observables.push_back(
+                element(measures.get(), name.c_str(), H5T_IEEE_F64LE, {}, false));
         }
     }
 
@@ -292,8 +298,8 @@ void TrajectoryWriter::WriteFrame(std::int64_t step, double time, const FlockDat
         count[0] = 1;
         check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(),
                                   nullptr));
-        const Id memory = Checked(H5Screate_simple(rank, count.data(), nullptr), H5Sclose,
-                                  [this] { Fail(); });
+        const Id memory =
+            Checked(H5Screate_simple(rank, count.data(), nullptr), H5Sclose, [this] { Fail(); });
         check(H5Dwrite(dataset.get(), memoryType, memory.get(), space.get(), H5P_DEFAULT, data));
     };
     const hsize_t n = m_boids;
@@ -338,7 +344,8 @@ void TrajectoryWriter::Reserve(std::size_t observables) {
     // The frame uncompressed, deflate's worst case, and room for the metadata it changes.
     const std::uint64_t values = std::uint64_t{m_boids} * 7 * sizeof(float) + 8 * observables + 16;
     const std::uint64_t room = values + values / 64 + (std::uint64_t{1} << 16);
-    const int error = posix_fallocate(*static_cast<int*>(handle), 0, static_cast<off_t>(size + room));
+    const int error =
+        posix_fallocate(*static_cast<int*>(handle), 0, static_cast<off_t>(size + room));
     // A file system that cannot reserve space leaves the frame to HDF5's own checks.
     if (error != 0 && error != EOPNOTSUPP && error != ENODEV && error != ESPIPE) {
         errno = error;

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "Avidrift/Flock/FlockData.h"
-#include "Avidrift/Flock/TrefoilKnot.h"
-#include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Flock/FlockStep.h"
 #include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
+#include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Tasks/TaskGroup.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
 

@@ -10,9 +10,9 @@
 
 #include "Avidrift/Flock/FlockMemory.h"
 #include "Avidrift/SimulationEvent.h"
+#include "Avidrift/TestScene.h"
 #include "Avidrift/WorldEvent.h"
 #include "Avidrift/WorldPointer.h"
-#include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"
 
 namespace Avidrift {

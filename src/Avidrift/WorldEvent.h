@@ -21,16 +21,16 @@ struct ViewPoint {
 class WorldEvent : public Quellon::ICustomEvent {
 public:
     enum Action {
-        kHuntAt,          // the user's predator to where the pointer's ray meets the flock's plane
-        kStopHunt,        // the user's predator goes
-        kPlaceObstacle,   // a sphere of m_obstacle.radius where the ray meets the flock's plane
-        kGrabObstacle,    // the sphere under the pointer is held for kDragObstacle
-        kDragObstacle,    // the held sphere to the pointer, in the plane through its centre
+        kHuntAt,         // the user's predator to where the pointer's ray meets the flock's plane
+        kStopHunt,       // the user's predator goes
+        kPlaceObstacle,  // a sphere of m_obstacle.radius where the ray meets the flock's plane
+        kGrabObstacle,   // the sphere under the pointer is held for kDragObstacle
+        kDragObstacle,   // the held sphere to the pointer, in the plane through its centre
         kRemoveObstacleAt,  // the sphere under the pointer goes
-        kSetObstacle,     // obstacle m_index becomes m_obstacle
-        kRemoveObstacle,  // obstacle m_index goes
+        kSetObstacle,       // obstacle m_index becomes m_obstacle
+        kRemoveObstacle,    // obstacle m_index goes
         kClearObstacles,
-        kLoadWorld,       // m_world replaces the world, the flock and the camera
+        kLoadWorld,  // m_world replaces the world, the flock and the camera
     };
 
     WorldEvent(Action action, ViewPoint pointer = {}, std::uint32_t index = 0,

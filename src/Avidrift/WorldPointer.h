@@ -14,8 +14,8 @@ struct FlockData;
 // origin with +Y up, 45 degrees of field of view over 800 x 600).
 struct PointerRay {
     Quellon::Vector3 origin;
-    Quellon::Vector3 direction;   // not of unit length: its component along the view is 1
-    Quellon::Vector3 viewAxis;    // the unit direction the camera looks in
+    Quellon::Vector3 direction;  // not of unit length: its component along the view is 1
+    Quellon::Vector3 viewAxis;   // the unit direction the camera looks in
 
     // x and y from -1 to 1 across the render area, y upwards.
     static PointerRay Through(const Quellon::Vector3& eye, float x, float y);

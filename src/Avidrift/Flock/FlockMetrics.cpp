@@ -518,7 +518,7 @@ void FlockMetrics::FindNeighbours(const FlockData& flock, std::uint32_t tasks, d
 }
 
 FlockMetrics::SecondSums FlockMetrics::SumAroundCentre(const FlockData& flock, std::uint32_t tasks,
-                                         const double (&centre)[3]) {
+                                                       const double (&centre)[3]) {
     const std::uint32_t n = flock.boidCount;
     const std::uint32_t blocks = (n + kBlock - 1) / kBlock;
     std::vector<SecondSums> second(blocks);

@@ -11,8 +11,8 @@
 #include <iterator>
 #include <limits>
 #include <set>
-#include <vector>
 #include <sstream>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -221,7 +221,8 @@ World ParseWorld(std::string_view text, const std::string& name) {
     }
     const auto version = document["version"].get<std::int64_t>();
     if (version > kWorldFormatVersion || version < 1) {
-        reader.Fail("version", "format " + std::to_string(version) + " is not one this program reads (it reads 1 to " +
+        reader.Fail("version", "format " + std::to_string(version) +
+                                   " is not one this program reads (it reads 1 to " +
                                    std::to_string(kWorldFormatVersion) + ")");
     }
     World world;
@@ -265,7 +266,8 @@ World ReadWorld(const std::string& path) {
     if (!file) {
         throw WorldFileError(path + ": cannot be read: " + std::strerror(error));
     }
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     if (file.bad()) {
         throw WorldFileError(path + ": cannot be read");
     }

@@ -79,9 +79,8 @@ void MovePredators(const FlockData& read, FlockData& write, float stepTime) {
         if (prey < read.boidCount) {
             const Vector3 towards = read.positions[prey] - position;
             const float reach = read.predatorSpeed * stepTime;
-            position = Quellon::Length(towards) <= reach
-                           ? read.positions[prey]
-                           : position + towards.Normalized() * reach;
+            position = Quellon::Length(towards) <= reach ? read.positions[prey]
+                                                         : position + towards.Normalized() * reach;
         }
         write.predators[k].position = position;
     }

@@ -71,7 +71,8 @@ WorldRender::WorldRender(Quellon::OpenglDriver& driver, int teapotVertices, int 
     std::shared_ptr<int[]> indexArray(new int[indices.size()]);
     std::copy(indices.begin(), indices.end(), indexArray.get());
     m_sphereVertices = m_driver.CreateVertexBuffer((kStacks + 1) * (kSlices + 1), vertices);
-    m_sphereIndices = m_driver.CreateVertexBuffer(static_cast<unsigned>(indices.size()), indexArray);
+    m_sphereIndices =
+        m_driver.CreateVertexBuffer(static_cast<unsigned>(indices.size()), indexArray);
     m_program = m_driver.CreateProgram(
         {{vertexShaderFile, kVertexShader}, {pixelShaderFile, kPixelShader}});
 }

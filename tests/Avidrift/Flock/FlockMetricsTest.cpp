@@ -38,9 +38,16 @@ FlockData InWorld(FlockData flock, std::vector<Obstacle> obstacles,
 }
 
 std::vector<double> Fields(const FlockMeasures& m) {
-    return {m.polarization,        m.milling,        m.meanSpeed,          m.meanGroupNeighbours,
-            m.meanNearestDistance, m.gyrationRadius, m.meanTargetDistance, double(m.excluded),
-            m.meanPredatorDistance, double(m.insideObstacles)};
+    return {m.polarization,
+            m.milling,
+            m.meanSpeed,
+            m.meanGroupNeighbours,
+            m.meanNearestDistance,
+            m.gyrationRadius,
+            m.meanTargetDistance,
+            double(m.excluded),
+            m.meanPredatorDistance,
+            double(m.insideObstacles)};
 }
 
 bool SameBits(const FlockMeasures& a, const FlockMeasures& b) {
@@ -105,11 +112,11 @@ TEST(FlockMetrics, MeasuresFlocksKnownByConstruction) {
         {"NaN velocity left out", Made({{0, 0, 0}, {1, 0, 0}}, {{1, 0, 0}, {nan, 0, 0}}),
          &FlockMeasures::meanSpeed, 1.0},
         // Each boid's nearest predator, the NaN one never: 1 and 3 away.
-        {"predators", InWorld(Made({{0, 0, 0}, {0, 0, 6}}, {{1, 0, 0}}), {{{0, 0, 9}, 3}, {{}, 0.5f}},
-                              {{{nan, 0, 0}, true}, {{0, 1, 0}, false}, {{0, 0, 9}, true}}),
+        {"predators",
+         InWorld(Made({{0, 0, 0}, {0, 0, 6}}, {{1, 0, 0}}), {{{0, 0, 9}, 3}, {{}, 0.5f}},
+                 {{{nan, 0, 0}, true}, {{0, 1, 0}, false}, {{0, 0, 9}, true}}),
          &FlockMeasures::meanPredatorDistance, 2.0},
-        {"no predator", Made({{0, 0, 0}}, {{1, 0, 0}}), &FlockMeasures::meanPredatorDistance,
-         nan},
+        {"no predator", Made({{0, 0, 0}}, {{1, 0, 0}}), &FlockMeasures::meanPredatorDistance, nan},
     };
     TaskScheduler scheduler;
     FlockMetrics metrics(scheduler);

@@ -139,7 +139,8 @@ TEST_F(TestRenderTest, DrawsObstaclesAsLitSpheresAndPredatorsInRed) {
     m_render->PostInit();
     FlockData& flock = m_scene->m_flock;
     flock.obstacles = {{{0, 0, 0}, 5}};
-    flock.predators = {{{15, 0, 0}, true}, {{std::numeric_limits<float>::quiet_NaN(), 0, 0}, false}};
+    flock.predators = {{{15, 0, 0}, true},
+                       {{std::numeric_limits<float>::quiet_NaN(), 0, 0}, false}};
     const Frame frame = Draw();
     const unsigned char* centre = frame.At(400, 300);
     EXPECT_GT(centre[1], centre[0] + 20);

@@ -8,6 +8,7 @@
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Pages/CapturePage.h"
 #include "Avidrift/Pages/SettingsTab.h"
+#include "Avidrift/Pages/WorldPage.h"
 #include "Avidrift/Render/TestRender.h"
 #include "Avidrift/TestLogic.h"
 #include "Avidrift/TestScene.h"
@@ -93,8 +94,8 @@ std::shared_ptr<Quellon::Scene> SubsystemsAllocator::CreateScene() {
 
 std::vector<std::shared_ptr<Quellon::ITab>> SubsystemsAllocator::CreateTabs(
     Quellon::UserEventQueue* events) {
-    return {std::make_shared<SettingsTab>(events),
-            std::make_shared<CapturePage>(events, m_capture)};
+    return {std::make_shared<SettingsTab>(events), std::make_shared<CapturePage>(events, m_capture),
+            std::make_shared<WorldPage>(events)};
 }
 
 }  // namespace Avidrift

@@ -8,7 +8,7 @@ namespace Avidrift {
 
 class CaptureSession;
 
-// The flock program's factory: flock scenes, the flock logic, the settings and capture pages
+// The flock program's factory: flock scenes, the flock logic, the settings, capture and world pages
 // and the flock renderer. Called on the main thread. Holds the capture session that the capture
 // page and the renderer share; it outlives both, so a recording is finished after the last
 // frame (the application run ends before the factory goes).

@@ -34,6 +34,11 @@ void TestScene::CopyFrom(std::shared_ptr<Quellon::Scene> source) {
     m_stepTime = other->m_stepTime;
     m_paused = other->m_paused;
     m_flockSizeAnswer.store(other->m_flockSizeAnswer.load());
+    // The pages read the scene shared with the renderer, never the logic's working one: the
+    // world the logic published there must travel with the rest.
+    WorldView world = other->GetWorld();
+    const std::lock_guard<std::mutex> lock(m_worldMutex);
+    m_world = std::move(world);
 }
 
 void TestScene::AnswerFlockSizeSetting(std::uint32_t runningBoidCount) {

@@ -28,9 +28,9 @@ public:
     // files are looked for in the working directory, then where the program is installed.
     TestScene();
 
-    // Copies mesh, flock, task count, camera, step time and pause from another TestScene; the local
-    // matrix and shader names are the same constants in every scene and stay. Throws Exception
-    // for a source of another type.
+    // Copies mesh, flock, task count, camera, step time, pause and the published world from another
+    // TestScene; the local matrix and shader names are the same constants in every scene and stay.
+    // Throws Exception for a source of another type.
     void CopyFrom(std::shared_ptr<Quellon::Scene> source) override;
 
     // What the logic made of the flock-size settings it was sent, for the settings page.

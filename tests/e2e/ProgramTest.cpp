@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -604,6 +607,178 @@ TEST_F(ProgramCapture, PictureAtScaleTwoHasThePhysicalPixelsAndTheLinesAtTheCorn
     EXPECT_GE(inCorner, 200);
     EXPECT_EQ(Analyse(picture).overlayText, inCorner) << "red beyond the lower right corner";
     CloseAndExpectCleanExit();
+}
+
+// The world page, in window coordinates (Fusion, the default font): its tab, the first preset,
+// and the buttons under the preset list.
+const QPoint kWorldTab(960, 22);
+const QPoint kFirstPreset(870, 78);
+const QPoint kLoadButton(914, 161);
+const QPoint kOpenButton(870, 189);
+const QPoint kSaveButton(958, 189);
+
+// The world page driven as a user would, in a home of the test's own; presets are the test's.
+class ProgramWorld : public ProgramCapture {
+protected:
+    void StartOnWorldPage(const std::string& preset = "") {
+        if (!preset.empty()) {
+            fs::create_directory(m_directory / "worlds");
+            std::ofstream(m_directory / "worlds/preset.json") << preset;
+        }
+        Start({"HOME=" + m_directory.string(), "XDG_CONFIG_HOME=" + m_directory.string()});
+        ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
+        Click(kWorldTab);
+    }
+    void Click(QPoint at, const std::string& before = "", const std::string& after = "") {
+        at += m_window.geometry.topLeft();
+        ASSERT_TRUE(Xdotool("mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) +
+                            " " + before + " click 1 " + after));
+    }
+    void PointAt(QPoint at) {
+        at += m_window.geometry.topLeft();
+        ASSERT_TRUE(Xdotool("mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y())));
+    }
+    // Opens the page's dialog, types the path into its name field and accepts it.
+    void UseFileDialog(QPoint button, const std::string& title, const fs::path& path) {
+        ASSERT_NO_FATAL_FAILURE(Click(button));
+        const auto dialog = WaitForWindow([&](const std::string& t) { return t == title; });
+        ASSERT_TRUE(dialog) << "no dialog \"" << title << "\"";
+        ASSERT_TRUE(
+            Xdotool("windowfocus --sync " + std::to_string(dialog->id) + " type " + path.string()));
+        ASSERT_TRUE(Xdotool("key Return"));
+        ASSERT_TRUE(Poll([&] {
+            const auto windows = FindWindows();
+            return std::none_of(windows.begin(), windows.end(),
+                                [&](const TopLevelWindow& w) { return w.title == title; });
+        })) << "the dialog stays";
+    }
+    // The world saved through the dialog, once written whole.
+    std::string Save(const std::string& name) {
+        const fs::path path = m_directory / name;
+        UseFileDialog(kSaveButton, "Save world", path);
+        std::string text;
+        Poll([&] {
+            std::ifstream file(path, std::ios::binary);
+            text.assign(std::istreambuf_iterator<char>(file), {});
+            return !text.empty();
+        });
+        return text;
+    }
+};
+
+int Obstacles(const std::string& json) {
+    return static_cast<int>(QJsonDocument::fromJson(QByteArray::fromStdString(json))
+                                .object()
+                                .value("obstacles")
+                                .toArray()
+                                .size());
+}
+
+// The render area's boid pixels within 50 pixels of a point. The predator the renderer draws at
+// the pointer is red, where a boid is a blend of blue and orange whose green is never far below
+// its red.
+int BoidsAround(const QImage& image, QPoint centre) {
+    int boids = 0;
+    for (int y = centre.y() - 50; y <= centre.y() + 50; ++y) {
+        for (int x = centre.x() - 50; x <= centre.x() + 50; ++x) {
+            const int dx = x - centre.x(), dy = y - centre.y();
+            if (dx * dx + dy * dy > 50 * 50 || !image.valid(x, y)) {
+                continue;
+            }
+            const QRgb p = image.pixel(x, y);
+            const int r = qRed(p), g = qGreen(p), b = qBlue(p);
+            const bool background =
+                std::abs(r - 128) <= 3 && std::abs(g - 128) <= 3 && std::abs(b - 178) <= 3;
+            const bool red = r > 2 * g + 20 && r > 2 * b + 20;
+            boids += !background && !red;
+        }
+    }
+    return boids;
+}
+
+// A preset from the page's list places its flock; paused, the same steps from the same placed
+// flock leave the boids around the pointer where they were without a hunt, and scatter them
+// with one (H with the pointer resting on the flock). The flock flees from far and hard: where
+// strands of the knot cross, the pointer's predator may stand several units from the boids.
+TEST_F(ProgramWorld, HuntWithThePointerScattersTheBoidsAroundIt) {
+    ASSERT_NO_FATAL_FAILURE(StartOnWorldPage(
+        R"({"version": 1, "boids": 1000, "parameters": {"fleeDistance": 25, "fleeWeight": 3},
+            "camera": {"eye": [0, 0, 80], "target": [0, 0, 0], "up": [0, 1, 0]}})"));
+    ASSERT_NO_FATAL_FAILURE(Click(kFirstPreset));
+    ASSERT_NO_FATAL_FAILURE(Keys("space"));
+    QImage still;
+    const auto standsStill = [&] {
+        still = GrabRender();
+        std::this_thread::sleep_for(1s);
+        return Differing(still, GrabRender()) == 0;
+    };
+    // Placed anew each time, paused: the same flock to step. A load ends a hunt, so the hunt
+    // starts after it.
+    QPoint pointer;
+    const auto placeAndStep = [&](int steps, bool hunt) {
+        Click(kLoadButton);
+        const auto placed = [](const Picture& p) { return p.boids >= 10000 && p.background > 2e5; };
+        EXPECT_TRUE(placed(WaitForPicture(placed)));
+        EXPECT_TRUE(Poll(standsStill));
+        const QImage start = still;
+        if (hunt) {
+            PointAt(kRenderArea.topLeft() + pointer);
+            Keys("h");
+        }
+        std::string keys;
+        for (int i = 0; i < steps; ++i) {
+            keys += " n";
+        }
+        if (steps > 0) {
+            Keys(keys);
+        }
+        EXPECT_TRUE(steps == 0 ||
+                    Poll([&] { return standsStill() && Differing(start, still) > 0; }));
+        return std::pair(start, still);
+    };
+    const QImage start = placeAndStep(0, false).first;
+    // The pointer on the flock's densest part.
+    for (int y = 60; y < 540; y += 10) {
+        for (int x = 60; x < 740; x += 10) {
+            pointer =
+                BoidsAround(start, {x, y}) > BoidsAround(start, pointer) ? QPoint(x, y) : pointer;
+        }
+    }
+    const QImage stepped = placeAndStep(120, false).second;
+    const QImage hunted = placeAndStep(120, true).second;
+    const int around = BoidsAround(stepped, pointer), aroundHunted = BoidsAround(hunted, pointer);
+    EXPECT_LT(aroundHunted, around / 2) << "at " << pointer.x() << "," << pointer.y()
+                                        << ": started with " << BoidsAround(start, pointer);
+    hunted.save(AVIDRIFT_E2E_OUTPUT_DIR "/hunt.png");
+    stepped.save(AVIDRIFT_E2E_OUTPUT_DIR "/unhunted.png");
+    CloseAndExpectCleanExit();
+}
+
+// Shift+click places a sphere of the page's radius, Delete over it removes it; a world saved and
+// opened again is the same file; a broken file is refused naming the file, the field and the
+// fault, and the world goes on unchanged.
+TEST_F(ProgramWorld, SpheresFilesAndABrokenFile) {
+    ASSERT_NO_FATAL_FAILURE(StartOnWorldPage());
+    const QPoint middle = kRenderArea.center();
+    ASSERT_NO_FATAL_FAILURE(Click(middle, "keydown shift", "keyup shift"));
+    const std::string one = Save("one.json");
+    EXPECT_EQ(Obstacles(one), 1) << one;
+    EXPECT_NE(one.find("\"radius\": 8"), std::string::npos) << one;
+    ASSERT_NO_FATAL_FAILURE(PointAt(middle));
+    ASSERT_NO_FATAL_FAILURE(Keys("Delete"));
+    EXPECT_EQ(Obstacles(Save("none.json")), 0);
+    UseFileDialog(kOpenButton, "Open world", m_directory / "one.json");
+    EXPECT_EQ(Save("again.json"), one);
+
+    std::ofstream(m_directory / "broken.json")
+        << R"({"version": 1, "obstacles": [{"centre": [0, 0, 0], "radius": -1}]})";
+    UseFileDialog(kOpenButton, "Open world", m_directory / "broken.json");
+    const std::string message = "avidrift: world: " + (m_directory / "broken.json").string() +
+                                ": obstacles[0].radius: negative\n";
+    EXPECT_TRUE(Poll([&] { return m_program->ReadOutput().find(message) != std::string::npos; }))
+        << m_program->ReadOutput();
+    EXPECT_EQ(Save("after.json"), one);
+    ASSERT_NO_FATAL_FAILURE(CloseAndExpectCleanExit(kTimeout, false));
 }
 
 // A file the program needs is missing or broken, Mesa lacks a capability, or X is out of reach.

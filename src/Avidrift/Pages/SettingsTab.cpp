@@ -36,6 +36,8 @@ constexpr Qt::Alignment kSpinBoxAlignment = Qt::AlignRight | Qt::AlignVCenter;
 // How often the page looks whether the logic has answered a flock size: soon enough for the
 // user to see a refused size go back, and one atomic read each time.
 constexpr int kAnswerPollMilliseconds = 100;
+// A world loaded elsewhere shows within a fraction of a second; a look is one short lock.
+constexpr int kWorldPollMilliseconds = 200;
 
 QString Translate(const char* text) {
     return QCoreApplication::translate("Settings", text);
@@ -107,6 +109,9 @@ SettingsTab::SettingsTab(Quellon::UserEventQueue* eventQueue)
     m_answerTimer = new QTimer(this);
     m_answerTimer->setInterval(kAnswerPollMilliseconds);
     connect(m_answerTimer, &QTimer::timeout, this, &SettingsTab::ShowRunningFlockSize);
+    m_worldTimer = new QTimer(this);
+    m_worldTimer->setInterval(kWorldPollMilliseconds);
+    connect(m_worldTimer, &QTimer::timeout, this, &SettingsTab::ShowWorld);
 }
 
 SettingsTab::~SettingsTab() {
@@ -313,6 +318,44 @@ void SettingsTab::SetScene(std::shared_ptr<Quellon::Scene> scene) {
 
     m_scene = testScene;
     m_sentFlockSizes = testScene->GetFlockSizeAnswer().handled;
+    m_shownWorldVersion = testScene->GetWorld().version;
+    m_worldTimer->start();
+}
+
+void SettingsTab::ShowWorld() {
+    const std::shared_ptr<TestScene> scene = m_scene.lock();
+    if (!scene) {
+        m_worldTimer->stop();
+        return;
+    }
+    const TestScene::WorldView view = scene->GetWorld();
+    if (view.version == m_shownWorldVersion) {
+        return;
+    }
+    const FlockData& world = view.world.parameters;
+    bool skipped = false;
+    // What the logic already has: telling it again would, for the size, place the flock anew.
+    const auto show = [&skipped](QAbstractSpinBox* box, double value) {
+        if (box->hasFocus()) {
+            skipped = true;
+            return;
+        }
+        const QSignalBlocker blocker(box);
+        box->setProperty("value", value);
+    };
+    if (view.world.boidCount && !m_answerTimer->isActive()) {
+        show(spinBox_flockSize, ToSpinBoxValue(*view.world.boidCount));
+    }
+    show(doubleSpinBox_angleIncrement, world.angleIncrement);
+    show(doubleSpinBox_separationWeight, world.separationWeight);
+    show(doubleSpinBox_cohesionWeight, world.cohesionWeight);
+    show(doubleSpinBox_alignmentWeight, world.alignmentWeight);
+    show(doubleSpinBox_trefoilKnotPathWeight, world.trefoilKnotPathWeight);
+    show(doubleSpinBox_maxSpeed, world.maxSpeed.x);
+    show(doubleSpinBox_separationDistance, world.separationDistance);
+    show(doubleSpinBox_groupDistance, world.groupDistance);
+    // A box left alone is shown at a later look, once the user has moved on.
+    m_shownWorldVersion = skipped ? 0 : view.version;
 }
 
 void SettingsTab::ShowRunningFlockSize() {

@@ -49,6 +49,10 @@ public:
     // logic has answered every flock size the page sent, shows the size that runs, which is
     // the old one when the logic refused the last (not enough memory), and posts nothing.
     void ShowRunningFlockSize();
+    // Called on the Qt thread, by the page's timer: shows the flock size and the parameters of
+    // the world the logic last published (a world loaded on the world page), and posts nothing.
+    // A box the user is editing, and the flock size while one is on its way, keep theirs.
+    void ShowWorld();
 
 private slots:
     void TasksCountChanged(int i);
@@ -93,6 +97,9 @@ private:
     std::uint32_t m_sentFlockSizes = 0;
     // Child of this object; runs only while a flock size waits for its answer.
     QTimer* m_answerTimer = nullptr;
+    // The world shown; 0 until the first look. Child of this object.
+    std::uint64_t m_shownWorldVersion = 0;
+    QTimer* m_worldTimer = nullptr;
 };
 
 }  // namespace Avidrift

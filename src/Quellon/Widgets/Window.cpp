@@ -1,5 +1,6 @@
 #include "Quellon/Widgets/Window.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <QtGui/qguiapplication_platform.h>
@@ -10,6 +11,8 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QProxyStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QWheelEvent>
 
@@ -34,6 +37,20 @@ constexpr int kColumnWidth = 213;
 // a style with wider margins would otherwise squeeze the frame below the renderer's size.
 constexpr int kLayoutMargin = 9;
 constexpr int kLayoutSpacing = 6;
+
+// The pages' tabs share the narrow column: at the style's own spacing (24 pixels beside each
+// text in Fusion) three of them would not fit and the tab bar would scroll. Their texts keep
+// this much room on either side instead.
+constexpr int kTabTextSpacing = 12;
+
+class NarrowTabStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        const int value = QProxyStyle::pixelMetric(metric, option, widget);
+        return metric == PM_TabBarTabHSpace ? std::min(value, kTabTextSpacing) : value;
+    }
+};
 
 QString TranslateForm(const char* text) {
     return QCoreApplication::translate("Form", text);
@@ -125,6 +142,10 @@ void Window::BuildForm(const std::wstring& title, const ContactInfo& contact) {
     auto* tabWidget = new QTabWidget(settings);
     tabWidget->setObjectName(QStringLiteral("tabWidget"));
     columnLayout->addWidget(tabWidget, 1);
+    // A child of the window made after the column, so it goes after the tab bar that uses it.
+    auto* tabStyle = new NarrowTabStyle;
+    tabStyle->setParent(this);
+    tabWidget->tabBar()->setStyle(tabStyle);
 
     auto* groupBox = new QGroupBox(settings);
     groupBox->setObjectName(QStringLiteral("groupBox"));

@@ -6,19 +6,23 @@
 #include <vector>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QStyleOptionGroupBox>
+#include <QTabBar>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
 
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Pages/CapturePage.h"
+#include "Avidrift/Pages/WorldPage.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/UserEvent.h"
@@ -125,14 +129,31 @@ TEST_F(SettingsTabTest, FlockSizeBoxShowsTheSizeThatRunsOnceTheLogicAnswered) {
     EXPECT_TRUE(TakeValues().empty());
     box->setValue(400);
     EXPECT_EQ(TakeValues().size(), 1u) << "the box still posts what the user types";
+
+    // A world loaded elsewhere shows here, without a word back; a size on its way keeps its box.
+    World world;
+    world.boidCount = 777;
+    world.parameters.ApplyDefaults();
+    world.parameters.cohesionWeight = 1.5f;
+    m_scene->PublishWorld(world, false);
+    m_tab.ShowWorld();
+    EXPECT_EQ(box->value(), 400);
+    EXPECT_EQ(Find<QDoubleSpinBox>("doubleSpinBox_cohesionWeight")->value(), 1.5);
+    m_scene->AnswerFlockSizeSetting(400);
+    m_tab.ShowRunningFlockSize();
+    m_scene->PublishWorld(world, false);
+    m_tab.ShowWorld();
+    EXPECT_EQ(box->value(), 777);
+    EXPECT_TRUE(TakeValues().empty());
 }
 
-// Every text of the settings column, on either page, is visible whole in the font it is drawn
-// with, at the default font and a point larger, in the window at its fixed size. The window
-// takes the pages over from the tabs and deletes them.
+// Every text of the settings column, on any page, is visible whole in the font it is drawn
+// with, at the default font and a point larger, in the window at its fixed size; the world page
+// scrolls, but never sideways. The window takes the pages over from the tabs and deletes them.
 TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
     const QFont original = QApplication::font();
-    for (const auto& [extraPoints, shown] : {std::pair{0.0, 0}, {0.0, 1}, {1.0, 0}, {1.0, 1}}) {
+    for (const auto& [extraPoints, shown] :
+         {std::pair{0.0, 0}, {0.0, 1}, {0.0, 2}, {1.0, 0}, {1.0, 1}, {1.0, 2}}) {
         QFont font = original;
         font.setPointSizeF(original.pointSizeF() + extraPoints);
         QApplication::setFont(font);
@@ -141,14 +162,28 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
         } listener;
         auto tab = std::make_shared<SettingsTab>(&m_queue);
         auto capture = std::make_shared<CapturePage>(&m_queue, std::make_shared<CaptureSession>());
+        auto world = std::make_shared<WorldPage>(&m_queue);
         QPointer<QWidget> page = tab->GetWidget();
         auto window = std::make_unique<Quellon::Window>(
-            L"Avidrift", std::vector<std::shared_ptr<Quellon::ITab>>{tab, capture}, &listener,
-            &m_queue);
+            L"Avidrift", std::vector<std::shared_ptr<Quellon::ITab>>{tab, capture, world},
+            &listener, &m_queue);
         auto* tabs = window->findChild<QTabWidget*>("tabWidget");
         EXPECT_EQ(tabs->widget(0), page.data());
         EXPECT_EQ(tabs->tabText(0), "Settings");
         EXPECT_EQ(tabs->tabText(1), "Capture");
+        EXPECT_EQ(tabs->tabText(2), "World");
+        for (int i = 0; i < tabs->count(); ++i) {
+            EXPECT_LE(QFontMetrics(tabs->tabBar()->font()).horizontalAdvance(tabs->tabText(i)),
+                      tabs->tabBar()->tabRect(i).width())
+                << "tab " << i;
+            EXPECT_TRUE(tabs->tabBar()->rect().contains(tabs->tabBar()->tabRect(i)))
+                << "tab " << i << " " << tabs->tabBar()->tabRect(i).x() << "+"
+                << tabs->tabBar()->tabRect(i).width() << " in " << tabs->tabBar()->width();
+        }
+        // The longest line of the world page's own: a failure naming the file, wrapped.
+        world->GetWidget()
+            ->findChild<QLabel*>("worldStatus")
+            ->setText("worlds/obstacles.json: obstacles[63].centre: not an array of three numbers");
         tabs->setCurrentIndex(shown);
         // The longest line the capture page shows of its own: a day of video.
         capture->GetWidget()->findChild<QLabel*>("framesLabel")->setText("9999999 frames written");
@@ -166,6 +201,11 @@ TEST_F(SettingsTabTest, EveryTextFitsItsWidgetInTheFixedWindow) {
                                 : metrics.horizontalAdvance(label->text()) <=
                                       label->contentsRect().width())
                     << name;
+            } else if (auto* check = qobject_cast<QCheckBox*>(widget)) {
+                EXPECT_LE(check->sizeHint().width(), check->width()) << name;
+            } else if (auto* scroll = qobject_cast<QScrollArea*>(widget)) {
+                EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width())
+                    << name << " would cut its fields off at the right";
             } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
                 EXPECT_LE(metrics.horizontalAdvance(button->text()), button->contentsRect().width())
                     << name;

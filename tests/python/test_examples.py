@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+import avidrift
+
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
@@ -17,7 +19,8 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
      "phase.png"),
 ])
 def test_example_draws_its_picture(tmp_path, example, arguments, picture):
-    environment = dict(os.environ, MPLBACKEND="Agg")
+    package = pathlib.Path(avidrift.__file__).resolve().parents[1]
+    environment = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=str(package))
     subprocess.run([sys.executable, EXAMPLES / example, *arguments], cwd=tmp_path,
                    env=environment, check=True, capture_output=True)
     assert (tmp_path / picture).stat().st_size > 0

@@ -23,15 +23,18 @@ SimulationResult Simulate(const SimulatorOptions& options, const SimulationSink&
     FlockMetrics metrics(scheduler);
     metrics.SetSearchMode(options.search);
     Quellon::Timer timer;
-    const auto measure = [&](std::uint32_t k) {
-        timer.Tick();
-        const FlockMeasures measures = metrics.Measure(flock, result.tasks);
-        result.measureSeconds.push_back(timer.Tick());
-        sink.measured(k, measures);
+    const auto record = [&](std::uint32_t k) {
+        if (sink.measured) {
+            timer.Tick();
+            const FlockMeasures measures = metrics.Measure(flock, result.tasks);
+            result.measureSeconds.push_back(timer.Tick());
+            sink.measured(k, measures);
+        }
+        if (sink.frame) {
+            sink.frame(k, flock);
+        }
     };
-    if (sink.measured) {
-        measure(0);
-    }
+    record(0);
     Quellon::Timer total;
     total.Tick();
     result.stepSeconds.reserve(options.steps);
@@ -40,8 +43,8 @@ SimulationResult Simulate(const SimulatorOptions& options, const SimulationSink&
         step.Run(flock, written, result.tasks, options.stepTime);
         flock = written;  // the program publishes a copy every step, so it is part of the cost
         result.stepSeconds.push_back(timer.Tick());
-        if (sink.measured && k % options.every == 0) {
-            measure(k);
+        if (k % options.every == 0) {
+            record(k);
         }
         if (sink.stepped) {
             sink.stepped(k, step.GetLastSearch());

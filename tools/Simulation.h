@@ -18,6 +18,8 @@ class TaskScheduler;
 struct SimulationSink {
     // Each measured row: step 0, then after every options.every-th step. Unset: no measures.
     std::function<void(std::uint32_t step, const FlockMeasures& measures)> measured;
+    // The state at step 0 and after every options.every-th step, after its measures (if any).
+    std::function<void(std::uint32_t step, const FlockData& flock)> frame;
     // After each step: the steps done and the search that step used.
     std::function<void(std::uint32_t stepsDone, NeighbourSearchMode search)> stepped;
 };

@@ -16,20 +16,35 @@ namespace Avidrift {
 
 namespace {
 
+// Each setting: how it is applied to a flock and read back (maxSpeed: its three components set,
+// its x read).
 constexpr FlockSetting kFlockSettings[] = {
-    {"angleIncrement", [](FlockData& f, float v) { f.angleIncrement = v; }},
-    {"separationWeight", [](FlockData& f, float v) { f.separationWeight = v; }},
-    {"cohesionWeight", [](FlockData& f, float v) { f.cohesionWeight = v; }},
-    {"alignmentWeight", [](FlockData& f, float v) { f.alignmentWeight = v; }},
-    {"trefoilKnotPathWeight", [](FlockData& f, float v) { f.trefoilKnotPathWeight = v; }},
-    {"maxSpeed", [](FlockData& f, float v) { f.maxSpeed = Quellon::Vector3(v, v, v); }},
-    {"separationDistance", [](FlockData& f, float v) { f.separationDistance = v; }},
-    {"groupDistance", [](FlockData& f, float v) { f.groupDistance = v; }},
-    {"fleeDistance", [](FlockData& f, float v) { f.fleeDistance = v; }},
-    {"fleeWeight", [](FlockData& f, float v) { f.fleeWeight = v; }},
-    {"predatorSpeed", [](FlockData& f, float v) { f.predatorSpeed = v; }},
-    {"avoidDistance", [](FlockData& f, float v) { f.avoidDistance = v; }},
-    {"avoidWeight", [](FlockData& f, float v) { f.avoidWeight = v; }},
+    {"angleIncrement", [](FlockData& f, float v) { f.angleIncrement = v; },
+     [](const FlockData& f) { return f.angleIncrement; }},
+    {"separationWeight", [](FlockData& f, float v) { f.separationWeight = v; },
+     [](const FlockData& f) { return f.separationWeight; }},
+    {"cohesionWeight", [](FlockData& f, float v) { f.cohesionWeight = v; },
+     [](const FlockData& f) { return f.cohesionWeight; }},
+    {"alignmentWeight", [](FlockData& f, float v) { f.alignmentWeight = v; },
+     [](const FlockData& f) { return f.alignmentWeight; }},
+    {"trefoilKnotPathWeight", [](FlockData& f, float v) { f.trefoilKnotPathWeight = v; },
+     [](const FlockData& f) { return f.trefoilKnotPathWeight; }},
+    {"maxSpeed", [](FlockData& f, float v) { f.maxSpeed = Quellon::Vector3(v, v, v); },
+     [](const FlockData& f) { return f.maxSpeed.x; }},
+    {"separationDistance", [](FlockData& f, float v) { f.separationDistance = v; },
+     [](const FlockData& f) { return f.separationDistance; }},
+    {"groupDistance", [](FlockData& f, float v) { f.groupDistance = v; },
+     [](const FlockData& f) { return f.groupDistance; }},
+    {"fleeDistance", [](FlockData& f, float v) { f.fleeDistance = v; },
+     [](const FlockData& f) { return f.fleeDistance; }},
+    {"fleeWeight", [](FlockData& f, float v) { f.fleeWeight = v; },
+     [](const FlockData& f) { return f.fleeWeight; }},
+    {"predatorSpeed", [](FlockData& f, float v) { f.predatorSpeed = v; },
+     [](const FlockData& f) { return f.predatorSpeed; }},
+    {"avoidDistance", [](FlockData& f, float v) { f.avoidDistance = v; },
+     [](const FlockData& f) { return f.avoidDistance; }},
+    {"avoidWeight", [](FlockData& f, float v) { f.avoidWeight = v; },
+     [](const FlockData& f) { return f.avoidWeight; }},
 };
 
 std::string RequireText(const std::string& option, const std::string& value) {
@@ -39,7 +54,9 @@ std::string RequireText(const std::string& option, const std::string& value) {
     return value;
 }
 
-NeighbourSearchMode ParseSearch(const std::string& name) {
+}  // namespace
+
+NeighbourSearchMode ParseSearchMode(const std::string& name) {
     for (const NeighbourSearchMode mode :
          {NeighbourSearchMode::Auto, NeighbourSearchMode::AllPairs, NeighbourSearchMode::Grid}) {
         if (name == GetSearchName(mode)) {
@@ -48,6 +65,8 @@ NeighbourSearchMode ParseSearch(const std::string& name) {
     }
     throw UsageError("invalid value '" + name + "' for --search (auto, all-pairs or grid)");
 }
+
+namespace {
 
 std::pair<const FlockSetting*, float> ParseSetting(const std::string& text) {
     const std::size_t equals = text.find('=');
@@ -123,7 +142,8 @@ constexpr OptionReader kOptionReaders[] = {
     {"--set", [](auto& o, auto&, auto& v) { o.settings.push_back(ParseSetting(v)); }},
     {"--dump", [](auto& o, auto& n, auto& v) { o.dumpFile = RequireText(n, v); }},
     {"--metrics", [](auto& o, auto& n, auto& v) { o.metricsFile = RequireText(n, v); }},
-    {"--search", [](auto& o, auto&, auto& v) { o.search = ParseSearch(v); }},
+    {"--trajectory", [](auto& o, auto& n, auto& v) { o.trajectoryFile = RequireText(n, v); }},
+    {"--search", [](auto& o, auto&, auto& v) { o.search = ParseSearchMode(v); }},
     {"--every",
      [](auto& o, auto& n, auto& v) {
          o.every = ParseCountArgument(n, v);
@@ -161,8 +181,9 @@ std::string GetSimulatorUsage() {
     std::string usage =
         "usage: avidrift-sim [--boids N] [--steps K] [--tasks T] [--dt SECONDS]\n"
         "                    [--set NAME=VALUE]... [--dump FILE] [--search auto|all-pairs|grid]\n"
-        "                    [--metrics FILE [--every K]] [--world FILE | --preset NAME]\n"
-        "                    [--obstacle X,Y,Z,R]... [--predators K] [--pairs]\n";
+        "                    [--metrics FILE] [--trajectory FILE.h5] [--every K]\n"
+        "                    [--world FILE | --preset NAME]"
+        " [--obstacle X,Y,Z,R]... [--predators K] [--pairs]\n";
     std::string line = "NAME:";
     for (std::size_t s = 0; s < std::size(kFlockSettings); ++s) {
         const std::string word =
@@ -302,10 +323,36 @@ std::string FormatFlockCsv(const FlockData& flock) {
     return csv;
 }
 
+void ApplySetting(FlockData& flock, const std::string& name, float value) {
+    const FlockSetting* setting = FindFlockSetting(name);
+    if (setting == nullptr) {
+        throw UsageError("unknown setting name '" + name + "' for --set");
+    }
+    setting->apply(flock, value);
+}
+
+std::vector<std::string> GetMeasureNames() {
+    return {"polarization",          "milling",
+            "mean_speed",            "mean_group_neighbours",
+            "mean_nearest_distance", "gyration_radius",
+            "mean_target_distance",  "excluded",
+            "mean_predator_distance", "inside_obstacles"};
+}
+
+std::vector<double> GetMeasureValues(const FlockMeasures& m) {
+    return {m.polarization,        m.milling,
+            m.meanSpeed,           m.meanGroupNeighbours,
+            m.meanNearestDistance, m.gyrationRadius,
+            m.meanTargetDistance,  static_cast<double>(m.excluded),
+            m.meanPredatorDistance, static_cast<double>(m.insideObstacles)};
+}
+
 std::string FormatMetricsHeader() {
-    return "step,time,polarization,milling,mean_speed,mean_group_neighbours,"
-           "mean_nearest_distance,gyration_radius,mean_target_distance,excluded,"
-           "mean_predator_distance,inside_obstacles\n";
+    std::string header = "step,time";
+    for (const std::string& name : GetMeasureNames()) {
+        header += "," + name;
+    }
+    return header + "\n";
 }
 
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& m) {

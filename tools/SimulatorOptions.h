@@ -28,12 +28,17 @@ public:
 struct FlockSetting {
     std::string_view name;
     void (*apply)(FlockData& flock, float value);
+    float (*read)(const FlockData& flock);
 };
 
 // Every setting, in the order the usage lists them.
 std::span<const FlockSetting> GetFlockSettings();
 // nullptr for a name that is not in the table.
 const FlockSetting* FindFlockSetting(std::string_view name);
+// The setting of that name applied to flock; throws UsageError for a name not in the table.
+void ApplySetting(FlockData& flock, const std::string& name, float value);
+// auto, all-pairs or grid; throws UsageError for any other name.
+NeighbourSearchMode ParseSearchMode(const std::string& name);
 
 struct SimulatorOptions {
     std::uint32_t boids = 1000;
@@ -44,6 +49,7 @@ struct SimulatorOptions {
     std::vector<std::pair<const FlockSetting*, float>> settings;  // --set NAME=VALUE, in order
     std::string dumpFile;                                         // empty: no dump
     std::string metricsFile;                                      // empty: no metrics
+    std::string trajectoryFile;  // empty: no trajectory; else H5MD frames at the metrics' steps
     std::uint32_t every = 1;                                      // metrics after every K-th step
     NeighbourSearchMode search = NeighbourSearchMode::Auto;
     // --world FILE or --preset NAME, read when parsed; applied before the settings.
@@ -91,6 +97,10 @@ std::string FormatFlockCsv(const FlockData& flock);
 // The metrics log: a header, then one row per measured step with every number to seventeen
 // significant digits (%.17g), which read back to the same double, so logs compare byte for byte.
 std::string FormatMetricsHeader();
+// The log's columns after step and time, and a row's numbers in that order: what a trajectory's
+// /observables and the Python module call them.
+std::vector<std::string> GetMeasureNames();
+std::vector<double> GetMeasureValues(const FlockMeasures& measures);
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& measures);
 
 std::string GetSimulatorUsage();

@@ -16,6 +16,7 @@
 #include "Avidrift/Flock/FlockMetrics.h"
 #include "Avidrift/Flock/StepFloor.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
+#include "Avidrift/Trajectory/TrajectoryWriter.h"
 #include "OutputFile.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
@@ -86,6 +87,8 @@ bool CheckMemory(const SimulatorOptions& options) {
 struct Outputs {
     std::optional<Avidrift::OutputFile> dump;
     std::optional<Avidrift::OutputFile> metrics;
+    // Written as frames come, not renamed: a run cut short keeps the frames it wrote.
+    std::unique_ptr<Avidrift::TrajectoryWriter> trajectory;
 };
 
 void OpenOutputs(const SimulatorOptions& options, Outputs& outputs) {
@@ -96,13 +99,33 @@ void OpenOutputs(const SimulatorOptions& options, Outputs& outputs) {
         outputs.metrics.emplace(options.metricsFile);
         outputs.metrics->Write(Avidrift::FormatMetricsHeader());
     }
+    if (!options.trajectoryFile.empty()) {
+        try {
+            outputs.trajectory = std::make_unique<Avidrift::TrajectoryWriter>(
+                options.trajectoryFile, Avidrift::MakeFlock(options),
+                Avidrift::TrajectoryCreator{"avidrift-sim", AVIDRIFT_VERSION, ""},
+                outputs.metrics ? Avidrift::GetMeasureNames() : std::vector<std::string>());
+        } catch (const Avidrift::TrajectoryError& error) {
+            throw Avidrift::OutputError(error.what());
+        }
+    }
 }
 
 Avidrift::SimulationResult Simulate(const SimulatorOptions& options, Outputs& outputs) {
     Avidrift::SimulationSink sink;
+    // The frame of a measured step carries that step's measures.
+    std::vector<double> observables;
     if (outputs.metrics) {
         sink.measured = [&](std::uint32_t step, const Avidrift::FlockMeasures& measures) {
             outputs.metrics->Write(Avidrift::FormatMetricsRow(step, options.stepTime, measures));
+            observables = Avidrift::GetMeasureValues(measures);
+        };
+    }
+    if (outputs.trajectory) {
+        sink.frame = [&](std::uint32_t step, const Avidrift::FlockData& flock) {
+            outputs.trajectory->WriteFrame(
+                step, static_cast<double>(step) * static_cast<double>(options.stepTime), flock,
+                observables);
         };
     }
     ProgressBar progress(options.steps);
@@ -126,6 +149,9 @@ void WriteOutputs(const Avidrift::SimulationResult& result, Outputs& outputs) {
     }
     if (outputs.metrics) {
         outputs.metrics->Commit();
+    }
+    if (outputs.trajectory) {
+        outputs.trajectory->Close();
     }
 }
 

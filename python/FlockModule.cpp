@@ -35,6 +35,11 @@ std::vector<std::string> MetricsColumns() {
     return columns;
 }
 
+// The measures that count boids, which numpy and Python get as integers.
+bool IsCountColumn(const std::string& name) {
+    return name == "excluded" || name == "inside_obstacles";
+}
+
 // A Python number checked as the command line checks its text: the same reading, the same
 // message.
 float CheckedFloat(const std::string& what, double value) {
@@ -130,10 +135,14 @@ public:
         const std::vector<double> values = GetMeasureValues(measures);
         row[py::str(columns[0])] = m_session->GetSteps();
         row[py::str(columns[1])] = m_session->GetTime();
-        for (std::size_t i = 0; i + 1 < values.size(); ++i) {
-            row[py::str(columns[i + 2])] = values[i];
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::string& name = columns[i + 2];
+            if (IsCountColumn(name)) {
+                row[py::str(name)] = static_cast<std::int64_t>(values[i]);
+            } else {
+                row[py::str(name)] = values[i];
+            }
         }
-        row[py::str(columns.back())] = measures.excluded;
         return row;
     }
 
@@ -159,7 +168,6 @@ public:
         std::vector<std::int64_t> stepColumn;
         std::vector<double> timeColumn;
         std::vector<std::vector<double>> columns(metrics ? names.size() : 0);
-        std::vector<std::int64_t> excluded;
         // Measures (when asked) and the frame (when written) of the state the flock is in.
         const auto record = [&] {
             py::gil_scoped_release release;
@@ -174,7 +182,6 @@ public:
                 for (std::size_t i = 0; i < values.size(); ++i) {
                     columns[i].push_back(values[i]);
                 }
-                excluded.push_back(measures.excluded);
             }
             if (writer) {
                 writer->WriteFrame(step, time, m_session->GetFlock(), values);
@@ -200,9 +207,9 @@ public:
         result[py::str(all[0])] = py::array_t<std::int64_t>(stepColumn.size(), stepColumn.data());
         result[py::str(all[1])] = py::array_t<double>(timeColumn.size(), timeColumn.data());
         for (std::size_t i = 0; i < columns.size(); ++i) {
-            if (i + 1 == columns.size()) {
-                result[py::str(names[i])] =
-                    py::array_t<std::int64_t>(excluded.size(), excluded.data());
+            if (IsCountColumn(names[i])) {
+                const std::vector<std::int64_t> counts(columns[i].begin(), columns[i].end());
+                result[py::str(names[i])] = py::array_t<std::int64_t>(counts.size(), counts.data());
             } else {
                 result[py::str(names[i])] =
                     py::array_t<double>(columns[i].size(), columns[i].data());

@@ -50,7 +50,7 @@ struct SimulatorOptions {
     std::string dumpFile;                                         // empty: no dump
     std::string metricsFile;                                      // empty: no metrics
     std::string trajectoryFile;  // empty: no trajectory; else H5MD frames at the metrics' steps
-    std::uint32_t every = 1;                                      // metrics after every K-th step
+    std::uint32_t every = 1;     // metrics after every K-th step
     NeighbourSearchMode search = NeighbourSearchMode::Auto;
     // --world FILE or --preset NAME, read when parsed; applied before the settings.
     std::shared_ptr<const World> world;

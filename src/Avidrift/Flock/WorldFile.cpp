@@ -205,7 +205,7 @@ World ParseWorld(std::string_view text, const std::string& name) {
     };
     try {
         document = json::parse(text.begin(), text.end(), watch);
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {  // a syntax error, or a number beyond a double
         // The library's message names the line and column; its own prefix means nothing to users.
         std::string what = error.what();
         const std::size_t at = what.find("] ");

@@ -92,6 +92,7 @@ TEST(WorldFile, RefusesBadInputNamingTheFieldAndTheFault) {
     } cases[] = {
         {"{\"version\": 1,\n \"boids\": }", "w.json: not JSON: parse error at line 2, column 11"},
         {"[1, 2]", "w.json: the file: not an object"},
+        {R"({"version": 1, "boids": 1e999})", "w.json: not JSON: number overflow"},
         {R"({"version": 2})", "w.json: version: format 2 is not one this program reads"},
         {R"({"boids": 5})", "w.json: version: missing"},
         {R"({"version": 1, "colour": "red"})", "w.json: colour: unknown field"},

@@ -15,18 +15,19 @@ using Quellon::Vector3;
 
 // Every field set to a value unlike its default, so that a field read into the wrong parameter or
 // written under another name cannot round-trip.
+constexpr float FlockData::*kParameters[] = {
+    &FlockData::angleIncrement,  &FlockData::separationWeight,      &FlockData::cohesionWeight,
+    &FlockData::alignmentWeight, &FlockData::trefoilKnotPathWeight, &FlockData::separationDistance,
+    &FlockData::groupDistance,   &FlockData::fleeDistance,          &FlockData::fleeWeight,
+    &FlockData::predatorSpeed,   &FlockData::avoidDistance,         &FlockData::avoidWeight};
+
 World Distinctive() {
     World world;
     world.parameters.ApplyDefaults();
     world.parameters.SetFlockSize(0);
     float value = 0.1f;
-    for (float* p : {&world.parameters.angleIncrement, &world.parameters.separationWeight,
-                     &world.parameters.cohesionWeight, &world.parameters.alignmentWeight,
-                     &world.parameters.trefoilKnotPathWeight, &world.parameters.separationDistance,
-                     &world.parameters.groupDistance, &world.parameters.fleeDistance,
-                     &world.parameters.fleeWeight, &world.parameters.predatorSpeed,
-                     &world.parameters.avoidDistance, &world.parameters.avoidWeight}) {
-        *p = value;
+    for (float FlockData::*p : kParameters) {
+        world.parameters.*p = value;
         value = value * 1.7f + 0.3f;
     }
     world.parameters.maxSpeed = Vector3(7.25f, 7.25f, 7.25f);
@@ -44,6 +45,10 @@ TEST(WorldFile, RoundTripsEveryFieldToTheBit) {
     const World read = ParseWorld(text, "w.json");
     EXPECT_EQ(read.boidCount, world.boidCount);
     EXPECT_EQ(read.camera, world.camera);
+    for (float FlockData::*p : kParameters) {
+        EXPECT_EQ(read.parameters.*p, world.parameters.*p);
+    }
+    EXPECT_TRUE(read.parameters.maxSpeed == world.parameters.maxSpeed);
     EXPECT_EQ(read.parameters.obstacles, world.parameters.obstacles);
     EXPECT_EQ(read.parameters.predators, world.parameters.predators);
     EXPECT_TRUE(std::signbit(read.parameters.predators[1].position.x));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -120,8 +121,9 @@ void MeasuresPage::BuildPage() {
     chart->setMargins(QMargins(0, 0, 0, 0));
     chart->layout()->setContentsMargins(0, 0, 0, 0);
     chart->setBackgroundRoundness(0);
-    chart->legend()->setAlignment(Qt::AlignBottom);
-    chart->legend()->setFont(page->font());
+    // The chart's own legend elides the names in so narrow a column: the legend is the lines
+    // under the chart, which wrap instead.
+    chart->legend()->hide();
     m_polarization = AddSeries(chart, "polarizationSeries", "Polarization");
     m_milling = AddSeries(chart, "millingSeries", "Milling");
     m_nearest = AddSeries(chart, "nearestSeries", "Nearest distance");
@@ -159,10 +161,15 @@ void MeasuresPage::BuildPage() {
     view->setToolTip(Translate("The flock's order over the last minute of wall-clock time"));
     layout->addWidget(view);
 
-    m_valuesLabel = new QLabel(page);
-    m_valuesLabel->setObjectName(QStringLiteral("measuresValues"));
-    m_valuesLabel->setWordWrap(true);
-    layout->addWidget(m_valuesLabel);
+    for (QLineSeries* series : {m_polarization, m_milling, m_nearest}) {
+        auto* line = new QLabel(page);
+        line->setObjectName(series->objectName() + QStringLiteral("Legend"));
+        line->setWordWrap(true);
+        line->setTextFormat(Qt::RichText);
+        layout->addWidget(line);
+        m_legend.push_back(line);
+    }
+    ShowLegend(nullptr);
     m_rateLabel = new QLabel(page);
     m_rateLabel->setObjectName(QStringLiteral("measuresRate"));
     m_rateLabel->setWordWrap(true);
@@ -203,13 +210,25 @@ void MeasuresPage::AddSample(const Sample& sample) {
         }
     }
     m_distanceAxis->setRange(0.0, farthest > 0.0 ? farthest * 1.1 : 1.0);
-    const auto number = [](double value) { return QString::number(value, 'f', 2); };
-    m_valuesLabel->setText(Translate("Polarization %1\nMilling %2\nNearest distance %3")
-                               .arg(number(sample.polarization), number(sample.milling),
-                                    number(sample.meanNearestDistance)));
+    ShowLegend(&sample);
     m_rateLabel->setText(Translate("%1 boids, measured every %2 s while this page is shown")
                              .arg(sample.boidCount)
                              .arg(QString::number(sample.interval, 'f', 2)));
+}
+
+void MeasuresPage::ShowLegend(const Sample* sample) {
+    const QLineSeries* series[] = {m_polarization, m_milling, m_nearest};
+    const double values[] = {sample != nullptr ? sample->polarization : 0.0,
+                             sample != nullptr ? sample->milling : 0.0,
+                             sample != nullptr ? sample->meanNearestDistance : 0.0};
+    for (std::size_t i = 0; i < m_legend.size(); ++i) {
+        QString text = QStringLiteral("<span style=\"color:%1\">&#9632;</span> %2")
+                           .arg(series[i]->color().name(), series[i]->name().toHtmlEscaped());
+        if (sample != nullptr) {
+            text += QStringLiteral(" %1").arg(QString::number(values[i], 'f', 2));
+        }
+        m_legend[i]->setText(text);
+    }
 }
 
 void MeasuresPage::Report(const QString& message) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <QObject>
 #include <QPointer>
@@ -65,6 +66,7 @@ protected:
 private:
     void BuildPage();
     void SetShown(bool shown);
+    void ShowLegend(const Sample* sample);
     void Work();
     // Called on the worker thread.
     void PostFailure(const QString& message);
@@ -75,7 +77,8 @@ private:
     QLineSeries* m_milling = nullptr;
     QLineSeries* m_nearest = nullptr;
     QValueAxis* m_distanceAxis = nullptr;
-    QLabel* m_valuesLabel = nullptr;
+    // One line a series: its colour, its name and its last value.
+    std::vector<QLabel*> m_legend;
     QLabel* m_rateLabel = nullptr;
     std::deque<Sample> m_samples;
 

@@ -195,6 +195,9 @@ void MeasuresPage::SetShown(bool shown) {
 }
 
 void MeasuresPage::AddSample(const Sample& sample) {
+    if (m_widget == nullptr) {
+        return;  // a window deleted the page, and its series with it, before the sample came
+    }
     m_samples.push_back(sample);
     while (m_samples.front().seconds < sample.seconds - kWindowSeconds) {
         m_samples.pop_front();
@@ -232,7 +235,9 @@ void MeasuresPage::ShowLegend(const Sample* sample) {
 }
 
 void MeasuresPage::Report(const QString& message) {
-    m_rateLabel->setText(message);
+    if (m_widget != nullptr) {
+        m_rateLabel->setText(message);
+    }
     std::fprintf(stderr, "avidrift: measures: %s\n", message.toUtf8().constData());
     std::fflush(stderr);
 }

@@ -56,7 +56,7 @@ public:
     void SetScene(std::shared_ptr<Quellon::Scene> scene) override;
 
     // Called on the Qt thread, by the worker's queued call: adds the sample and drops what is
-    // older than a minute.
+    // older than a minute; nothing once the page's widget is gone.
     void AddSample(const Sample& sample);
 
 protected:

@@ -331,32 +331,6 @@ void ApplySetting(FlockData& flock, const std::string& name, float value) {
     setting->apply(flock, value);
 }
 
-std::vector<std::string> GetMeasureNames() {
-    return {"polarization",
-            "milling",
-            "mean_speed",
-            "mean_group_neighbours",
-            "mean_nearest_distance",
-            "gyration_radius",
-            "mean_target_distance",
-            "excluded",
-            "mean_predator_distance",
-            "inside_obstacles"};
-}
-
-std::vector<double> GetMeasureValues(const FlockMeasures& m) {
-    return {m.polarization,
-            m.milling,
-            m.meanSpeed,
-            m.meanGroupNeighbours,
-            m.meanNearestDistance,
-            m.gyrationRadius,
-            m.meanTargetDistance,
-            static_cast<double>(m.excluded),
-            m.meanPredatorDistance,
-            static_cast<double>(m.insideObstacles)};
-}
-
 std::string FormatMetricsHeader() {
     std::string header = "step,time";
     for (const std::string& name : GetMeasureNames()) {

@@ -97,10 +97,7 @@ std::string FormatFlockCsv(const FlockData& flock);
 // The metrics log: a header, then one row per measured step with every number to seventeen
 // significant digits (%.17g), which read back to the same double, so logs compare byte for byte.
 std::string FormatMetricsHeader();
-// The log's columns after step and time, and a row's numbers in that order: what a trajectory's
-// /observables and the Python module call them.
-std::vector<std::string> GetMeasureNames();
-std::vector<double> GetMeasureValues(const FlockMeasures& measures);
+
 std::string FormatMetricsRow(std::uint32_t step, float stepTime, const FlockMeasures& measures);
 
 std::string GetSimulatorUsage();

@@ -395,6 +395,32 @@ struct FlockMetrics::Scan {
     }
 };
 
+std::vector<std::string> GetMeasureNames() {
+    return {"polarization",
+            "milling",
+            "mean_speed",
+            "mean_group_neighbours",
+            "mean_nearest_distance",
+            "gyration_radius",
+            "mean_target_distance",
+            "excluded",
+            "mean_predator_distance",
+            "inside_obstacles"};
+}
+
+std::vector<double> GetMeasureValues(const FlockMeasures& m) {
+    return {m.polarization,
+            m.milling,
+            m.meanSpeed,
+            m.meanGroupNeighbours,
+            m.meanNearestDistance,
+            m.gyrationRadius,
+            m.meanTargetDistance,
+            static_cast<double>(m.excluded),
+            m.meanPredatorDistance,
+            static_cast<double>(m.insideObstacles)};
+}
+
 FlockMetrics::FlockMetrics(TaskScheduler& scheduler) : m_scheduler(scheduler) {}
 
 FlockMeasures FlockMetrics::Measure(const FlockData& flock, std::uint32_t taskCount) {

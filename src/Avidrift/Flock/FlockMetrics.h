@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Avidrift/Flock/FlockStep.h"
@@ -24,6 +25,11 @@ struct FlockMeasures {
     double meanPredatorDistance = 0.0;  // mean distance to the nearest predator (NaN: none)
     std::uint32_t insideObstacles = 0;  // boids closer to an obstacle's centre than its radius
 };
+
+// The measures by the names the metrics log, a trajectory's /observables and the Python module
+// give them, and their values in that order (counts as doubles).
+std::vector<std::string> GetMeasureNames();
+std::vector<double> GetMeasureValues(const FlockMeasures& measures);
 
 // Computes FlockMeasures on a scheduler. Every sum is taken in double over fixed blocks of boids
 // and the blocks are combined in index order, and the neighbour measures are exact per boid

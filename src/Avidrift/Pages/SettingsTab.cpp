@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "Avidrift/Pages/SettingRow.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
@@ -72,23 +73,6 @@ QVBoxLayout* AddRowsLayout(QWidget* group) {
     auto* rows = new QVBoxLayout(group);
     rows->setContentsMargins(kGroupMargin, kGroupMargin, kGroupMargin, kGroupMargin);
     return rows;
-}
-
-// One setting: its label on the left, its spin box at the right edge. A row too narrow for both
-// in the current font puts the spin box on a line of its own under the label instead of
-// cutting either short. Each row is a form of its own so that it decides alone: in one form
-// for the group, the widest label would narrow every spin box and push the wide ones (the
-// flock size) onto lines of their own.
-void AddRow(QBoxLayout* rows, QLabel* label, QAbstractSpinBox* box) {
-    auto* row = new QFormLayout;
-    row->setRowWrapPolicy(QFormLayout::WrapLongRows);
-    row->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    row->setLabelAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    auto* field = new QHBoxLayout;
-    field->addStretch(1);
-    field->addWidget(box);
-    row->addRow(label, field);
-    rows->addLayout(row);
 }
 
 // Scene counts are unsigned 32-bit; a spin box holds an int.
@@ -219,20 +203,20 @@ void SettingsTab::LayOut(QWidget* page, const PageWidgets& w) {
     pageLayout->addWidget(w.groupBox_7);
     pageLayout->addStretch(1);
     QVBoxLayout* flockRows = AddRowsLayout(w.groupBox_2);
-    AddRow(flockRows, w.label_2, spinBox_flockSize);
-    AddRow(flockRows, w.label_3, doubleSpinBox_maxSpeed);
-    AddRow(flockRows, w.label_10, doubleSpinBox_angleIncrement);
+    AddSettingRow(flockRows, w.label_2, spinBox_flockSize);
+    AddSettingRow(flockRows, w.label_3, doubleSpinBox_maxSpeed);
+    AddSettingRow(flockRows, w.label_10, doubleSpinBox_angleIncrement);
     flockRows->addWidget(w.groupBox_3);
     flockRows->addWidget(w.groupBox);
     QVBoxLayout* distanceRows = AddRowsLayout(w.groupBox_3);
-    AddRow(distanceRows, w.label_4, doubleSpinBox_separationDistance);
-    AddRow(distanceRows, w.label_5, doubleSpinBox_groupDistance);
+    AddSettingRow(distanceRows, w.label_4, doubleSpinBox_separationDistance);
+    AddSettingRow(distanceRows, w.label_5, doubleSpinBox_groupDistance);
     QVBoxLayout* weightRows = AddRowsLayout(w.groupBox);
-    AddRow(weightRows, w.label_6, doubleSpinBox_separationWeight);
-    AddRow(weightRows, w.label_7, doubleSpinBox_cohesionWeight);
-    AddRow(weightRows, w.label_8, doubleSpinBox_alignmentWeight);
-    AddRow(weightRows, w.label_9, doubleSpinBox_trefoilKnotPathWeight);
-    AddRow(AddRowsLayout(w.groupBox_7), w.label, spinBox_tasksCount);
+    AddSettingRow(weightRows, w.label_6, doubleSpinBox_separationWeight);
+    AddSettingRow(weightRows, w.label_7, doubleSpinBox_cohesionWeight);
+    AddSettingRow(weightRows, w.label_8, doubleSpinBox_alignmentWeight);
+    AddSettingRow(weightRows, w.label_9, doubleSpinBox_trefoilKnotPathWeight);
+    AddSettingRow(AddRowsLayout(w.groupBox_7), w.label, spinBox_tasksCount);
 }
 
 void SettingsTab::SetTexts(QWidget* page, const PageWidgets& w) {

@@ -35,6 +35,7 @@
 #include <QWidget>
 
 #include "Avidrift/DataFile.h"
+#include "Avidrift/Pages/SettingRow.h"
 #include "Avidrift/Settings.h"
 #include "Avidrift/TestScene.h"
 #include "Quellon/Exception.h"
@@ -100,15 +101,7 @@ SpinBox* AddField(QWidget* parent, QBoxLayout* rows, const char* name, const cha
     auto* text = new QLabel(Translate(label), parent);
     text->setObjectName(QString::fromLatin1(name) + QStringLiteral("Label"));
     text->setToolTip(box->toolTip());
-    auto* row = new QFormLayout;
-    row->setRowWrapPolicy(QFormLayout::WrapLongRows);
-    row->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    row->setLabelAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    auto* field = new QHBoxLayout;
-    field->addStretch(1);
-    field->addWidget(box);
-    row->addRow(text, field);
-    rows->addLayout(row);
+    AddSettingRow(rows, text, box);
     return box;
 }
 

@@ -144,9 +144,22 @@ TrajectoryWriter::TrajectoryWriter(const std::string& path, const FlockData& flo
             fail();
         }
     };
+    // The metadata cache writes an entry out whenever it makes room, so a kill between two
+    // frames could leave a B-tree on disk that points past the end the superblock records:
+    // a file no reader opens. Without evictions the metadata reaches the disk only when a frame
+    // is flushed, all of it together.
+    const Id access = Checked(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, fail);
+    H5AC_cache_config_t cache{};
+    cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    check(H5Pget_mdc_config(access.get(), &cache));
+    cache.evictions_enabled = false;
+    cache.incr_mode = H5C_incr__off;
+    cache.flash_incr_mode = H5C_flash_incr__off;
+    cache.decr_mode = H5C_decr__off;
+    check(H5Pset_mdc_config(access.get(), &cache));
     errno = 0;
     h.file =
-        Checked(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose, fail);
+        Checked(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()), H5Fclose, fail);
     const hid_t file = h.file.get();
 
     const auto group = [&](hid_t parent, const char* name) {

@@ -37,22 +37,9 @@ FlockData InWorld(FlockData flock, std::vector<Obstacle> obstacles,
     return flock;
 }
 
-std::vector<double> Fields(const FlockMeasures& m) {
-    return {m.polarization,
-            m.milling,
-            m.meanSpeed,
-            m.meanGroupNeighbours,
-            m.meanNearestDistance,
-            m.gyrationRadius,
-            m.meanTargetDistance,
-            double(m.excluded),
-            m.meanPredatorDistance,
-            double(m.insideObstacles)};
-}
-
 bool SameBits(const FlockMeasures& a, const FlockMeasures& b) {
-    const std::vector<double> x = Fields(a);
-    const std::vector<double> y = Fields(b);
+    const std::vector<double> x = GetMeasureValues(a);
+    const std::vector<double> y = GetMeasureValues(b);
     for (std::size_t i = 0; i < x.size(); ++i) {
         if (std::bit_cast<std::uint64_t>(x[i]) != std::bit_cast<std::uint64_t>(y[i])) {
             return false;

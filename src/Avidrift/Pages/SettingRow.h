@@ -1,0 +1,16 @@
+#pragma once
+
+class QBoxLayout;
+class QLabel;
+class QWidget;
+
+namespace Avidrift {
+
+// One setting of a page: its label on the left, its field at the right edge. A row too narrow
+// for both in the current font puts the field on a line of its own under the label instead of
+// cutting either short. Each row is a form of its own so that it decides alone: in one form for
+// the group, the widest label would narrow every field and push the wide ones (the flock size)
+// onto lines of their own. Called on the Qt thread; rows takes the row over.
+void AddSettingRow(QBoxLayout* rows, QLabel* label, QWidget* field);
+
+}  // namespace Avidrift

@@ -125,9 +125,9 @@ void ReadParameters(const Reader& reader, const json& object, FlockData& flock) 
             flock.maxSpeed = Vector3(speed, speed, speed);
             continue;
         }
-        const auto* parameter =
-            std::find_if(std::begin(kParameters), std::end(kParameters),
-                         [&](const ParameterField& p) { return key == p.name; });
+        const auto* parameter = std::find_if(
+            std::begin(kParameters), std::end(kParameters),
+            [&parameterName = key](const ParameterField& p) { return parameterName == p.name; });
         if (parameter == std::end(kParameters)) {
             reader.Fail(name, "unknown field");
         }

@@ -22,6 +22,7 @@
 #include <QWidget>
 
 #include "Avidrift/Capture/CaptureSession.h"
+#include "Avidrift/Pages/SettingRow.h"
 #include "Avidrift/SimulationEvent.h"
 #include "Quellon/Exception.h"
 #include "Quellon/UserEventQueue.h"
@@ -32,7 +33,6 @@ namespace {
 
 // Often enough for the elapsed seconds to tick smoothly; each look is one short lock.
 constexpr int kStatusPollMilliseconds = 250;
-constexpr int kGroupMargin = 6;
 
 const QKeySequence kPauseKey(Qt::Key_Space);
 const QKeySequence kStepKey(Qt::Key_N);
@@ -47,8 +47,7 @@ QVBoxLayout* AddGroup(QWidget* page, QVBoxLayout* pageLayout, const char* name, 
     auto* group = new QGroupBox(page);
     group->setObjectName(QString::fromLatin1(name));
     group->setTitle(Translate(title));
-    auto* rows = new QVBoxLayout(group);
-    rows->setContentsMargins(kGroupMargin, kGroupMargin, kGroupMargin, kGroupMargin);
+    QVBoxLayout* rows = AddGroupRows(group);
     pageLayout->addWidget(group);
     return rows;
 }

@@ -18,4 +18,11 @@ void AddSettingRow(QBoxLayout* rows, QLabel* label, QWidget* field) {
     rows->addLayout(row);
 }
 
+QVBoxLayout* AddGroupRows(QWidget* group) {
+    constexpr int kGroupMargin = 6;
+    auto* rows = new QVBoxLayout(group);
+    rows->setContentsMargins(kGroupMargin, kGroupMargin, kGroupMargin, kGroupMargin);
+    return rows;
+}
+
 }  // namespace Avidrift

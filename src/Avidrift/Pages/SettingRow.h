@@ -1,7 +1,10 @@
 #pragma once
 
+#include <Qt>
+
 class QBoxLayout;
 class QLabel;
+class QVBoxLayout;
 class QWidget;
 
 namespace Avidrift {
@@ -12,5 +15,13 @@ namespace Avidrift {
 // the group, the widest label would narrow every field and push the wide ones (the flock size)
 // onto lines of their own. Called on the Qt thread; rows takes the row over.
 void AddSettingRow(QBoxLayout* rows, QLabel* label, QWidget* field);
+
+// The rows of a group box. The pages are laid out from the fonts' sizes, not placed in pixels:
+// fixed positions made for one font cut labels and numbers off in another. Margins are small
+// because the column is narrow; the style's would leave too little room in nested groups.
+QVBoxLayout* AddGroupRows(QWidget* group);
+
+// Numbers sit at the right edge of their fields on every page.
+constexpr Qt::Alignment kSpinBoxAlignment = Qt::AlignRight | Qt::AlignVCenter;
 
 }  // namespace Avidrift

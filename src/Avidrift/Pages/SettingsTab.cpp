@@ -33,7 +33,6 @@ constexpr int kLargestCount = 999999999;
 // The settings are floats; their spin boxes step by the float 0.1, which two decimals show
 // and round as 0.1.
 constexpr double kFineStep = 0.1f;
-constexpr Qt::Alignment kSpinBoxAlignment = Qt::AlignRight | Qt::AlignVCenter;
 // How often the page looks whether the logic has answered a flock size: soon enough for the
 // user to see a refused size go back, and one atomic read each time.
 constexpr int kAnswerPollMilliseconds = 100;
@@ -62,17 +61,6 @@ SpinBox* AddSpinBox(QWidget* parent, const char* name) {
     box->setObjectName(QString::fromLatin1(name));
     box->setAlignment(kSpinBoxAlignment);
     return box;
-}
-
-// The page is laid out from the fonts' sizes, not placed in pixels: fixed positions made for
-// one font cut labels and numbers off in another. Margins are small because the column is
-// narrow; the style's would leave too little room in the nested groups.
-constexpr int kGroupMargin = 6;
-
-QVBoxLayout* AddRowsLayout(QWidget* group) {
-    auto* rows = new QVBoxLayout(group);
-    rows->setContentsMargins(kGroupMargin, kGroupMargin, kGroupMargin, kGroupMargin);
-    return rows;
 }
 
 // Scene counts are unsigned 32-bit; a spin box holds an int.
@@ -202,21 +190,21 @@ void SettingsTab::LayOut(QWidget* page, const PageWidgets& w) {
     pageLayout->addWidget(w.groupBox_2);
     pageLayout->addWidget(w.groupBox_7);
     pageLayout->addStretch(1);
-    QVBoxLayout* flockRows = AddRowsLayout(w.groupBox_2);
+    QVBoxLayout* flockRows = AddGroupRows(w.groupBox_2);
     AddSettingRow(flockRows, w.label_2, spinBox_flockSize);
     AddSettingRow(flockRows, w.label_3, doubleSpinBox_maxSpeed);
     AddSettingRow(flockRows, w.label_10, doubleSpinBox_angleIncrement);
     flockRows->addWidget(w.groupBox_3);
     flockRows->addWidget(w.groupBox);
-    QVBoxLayout* distanceRows = AddRowsLayout(w.groupBox_3);
+    QVBoxLayout* distanceRows = AddGroupRows(w.groupBox_3);
     AddSettingRow(distanceRows, w.label_4, doubleSpinBox_separationDistance);
     AddSettingRow(distanceRows, w.label_5, doubleSpinBox_groupDistance);
-    QVBoxLayout* weightRows = AddRowsLayout(w.groupBox);
+    QVBoxLayout* weightRows = AddGroupRows(w.groupBox);
     AddSettingRow(weightRows, w.label_6, doubleSpinBox_separationWeight);
     AddSettingRow(weightRows, w.label_7, doubleSpinBox_cohesionWeight);
     AddSettingRow(weightRows, w.label_8, doubleSpinBox_alignmentWeight);
     AddSettingRow(weightRows, w.label_9, doubleSpinBox_trefoilKnotPathWeight);
-    AddSettingRow(AddRowsLayout(w.groupBox_7), w.label, spinBox_tasksCount);
+    AddSettingRow(AddGroupRows(w.groupBox_7), w.label, spinBox_tasksCount);
 }
 
 void SettingsTab::SetTexts(QWidget* page, const PageWidgets& w) {

@@ -49,7 +49,6 @@ namespace {
 // A few looks a second: an edit shows soon after the logic took it, and each look is one short
 // lock and a copy of a world of at most 64 spheres and 64 predators.
 constexpr int kWorldPollMilliseconds = 200;
-constexpr int kGroupMargin = 6;
 constexpr double kDefaultRadius = 8.0;
 constexpr int kPresetRows = 4;
 constexpr int kObstacleRows = 4;
@@ -57,7 +56,6 @@ constexpr int kObstacleRows = 4;
 constexpr int kListRowPadding = 4;
 constexpr double kLargestValue = 999.99;
 constexpr double kFineStep = 0.1f;
-constexpr Qt::Alignment kSpinBoxAlignment = Qt::AlignRight | Qt::AlignVCenter;
 
 const QKeySequence kHuntKey(Qt::Key_H);
 const QKeySequence kStopHuntKey(Qt::Key_Escape);
@@ -71,8 +69,7 @@ QVBoxLayout* AddGroup(QWidget* parent, QVBoxLayout* layout, const char* name, co
     auto* group = new QGroupBox(parent);
     group->setObjectName(QString::fromLatin1(name));
     group->setTitle(Translate(title));
-    auto* rows = new QVBoxLayout(group);
-    rows->setContentsMargins(kGroupMargin, kGroupMargin, kGroupMargin, kGroupMargin);
+    QVBoxLayout* rows = AddGroupRows(group);
     layout->addWidget(group);
     return rows;
 }

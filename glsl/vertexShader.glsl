@@ -2,10 +2,11 @@
 #extension GL_ARB_draw_instanced : require
 #extension GL_EXT_gpu_shader4 : require
 
-// Draws one boid per instance. Boid i's position is texel 2i of flockData and its velocity
-// texel 2i + 1, texel k lying at column k mod dataWidth, row k div dataWidth. The program draws
-// the flock in several instanced draws, one per level of detail; firstBoid is where the draw's
-// boids begin.
+// Draws one boid per instance. Boid i's position is texel ni of flockData, its velocity texel
+// ni + 1 and, with n = texelsPerBoid = 3, the value it is coloured by the red of texel ni + 2;
+// texel k lies at column k mod dataWidth, row k div dataWidth. The program draws the flock in
+// several instanced draws, one per level of detail; firstBoid is where the draw's boids begin.
+// colourBy: 0 speed, 1 the value times valueScale, 2 heading (the direction about +Y as a hue).
 
 uniform mat4 localMatrix;
 uniform mat4 viewMatrix;
@@ -15,6 +16,9 @@ uniform vec3 lightDir;
 uniform float dataWidth;
 uniform float boidsCount;
 uniform int firstBoid;
+uniform int texelsPerBoid;
+uniform int colourBy;
+uniform float valueScale;
 
 varying vec3 boidColour;
 varying float lighting;
@@ -34,8 +38,8 @@ void main() {
         lighting = 0.0;
         return;
     }
-    vec3 position = FetchTexel(2 * boid);
-    vec3 velocity = FetchTexel(2 * boid + 1);
+    vec3 position = FetchTexel(texelsPerBoid * boid);
+    vec3 velocity = FetchTexel(texelsPerBoid * boid + 1);
 
     // The local matrix turns the teapot's spout to +Z with its lid up +Y; this basis turns +Z
     // along the velocity. A boid at rest keeps +Z, so no direction ever divides by zero.
@@ -56,7 +60,15 @@ void main() {
     float facing = normalLength > 0.0 ? dot(normal / normalLength, lightDir) : 0.0;
     lighting = 0.3 + 0.7 * max(facing, 0.0);
 
-    // Slow boids are blue, fast ones orange, so clusters and stragglers stand out.
-    float fast = clamp(speed / 8.0, 0.0, 1.0);
-    boidColour = mix(vec3(0.15, 0.35, 0.95), vec3(1.0, 0.55, 0.1), fast);
+    if (colourBy == 2) {
+        // The hue turns once with the heading about +Y, from +X towards +Z.
+        float turns = fract(atan(forward.z, forward.x) / 6.2831853 + 1.0);
+        vec3 x = fract(turns + vec3(0.0, 2.0 / 3.0, 1.0 / 3.0)) * 6.0;
+        boidColour = clamp(abs(x - 3.0) - 1.0, 0.0, 1.0);
+        return;
+    }
+    // Slow boids are blue, fast ones orange, so clusters and stragglers stand out; a value
+    // chosen instead runs over the same colours.
+    float high = colourBy == 1 ? FetchTexel(texelsPerBoid * boid + 2).r * valueScale : speed / 8.0;
+    boidColour = mix(vec3(0.15, 0.35, 0.95), vec3(1.0, 0.55, 0.1), clamp(high, 0.0, 1.0));
 }

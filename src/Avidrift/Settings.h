@@ -23,6 +23,8 @@ enum SettingId : int {
     kAvoidDistanceSetting = 13,
     kAvoidWeightSetting = 14,
     kAutonomousPredatorsSetting = 15,
+    // What the boids' colour shows (a ColourBy), posted by the inspect page.
+    kColourBySetting = 16,
 };
 
 // Largest flock accepted when the renderer has not said how many it can hold.

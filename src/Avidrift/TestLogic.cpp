@@ -30,6 +30,8 @@ constexpr double kZoomUnitsPerSecond = 20.0;
 // A slow iteration must not turn one small drag into a jump: an event moves the eye at most
 // as far as it would after an iteration of a thirtieth of a second.
 constexpr float kLongestMouseStep = 1.0f / 30.0f;
+// A click picks the boid drawn within this many pixels of the pointer.
+constexpr float kPickPixels = 8.0f;
 // The eye stays this far from the centre: closer, a zoom step would carry it through the
 // centre and flip the view; farther, the flock (within about 40 units of the centre) would
 // leave the far plane.
@@ -63,6 +65,7 @@ std::uint32_t TestLogic::TruncateToCount(float value) {
 }
 
 void TestLogic::Init() {
+    m_eyeOffset = kStartEye;
     m_scene->m_camera = Quellon::Camera(kStartEye, kTarget, kUp);
     m_scene->m_flock.ApplyDefaults();
     m_flock = m_scene->m_flock;
@@ -73,8 +76,13 @@ void TestLogic::Init() {
 void TestLogic::Update(float elapsedSeconds) {
     m_scene->m_stepTime = elapsedSeconds;
     m_scene->m_paused = m_paused;
+    // The step writes the counts only while the colouring shows them.
+    const ColourBy colourBy = m_scene->m_colourBy;
+    m_flock.KeepNeighbourCounts(colourBy == ColourBy::GroupNeighbours ||
+                                colourBy == ColourBy::SeparationNeighbours);
     if (!m_paused) {
         Step(elapsedSeconds);
+        Inspect(elapsedSeconds);
         return;
     }
     // Changed parameters reach the scene with this publish, as a step would take them there,
@@ -83,11 +91,47 @@ void TestLogic::Update(float elapsedSeconds) {
     if (m_stepsAsked > 0) {
         --m_stepsAsked;
         Step(kPausedStepSeconds);
+        Inspect(kPausedStepSeconds);
         return;
     }
+    Inspect(kPausedStepSeconds);
     std::unique_lock<std::mutex> lock(m_restMutex);
     m_restWake.wait_for(lock, kPausedRest,
                         [this] { return m_stopRequested.load(std::memory_order_relaxed); });
+}
+
+void TestLogic::Inspect(float stepTime) {
+    const FlockData& flock = m_scene->m_flock;
+    if (m_selected && *m_selected >= flock.boidCount) {
+        Deselect();
+    }
+    if (m_selected) {
+        m_scene->m_inspection = InspectBoid(flock, *m_selected, stepTime);
+    } else {
+        m_scene->m_inspection.reset();
+    }
+    PlaceCamera();
+    m_scene->PublishInspection(m_scene->m_inspection, m_following);
+}
+
+void TestLogic::Deselect() {
+    m_selected.reset();
+    m_following = false;
+}
+
+void TestLogic::PlaceCamera() {
+    Vector3 centre = kTarget;
+    if (m_following && m_selected && *m_selected < m_scene->m_flock.boidCount) {
+        const Vector3 boid = m_scene->m_flock.positions[*m_selected];
+        // A boid gone beyond the numbers leaves the camera where it last saw it.
+        const bool finite = std::isfinite(boid.x) && std::isfinite(boid.y) && std::isfinite(boid.z);
+        centre = finite ? boid : m_scene->m_camera.m_position - m_eyeOffset;
+    }
+    const Vector3 eye = centre + m_eyeOffset;
+    if (eye.x != m_scene->m_camera.m_position.x || eye.y != m_scene->m_camera.m_position.y ||
+        eye.z != m_scene->m_camera.m_position.z || m_following) {
+        m_scene->m_camera = Quellon::Camera(eye, centre, kUp);
+    }
 }
 
 void TestLogic::Step(float seconds) {
@@ -132,6 +176,8 @@ void TestLogic::SetFlockSize(float requested) {
         FlockData published(resized);
         m_flock = std::move(resized);
         m_scene->m_flock = std::move(published);
+        // Placed anew, the boid of that index is another boid.
+        Deselect();
     } catch (const std::bad_alloc&) {
         // The flock runs on as it was; say why the size the user typed has no effect.
         std::fprintf(stderr, "avidrift: not enough memory for a flock of %u boids; it keeps %u\n",
@@ -217,6 +263,12 @@ void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event)
         case kAutonomousPredatorsSetting:
             SetAutonomousPredators(std::min(TruncateToCount(value), kMaxPredators - 1));
             break;
+        case kColourBySetting: {
+            const std::uint32_t colouring = TruncateToCount(value);
+            m_scene->m_colourBy =
+                colouring < kColourByCount ? static_cast<ColourBy>(colouring) : ColourBy::Speed;
+            break;
+        }
         default:
             break;
     }
@@ -224,8 +276,9 @@ void TestLogic::OnCustomEvent(float, std::shared_ptr<Quellon::IUserEvent> event)
 }
 
 void TestLogic::OnWorldEvent(const WorldEvent& event) {
-    const PointerRay ray =
-        PointerRay::Through(m_scene->m_camera.m_position, event.m_pointer.x, event.m_pointer.y);
+    const Quellon::Camera& camera = m_scene->m_camera;
+    const PointerRay ray = PointerRay::Through(camera.m_position, camera.m_position - m_eyeOffset,
+                                               event.m_pointer.x, event.m_pointer.y);
     std::vector<Obstacle>& obstacles = m_flock.obstacles;
     switch (event.m_action) {
         case WorldEvent::kHuntAt: {
@@ -240,6 +293,18 @@ void TestLogic::OnWorldEvent(const WorldEvent& event) {
         }
         case WorldEvent::kStopHunt:
             StopHunt();
+            break;
+        case WorldEvent::kSelectAt:
+            m_selected = PickBoid(m_scene->m_flock, camera, event.m_pointer.x, event.m_pointer.y,
+                                  kPickPixels);
+            m_following = m_following && m_selected.has_value();
+            break;
+        case WorldEvent::kToggleFollow:
+            m_following = !m_following && m_selected.has_value();
+            break;
+        case WorldEvent::kLetGo:
+            StopHunt();
+            Deselect();
             break;
         case WorldEvent::kPlaceObstacle:
             if (obstacles.size() < kMaxObstacles) {
@@ -283,9 +348,12 @@ void TestLogic::OnWorldEvent(const WorldEvent& event) {
                 m_hunting = false;
                 m_grabbed.reset();
                 ApplyWorld(world, m_flock);
+                Deselect();
                 if (world.camera) {
                     m_scene->m_camera =
                         Quellon::Camera(world.camera->eye, world.camera->target, world.camera->up);
+                    // Orbit and zoom go on about the origin, as before the file.
+                    m_eyeOffset = world.camera->eye;
                 }
                 // Placed anew, as a typed flock size places it, even at the same size.
                 SetFlockSize(static_cast<float>(world.boidCount.value_or(m_flock.boidCount)));
@@ -321,7 +389,7 @@ void TestLogic::SetAutonomousPredators(std::uint32_t count) {
 
 void TestLogic::PublishWorld() {
     const Vector3 eye = m_scene->m_camera.m_position;
-    m_scene->PublishWorld(WorldOf(m_flock, CameraPose{eye, kTarget, kUp}), m_hunting);
+    m_scene->PublishWorld(WorldOf(m_flock, CameraPose{eye, eye - m_eyeOffset, kUp}), m_hunting);
 }
 
 void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUserEvent> event) {
@@ -330,7 +398,8 @@ void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUse
         return;
     }
     if (mouse->m_button == Quellon::MouseEvent::kDoubleClick) {
-        m_scene->m_camera = Quellon::Camera(kStartEye, kTarget, kUp);
+        m_eyeOffset = kStartEye;
+        PlaceCamera();
         return;
     }
     if (!mouse->m_pressed) {
@@ -338,7 +407,7 @@ void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUse
     }
     const double seconds =
         elapsedSeconds > 0.0f ? std::min(elapsedSeconds, kLongestMouseStep) : 0.0;
-    const Vector3 eye = m_scene->m_camera.m_position;
+    const Vector3 eye = m_eyeOffset;
     Vector3 moved;
     if (mouse->m_button == Quellon::MouseEvent::kLeftButton && mouse->m_dx != 0) {
         // Only the direction of the drag counts, not its length.
@@ -353,7 +422,8 @@ void TestLogic::OnMouseEvent(float elapsedSeconds, std::shared_ptr<Quellon::IUse
     } else {
         return;
     }
-    m_scene->m_camera = Quellon::Camera(moved, kTarget, kUp);
+    m_eyeOffset = moved;
+    PlaceCamera();
     PublishWorld();
 }
 

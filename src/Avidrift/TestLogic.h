@@ -66,6 +66,11 @@ private:
     void StopHunt();
     // The world page learns the world as it now stands.
     void PublishWorld();
+    // The camera about its centre (the followed boid, else the origin) at m_eyeOffset from it.
+    void PlaceCamera();
+    // The selected boid inspected on the published flock, for the renderer and the page.
+    void Inspect(float stepTime);
+    void Deselect();
 
     std::shared_ptr<TestScene> m_scene;
     TestHooks m_hooks;
@@ -81,6 +86,11 @@ private:
     bool m_hunting = false;
     // The obstacle a Shift+drag holds.
     std::optional<std::uint32_t> m_grabbed;
+    // The boid the user picked, and whether the camera follows it.
+    std::optional<std::uint32_t> m_selected;
+    bool m_following = false;
+    // The eye's place relative to what it looks at; orbit and zoom change it.
+    Quellon::Vector3 m_eyeOffset;
     // A paused iteration rests on these instead of spinning a core; RequestStop wakes it.
     std::mutex m_restMutex;
     std::condition_variable m_restWake;

@@ -33,12 +33,16 @@ void TestScene::CopyFrom(std::shared_ptr<Quellon::Scene> source) {
     m_camera = other->m_camera;
     m_stepTime = other->m_stepTime;
     m_paused = other->m_paused;
+    m_colourBy = other->m_colourBy;
+    m_inspection = other->m_inspection;
     m_flockSizeAnswer.store(other->m_flockSizeAnswer.load());
     // The pages read the scene shared with the renderer, never the logic's working one: the
     // world the logic published there must travel with the rest.
     WorldView world = other->GetWorld();
+    InspectView inspection = other->GetInspection();
     const std::lock_guard<std::mutex> lock(m_worldMutex);
     m_world = std::move(world);
+    m_inspectView = std::move(inspection);
 }
 
 void TestScene::AnswerFlockSizeSetting(std::uint32_t runningBoidCount) {
@@ -66,6 +70,18 @@ void TestScene::PublishWorld(World world, bool hunting) {
 TestScene::WorldView TestScene::GetWorld() const {
     const std::lock_guard<std::mutex> lock(m_worldMutex);
     return m_world;
+}
+
+void TestScene::PublishInspection(std::optional<BoidInspection> inspection, bool following) {
+    const std::lock_guard<std::mutex> lock(m_worldMutex);
+    m_inspectView.inspection = std::move(inspection);
+    m_inspectView.following = following;
+    ++m_inspectView.version;
+}
+
+TestScene::InspectView TestScene::GetInspection() const {
+    const std::lock_guard<std::mutex> lock(m_worldMutex);
+    return m_inspectView;
 }
 
 }  // namespace Avidrift

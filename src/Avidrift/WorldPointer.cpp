@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "Avidrift/Flock/FlockData.h"
+#include "Quellon/Camera.h"
 
 namespace Avidrift {
 
@@ -19,8 +20,8 @@ constexpr double kAspect = 4.0 / 3.0;
 
 }  // namespace
 
-PointerRay PointerRay::Through(const Vector3& eye, float x, float y) {
-    const Vector3 forward = (Vector3(0, 0, 0) - eye).Normalized();
+PointerRay PointerRay::Through(const Vector3& eye, const Vector3& target, float x, float y) {
+    const Vector3 forward = (target - eye).Normalized();
     const Vector3 right = Cross(forward, Vector3(0, 1, 0)).Normalized();
     const Vector3 up = Cross(right, forward);
     const auto across = static_cast<float>(x * kHalfFieldOfViewTangent * kAspect);
@@ -55,6 +56,37 @@ std::optional<std::uint32_t> PointerRay::FirstObstacle(const FlockData& flock) c
         }
     }
     return first;
+}
+
+std::optional<std::uint32_t> PickBoid(const FlockData& flock, const Quellon::Camera& camera,
+                                      float x, float y, float radius) {
+    const Quellon::Matrix4 clip = camera.m_projectionMatrix * camera.m_viewMatrix;
+    const auto row = [&](int k, const Vector3& p) {
+        return clip[4 * k] * p.x + clip[4 * k + 1] * p.y + clip[4 * k + 2] * p.z + clip[4 * k + 3];
+    };
+    // Half the view's width and height in pixels: the projection's fixed 800 x 600.
+    constexpr float kHalfWidth = 400.0f;
+    constexpr float kHalfHeight = 300.0f;
+    std::optional<std::uint32_t> picked;
+    float best = radius * radius;
+    float bestDepth = std::numeric_limits<float>::infinity();
+    for (std::uint32_t i = 0; i < flock.boidCount; ++i) {
+        const Vector3& p = flock.positions[i];
+        const float w = row(3, p);
+        // Behind the eye, or not a number: not drawn where the pointer could be.
+        if (!(w > Quellon::Camera::kNear)) {
+            continue;
+        }
+        const float dx = (row(0, p) / w - x) * kHalfWidth;
+        const float dy = (row(1, p) / w - y) * kHalfHeight;
+        const float squared = dx * dx + dy * dy;
+        if (squared < best || (squared == best && w < bestDepth)) {
+            best = squared;
+            bestDepth = w;
+            picked = i;
+        }
+    }
+    return picked;
 }
 
 Vector3 FlockCentre(const FlockData& flock) {

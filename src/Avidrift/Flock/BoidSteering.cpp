@@ -8,36 +8,8 @@ namespace Avidrift {
 
 using Quellon::Vector3;
 
-NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i) {
-    const std::uint32_t n = read.boidCount;
-    const Vector3* positions = read.positions.get();
-    const Vector3* velocities = read.velocities.get();
-    const Vector3 p = positions[i];
-    const Vector3 v = velocities[i];
-    NeighbourSums sums;
-    for (std::uint32_t j = 0; j < n; ++j) {
-        if (j == i) {
-            continue;
-        }
-        const Vector3 d = p - positions[j];
-        const float distance = Quellon::Length(d);
-        if (distance < read.separationDistance) {
-            // Two boids at one place have no direction to repel along; they ignore each other.
-            if (distance != 0.0f) {
-                sums.separation = sums.separation + d.Normalized() * (1.0f / distance);
-                ++sums.separationCount;
-            }
-        } else if (distance < read.groupDistance) {
-            sums.alignment = sums.alignment + (velocities[j] - v);
-            sums.centre = sums.centre + positions[j];
-            ++sums.groupCount;
-        }
-    }
-    return sums;
-}
-
-void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const NeighbourSums& sums,
-                float stepTime) {
+BoidTerms SteerBoid(const FlockData& read, std::uint32_t i, const NeighbourSums& sums,
+                    float stepTime) {
     const Vector3 p = read.positions[i];
     const Vector3 v = read.velocities[i];
     Vector3 separation = sums.separation;
@@ -54,24 +26,41 @@ void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const 
     }
 
     // Without group neighbours the centre stays at the origin, so a lone boid drifts inwards.
+    BoidTerms terms;
     const Vector3 cohesion = Quellon::Scale((centre - p).Normalized(), read.maxSpeed) - v;
-    const Vector3 force = (separation * read.separationWeight + cohesion * read.cohesionWeight) +
-                          alignment * read.alignmentWeight;
+    terms.separation = separation * read.separationWeight;
+    terms.cohesion = cohesion * read.cohesionWeight;
+    terms.alignment = alignment * read.alignmentWeight;
+    const Vector3 force = (terms.separation + terms.cohesion) + terms.alignment;
 
     const auto t = static_cast<float>(static_cast<double>(read.angleIncrement) * stepTime +
                                       read.pathParameters[i]);
-    write.pathParameters[i] = t;
-    const Vector3 towardsTarget = (TrefoilKnotPoint(t) - p).Normalized();
-    const Vector3 path =
-        (Quellon::Scale(towardsTarget, read.maxSpeed) - v) * read.trefoilKnotPathWeight;
+    terms.pathParameter = t;
+    terms.target = TrefoilKnotPoint(t);
+    const Vector3 towardsTarget = (terms.target - p).Normalized();
+    terms.path = (Quellon::Scale(towardsTarget, read.maxSpeed) - v) * read.trefoilKnotPathWeight;
 
-    Vector3 steered = (v + force) + path;
+    Vector3 steered = (v + force) + terms.path;
     if (HasWorld(read)) {
-        steered = steered + WorldSteering(read, p);
+        const WorldTerms world = WorldTermsAt(read, p);
+        terms.flee = world.flee;
+        terms.avoid = world.avoid;
+        steered = steered + (terms.flee + terms.avoid);
     }
-    const Vector3 velocity = Quellon::Min(steered, read.maxSpeed);
-    write.velocities[i] = velocity;
-    write.positions[i] = p + velocity * stepTime;
+    terms.velocity = Quellon::Min(steered, read.maxSpeed);
+    terms.position = p + terms.velocity * stepTime;
+    return terms;
+}
+
+void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const NeighbourSums& sums,
+                float stepTime) {
+    const BoidTerms terms = SteerBoid(read, i, sums, stepTime);
+    write.pathParameters[i] = terms.pathParameter;
+    write.velocities[i] = terms.velocity;
+    write.positions[i] = terms.position;
+    if (write.neighbourCounts) {
+        write.neighbourCounts[i] = {sums.separationCount, sums.groupCount};
+    }
 }
 
 void FinishBoids(const FlockData& read, FlockData& write, const std::uint32_t* boids,

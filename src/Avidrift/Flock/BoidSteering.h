@@ -2,11 +2,10 @@
 
 #include <cstdint>
 
+#include "Avidrift/Flock/FlockData.h"
 #include "Quellon/Vector3.h"
 
 namespace Avidrift {
-
-struct FlockData;
 
 // The steering rule of one boid. Every neighbour search, scalar or vectorised, must reproduce
 // these functions bit for bit, so they live apart from any task or kernel.
@@ -21,9 +20,39 @@ struct NeighbourSums {
     std::uint32_t groupCount = 0;
 };
 
+// Whether another boid counts for separation or for the group.
+enum class NeighbourKind { Separation, Group };
+
 // Scans every other boid in ascending index order: the reference that every faster search
-// must reproduce bit for bit.
-NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i);
+// must reproduce bit for bit. visit(j, kind) hears of each neighbour j as it is added, so an
+// inspector lists exactly the neighbours the step counts.
+template <typename Visit>
+NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i, Visit&& visit);
+inline NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i) {
+    return AccumulateNeighbours(read, i, [](std::uint32_t, NeighbourKind) {});
+}
+
+// What the rule adds up for one boid, each term weighted as it is added, and what comes of it.
+struct BoidTerms {
+    Quellon::Vector3 separation;
+    Quellon::Vector3 cohesion;
+    Quellon::Vector3 alignment;
+    Quellon::Vector3 path;
+    // Zero without predators or obstacles; then they are not added at all.
+    Quellon::Vector3 flee;
+    Quellon::Vector3 avoid;
+    // The point of the knot the boid steers to, at its new path parameter.
+    Quellon::Vector3 target;
+    float pathParameter = 0.0f;
+    // The new velocity (after the speed limit) and position.
+    Quellon::Vector3 velocity;
+    Quellon::Vector3 position;
+};
+
+// The rule's terms for boid i of read with its neighbour sums; FinishBoid stores what this
+// returns, so whatever shows the terms shows what the step did.
+BoidTerms SteerBoid(const FlockData& read, std::uint32_t i, const NeighbourSums& sums,
+                    float stepTime);
 
 // Turns boid i's neighbour sums into its new velocity, position and path parameter in write.
 void FinishBoid(const FlockData& read, FlockData& write, std::uint32_t i, const NeighbourSums& sums,
@@ -47,6 +76,37 @@ void SinesAndCosinesAvx512(const float* angles, std::uint32_t count, float* sine
 // parameter in write.
 inline void StepBoid(const FlockData& read, FlockData& write, std::uint32_t i, float stepTime) {
     FinishBoid(read, write, i, AccumulateNeighbours(read, i), stepTime);
+}
+
+template <typename Visit>
+NeighbourSums AccumulateNeighbours(const FlockData& read, std::uint32_t i, Visit&& visit) {
+    const std::uint32_t n = read.boidCount;
+    const Quellon::Vector3* positions = read.positions.get();
+    const Quellon::Vector3* velocities = read.velocities.get();
+    const Quellon::Vector3 p = positions[i];
+    const Quellon::Vector3 v = velocities[i];
+    NeighbourSums sums;
+    for (std::uint32_t j = 0; j < n; ++j) {
+        if (j == i) {
+            continue;
+        }
+        const Quellon::Vector3 d = p - positions[j];
+        const float distance = Quellon::Length(d);
+        if (distance < read.separationDistance) {
+            // Two boids at one place have no direction to repel along; they ignore each other.
+            if (distance != 0.0f) {
+                sums.separation = sums.separation + d.Normalized() * (1.0f / distance);
+                ++sums.separationCount;
+                visit(j, NeighbourKind::Separation);
+            }
+        } else if (distance < read.groupDistance) {
+            sums.alignment = sums.alignment + (velocities[j] - v);
+            sums.centre = sums.centre + positions[j];
+            ++sums.groupCount;
+            visit(j, NeighbourKind::Group);
+        }
+    }
+    return sums;
 }
 
 }  // namespace Avidrift

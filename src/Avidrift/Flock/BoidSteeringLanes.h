@@ -226,6 +226,9 @@ AVIDRIFT_LANES_TARGET void FinishLanes(const FlockData& read, FlockData& write,
         const std::uint32_t i = boids[lane];
         write.velocities[i] = {velocity.x[lane], velocity.y[lane], velocity.z[lane]};
         write.positions[i] = {position.x[lane], position.y[lane], position.z[lane]};
+        if (write.neighbourCounts) {
+            write.neighbourCounts[i] = {counts[0][lane], counts[1][lane]};
+        }
     }
 }
 

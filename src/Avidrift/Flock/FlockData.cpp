@@ -46,7 +46,9 @@ FlockData::FlockData(const FlockData& other)
       boidCount(other.boidCount),
       positions(CopyArray(other.positions, other.boidCount)),
       velocities(CopyArray(other.velocities, other.boidCount)),
-      pathParameters(CopyArray(other.pathParameters, other.boidCount)) {}
+      pathParameters(CopyArray(other.pathParameters, other.boidCount)),
+      neighbourCounts(other.neighbourCounts ? CopyArray(other.neighbourCounts, other.boidCount)
+                                            : nullptr) {}
 
 FlockData& FlockData::operator=(const FlockData& other) {
     if (this == &other) {
@@ -59,11 +61,20 @@ FlockData& FlockData::operator=(const FlockData& other) {
         std::copy(other.positions.get(), other.positions.get() + n, positions.get());
         std::copy(other.velocities.get(), other.velocities.get() + n, velocities.get());
         std::copy(other.pathParameters.get(), other.pathParameters.get() + n, pathParameters.get());
+        if (!other.neighbourCounts) {
+            neighbourCounts.reset();
+        } else if (neighbourCounts) {
+            std::copy(other.neighbourCounts.get(), other.neighbourCounts.get() + n,
+                      neighbourCounts.get());
+        } else {
+            neighbourCounts = CopyArray(other.neighbourCounts, n);
+        }
     } else {
         FlockData copy(other);
         positions = std::move(copy.positions);
         velocities = std::move(copy.velocities);
         pathParameters = std::move(copy.pathParameters);
+        neighbourCounts = std::move(copy.neighbourCounts);
     }
     maxFlockSize = other.maxFlockSize;
     boidCount = n;
@@ -107,10 +118,23 @@ void FlockData::SetFlockSize(std::uint32_t n) {
             newVelocities[i] = TrefoilKnotPoint(ahead) - newPositions[i];
         }
     }
+    std::shared_ptr<NeighbourCount[]> newCounts;
+    if (neighbourCounts && n > 0) {
+        newCounts.reset(new NeighbourCount[n]());
+    }
     positions = std::move(newPositions);
     velocities = std::move(newVelocities);
     pathParameters = std::move(newPathParameters);
+    neighbourCounts = std::move(newCounts);
     boidCount = n;
+}
+
+void FlockData::KeepNeighbourCounts(bool keep) {
+    if (!keep) {
+        neighbourCounts.reset();
+    } else if (!neighbourCounts && boidCount > 0) {
+        neighbourCounts.reset(new NeighbourCount[boidCount]());
+    }
 }
 
 void FlockData::ApplyDefaults() {

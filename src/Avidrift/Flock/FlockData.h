@@ -9,6 +9,14 @@
 
 namespace Avidrift {
 
+// How many neighbours a boid counted in the step that placed it.
+struct NeighbourCount {
+    std::uint32_t separation = 0;
+    std::uint32_t group = 0;
+
+    bool operator==(const NeighbourCount&) const = default;
+};
+
 // The whole flock: steering parameters, the boid count and one array per boid attribute.
 // Copies are deep, so two records never share storage; the double-buffered step and the scene
 // exchange depend on that.
@@ -35,6 +43,9 @@ struct FlockData {
     std::shared_ptr<Quellon::Vector3[]> positions;
     std::shared_ptr<Quellon::Vector3[]> velocities;
     std::shared_ptr<float[]> pathParameters;
+    // Only while something shows them (null otherwise, and the step then writes none): what each
+    // boid counted in the step that wrote this record; zeros before its first step.
+    std::shared_ptr<NeighbourCount[]> neighbourCounts;
 
     FlockData() = default;
     FlockData(const FlockData& other);
@@ -46,6 +57,9 @@ struct FlockData {
     // parameters are kept. Strong guarantee: when the arrays cannot be allocated, the flock is
     // unchanged and std::bad_alloc leaves.
     void SetFlockSize(std::uint32_t n);
+
+    // Makes or drops the neighbour counts; made, they are zeros until a step writes them.
+    void KeepNeighbourCounts(bool keep);
 
     // One boid and the default parameters; maxFlockSize is kept.
     void ApplyDefaults();

@@ -81,6 +81,7 @@ bool FlockStep::Run(const FlockData& read, FlockData& write, std::uint32_t taskC
         FlockData sized(read);
         sized.maxFlockSize = write.maxFlockSize;
         sized.CopyParametersFrom(write);
+        sized.KeepNeighbourCounts(write.neighbourCounts != nullptr);
         write = std::move(sized);
     }
     const std::uint32_t n = read.boidCount;

@@ -15,6 +15,11 @@ bool HasWorld(const FlockData& read) {
 }
 
 Vector3 WorldSteering(const FlockData& read, const Vector3& p) {
+    const WorldTerms terms = WorldTermsAt(read, p);
+    return terms.flee + terms.avoid;
+}
+
+WorldTerms WorldTermsAt(const FlockData& read, const Vector3& p) {
     Vector3 flee;
     for (const Predator& predator : read.predators) {
         const Vector3 d = p - predator.position;
@@ -36,7 +41,7 @@ Vector3 WorldSteering(const FlockData& read, const Vector3& p) {
             }
         }
     }
-    return flee * read.fleeWeight + avoid * read.avoidWeight;
+    return {flee * read.fleeWeight, avoid * read.avoidWeight};
 }
 
 std::uint32_t NearestBoid(const FlockData& read, const Vector3& point) {

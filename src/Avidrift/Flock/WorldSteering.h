@@ -45,6 +45,13 @@ bool HasWorld(const FlockData& read);
 // avoidance off. Every finish, scalar or in lanes, adds exactly this, so there is one formula.
 Quellon::Vector3 WorldSteering(const FlockData& read, const Quellon::Vector3& position);
 
+// The two terms of WorldSteering, each weighted: their sum is WorldSteering's, bit for bit.
+struct WorldTerms {
+    Quellon::Vector3 flee;
+    Quellon::Vector3 avoid;
+};
+WorldTerms WorldTermsAt(const FlockData& read, const Quellon::Vector3& position);
+
 // The boid nearest to point in read (squared distances of single-precision differences, summed
 // in double; the lowest index on a tie), or read.boidCount when no boid has a finite distance.
 std::uint32_t NearestBoid(const FlockData& read, const Quellon::Vector3& point);

@@ -11,6 +11,8 @@
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Capture/CapturedFrame.h"
 #include "Avidrift/DataFile.h"
+#include "Avidrift/Flock/TrefoilKnot.h"
+#include "Avidrift/Render/InspectOverlay.h"
 #include "Avidrift/Render/MeshLevels.h"
 #include "Avidrift/Render/StatisticsOverlay.h"
 #include "Avidrift/Render/WorldRender.h"
@@ -110,11 +112,12 @@ TestRender::TestRender(std::shared_ptr<TestScene> scene, Quellon::NativeWindowId
 
 TestRender::~TestRender() = default;
 
-std::uint32_t TestRender::RowsFor(std::uint32_t boids, std::uint32_t dataWidth) {
+std::uint32_t TestRender::RowsFor(std::uint32_t boids, std::uint32_t dataWidth,
+                                  std::uint32_t texelsPerBoid) {
     if (dataWidth == 0) {
         return 0;
     }
-    const std::uint64_t texels = 2 * static_cast<std::uint64_t>(boids);
+    const std::uint64_t texels = texelsPerBoid * static_cast<std::uint64_t>(boids);
     return static_cast<std::uint32_t>((texels + dataWidth - 1) / dataWidth);
 }
 
@@ -189,8 +192,9 @@ void TestRender::PostInit() {
 
 void TestRender::Update(float elapsedSeconds) {
     const auto start = std::chrono::steady_clock::now();
-    SetUniforms();
+    // The upload first: the uniforms tell the shader how this frame's texels are laid out.
     const std::uint32_t boids = UploadFlock();
+    SetUniforms();
     SetMultisampling(m_detail.IsMultisampled());
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     Quellon::CheckGlError();
@@ -200,6 +204,9 @@ void TestRender::Update(float elapsedSeconds) {
         DrawLevels();
     }
     m_world->Draw(m_scene->m_flock, m_scene->m_camera);
+    InspectOverlay::Draw(*m_driver, *m_scene, m_highestValue,
+                         static_cast<float>(m_driver->GetPixelWidth()) /
+                             static_cast<float>(std::max(m_width, 1)));
     m_driver->SetProgram(m_program);
     CaptureFrame();
     m_driver->Present();
@@ -301,8 +308,14 @@ void TestRender::SetUniforms() {
     program->SetUniform1i("flockData", kFlockTextureUnit);
     program->SetUniform3f("lightDir", camera.m_position.Normalized());
     program->SetUniform1f("dataWidth", static_cast<float>(m_dataWidth));
-    program->SetUniform1f("boidsCount",
-                          static_cast<float>(std::min(m_scene->m_flock.boidCount, GetCapacity())));
+    program->SetUniform1f("boidsCount", static_cast<float>(std::min(m_scene->m_flock.boidCount,
+                                                                    GetFrameCapacity())));
+    const ColourBy colourBy = m_scene->m_colourBy;
+    program->SetUniform1i("texelsPerBoid", static_cast<int>(m_texelsPerBoid));
+    program->SetUniform1i("colourBy", colourBy == ColourBy::Speed     ? 0
+                                      : colourBy == ColourBy::Heading ? 2
+                                                                      : 1);
+    program->SetUniform1f("valueScale", m_highestValue > 0.0f ? 1.0f / m_highestValue : 0.0f);
 }
 
 std::uint32_t TestRender::GetCapacity() const {
@@ -310,16 +323,42 @@ std::uint32_t TestRender::GetCapacity() const {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m_dataWidth) * m_dataWidth / 2);
 }
 
+std::uint32_t TestRender::GetFrameCapacity() const {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m_dataWidth) * m_dataWidth /
+                                      m_texelsPerBoid);
+}
+
+float TestRender::ColourValue(std::uint32_t i) const {
+    const FlockData& flock = m_scene->m_flock;
+    switch (m_scene->m_colourBy) {
+        case ColourBy::GroupNeighbours:
+            return flock.neighbourCounts ? static_cast<float>(flock.neighbourCounts[i].group) : 0;
+        case ColourBy::SeparationNeighbours:
+            return flock.neighbourCounts ? static_cast<float>(flock.neighbourCounts[i].separation)
+                                         : 0;
+        case ColourBy::TargetDistance: {
+            // The point the boid's last step steered it to: its path parameter is that step's.
+            const float distance = Quellon::Length(TrefoilKnotPoint(flock.pathParameters[i]) -
+                                                   flock.positions[i]);
+            return std::isfinite(distance) ? distance : 0.0f;
+        }
+        default:
+            return 0.0f;
+    }
+}
+
 std::uint32_t TestRender::UploadFlock() {
+    const ColourBy colourBy = m_scene->m_colourBy;
+    m_texelsPerBoid = colourBy == ColourBy::Speed || colourBy == ColourBy::Heading ? 2 : 3;
     // A flock beyond the texture's capacity would write past it; the settings page never offers
     // one, but a hostile value must not reach memory it does not own.
-    const std::uint32_t boids = std::min(m_scene->m_flock.boidCount, GetCapacity());
+    const std::uint32_t boids = std::min(m_scene->m_flock.boidCount, GetFrameCapacity());
     // Sized by the whole flock rather than by the boids in view, so turning the camera does not
     // reallocate.
-    ReserveFlockRows(RowsFor(boids, m_dataWidth));
+    ReserveFlockRows(RowsFor(boids, m_dataWidth, m_texelsPerBoid));
     ChooseLevels(boids);
     const std::uint32_t drawn = PlaceByLevel(boids);
-    const std::uint32_t rows = RowsFor(drawn, m_dataWidth);
+    const std::uint32_t rows = RowsFor(drawn, m_dataWidth, m_texelsPerBoid);
     if (rows > 0) {
         if (const std::shared_ptr<Quellon::OpenglTexture> texture = m_flockTexture.lock()) {
             texture->SetData(static_cast<int>(m_dataWidth), static_cast<int>(rows), m_flockBuffer);
@@ -378,6 +417,8 @@ std::uint32_t TestRender::PlaceByLevel(std::uint32_t boids) {
         drawn += m_levelCount[level];
     }
     float* buffer = m_flockBuffer.get();
+    const std::size_t stride = 3 * static_cast<std::size_t>(m_texelsPerBoid);
+    m_highestValue = 0.0f;
     for (std::uint32_t i = 0; i < boids; ++i) {
         const std::uint8_t level = m_boidLevels[i];
         if (level == kNotDrawn) {
@@ -385,13 +426,17 @@ std::uint32_t TestRender::PlaceByLevel(std::uint32_t boids) {
         }
         const Quellon::Vector3& p = flock.positions[i];
         const Quellon::Vector3& v = flock.velocities[i];
-        float* texels = buffer + 6 * static_cast<std::size_t>(next[level]++);
+        float* texels = buffer + stride * next[level]++;
         texels[0] = p.x;
         texels[1] = p.y;
         texels[2] = p.z;
         texels[3] = v.x;
         texels[4] = v.y;
         texels[5] = v.z;
+        if (m_texelsPerBoid == 3) {
+            texels[6] = ColourValue(i);
+            m_highestValue = std::max(m_highestValue, texels[6]);
+        }
     }
     // next[] now holds each level's end; turn it back into its start.
     m_lastFrame.instances = drawn;

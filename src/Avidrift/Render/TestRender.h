@@ -55,8 +55,10 @@ public:
     // The driver, for tests that read back the frame; null outside Init..Shutdown.
     Quellon::OpenglDriver* GetDriver() const { return m_driver.get(); }
 
-    // Texture rows that hold boids: two texels per boid, dataWidth texels per row.
-    static std::uint32_t RowsFor(std::uint32_t boids, std::uint32_t dataWidth);
+    // Texture rows that hold boids: texelsPerBoid texels per boid (two, or three with a value
+    // to colour by), dataWidth texels per row.
+    static std::uint32_t RowsFor(std::uint32_t boids, std::uint32_t dataWidth,
+                                 std::uint32_t texelsPerBoid = 2);
 
     // Called on the render thread after Init: copies the boids in view into the flock texture,
     // grouped by level, and returns how many it copied (the flock is first clamped to what the
@@ -92,8 +94,11 @@ private:
         float error = 0.0f;
     };
 
-    // The largest flock the texture holds.
+    // The largest flock the texture holds, at two texels a boid, and at the texels of this frame.
     std::uint32_t GetCapacity() const;
+    std::uint32_t GetFrameCapacity() const;
+    // What boid i is coloured by when the colouring is a value of the step's (0 otherwise).
+    float ColourValue(std::uint32_t i) const;
     void SetUniforms();
     // The two passes of an upload of the first boids: which are drawn, with which level; then
     // each level's boids next to each other in the CPU copy of the texture. Returns the drawn.
@@ -138,6 +143,9 @@ private:
     std::shared_ptr<float[]> m_flockBuffer;
     std::uint32_t m_flockBufferRows = 0;
     std::uint64_t m_flockBufferSize = 0;
+    // Three with a value to colour by, else two; and the largest such value of the last upload.
+    std::uint32_t m_texelsPerBoid = 2;
+    float m_highestValue = 0.0f;
 };
 
 }  // namespace Avidrift

@@ -219,6 +219,39 @@ void OpenglDriver::DrawString(const OpenglColor& colour, const std::string& text
     glEnable(GL_TEXTURE_3D);
 }
 
+void OpenglDriver::DrawOverlay(const std::vector<OverlayVertex>& vertices, bool triangles,
+                               const Matrix4& transform, float lineWidth) {
+    if (vertices.empty()) {
+        return;
+    }
+    glUseProgram(0);
+    glDisable(GL_TEXTURE_3D);
+    const GLboolean depthTest = glIsEnabled(GL_DEPTH_TEST);
+    glDisable(GL_DEPTH_TEST);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadTransposeMatrixf(transform.m);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glLineWidth(lineWidth);
+    glBegin(triangles ? GL_TRIANGLES : GL_LINES);
+    for (const OverlayVertex& vertex : vertices) {
+        glColor3f(vertex.colour.red, vertex.colour.green, vertex.colour.blue);
+        glVertex3f(vertex.position.x, vertex.position.y, vertex.position.z);
+    }
+    glEnd();
+    glLineWidth(1.0f);
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    if (depthTest == GL_TRUE) {
+        glEnable(GL_DEPTH_TEST);
+    }
+    glEnable(GL_TEXTURE_3D);
+    CheckGlError();
+}
+
 std::pair<int, int> OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
     // The window may have changed size since the first read (a move to a screen of another
     // scale), and the resolve buffer made then would clip the frame.

@@ -10,6 +10,7 @@
 
 #include "Quellon/Opengl/OpenglContext.h"
 #include "Quellon/Opengl/OpenglShader.h"
+#include "Quellon/Matrix4.h"
 #include "Quellon/Vertex.h"
 
 namespace Quellon {
@@ -25,6 +26,13 @@ struct OpenglColor {
     float red = 0.0f;
     float green = 0.0f;
     float blue = 0.0f;
+};
+
+// A corner of an overlay's line or triangle: its place before the overlay's transform, and its
+// colour.
+struct OverlayVertex {
+    Vector3 position;
+    OpenglColor colour;
 };
 
 // The renderer's thin layer over OpenGL 2.1 with instancing. It owns the context and every
@@ -71,6 +79,13 @@ public:
     // at (x, y) in the frame buffer's pixels from the lower left corner (the font's pixels are
     // those too, whatever the device pixel ratio). No program stays in use.
     void DrawString(const OpenglColor& colour, const std::string& text, int x, int y);
+
+    // Draws lines (two vertices each) or triangles (three each) over everything drawn so far,
+    // without depth test, with the fixed-function pipeline; transform (rows first, as Matrix4)
+    // takes the positions to clip space. Lines are lineWidth frame-buffer pixels wide. No
+    // program stays in use.
+    void DrawOverlay(const std::vector<OverlayVertex>& vertices, bool triangles,
+                     const Matrix4& transform, float lineWidth = 1.0f);
 
     // The frame buffer's size in physical pixels: width x height times the device pixel ratio.
     int GetPixelWidth() const { return m_context.GetWidth(); }

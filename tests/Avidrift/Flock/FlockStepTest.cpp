@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Avidrift/Flock/BoidInspection.h"
 #include "Avidrift/Flock/BoidSteering.h"
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockTask.h"
@@ -56,6 +57,7 @@ bool SameState(const FlockData& a, const FlockData& b) {
 // The reference: every boid by the plain all-pairs scan, on this thread.
 FlockData ReferenceStep(const FlockData& read, float dt) {
     FlockData write = read;
+    write.KeepNeighbourCounts(true);
     FlockTask(&read, &write, 0, read.boidCount, dt).Run();
     MovePredators(read, write, dt);
     return write;
@@ -373,7 +375,11 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
                         // The logic's next state holds the world it published, unless the user
                         // rearranged it since; the step reads only the state it is given.
                         written.CopyParametersFrom(read);
+                        written.KeepNeighbourCounts(true);
                         ASSERT_TRUE(step.Run(read, written, tasks, 0.02f));
+                        ASSERT_TRUE(std::equal(expected.neighbourCounts.get(),
+                                               expected.neighbourCounts.get() + read.boidCount,
+                                               written.neighbourCounts.get()));
                         gridSearches += step.GetLastSearch() == NeighbourSearchMode::Grid;
                         ASSERT_TRUE(SameState(expected, written))
                             << name << ", step " << s << ", " << GetInstructionSetName(set)
@@ -385,6 +391,23 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
                         ASSERT_EQ(*neighbourPairs, counts.neighbourPairs) << name;
                         ASSERT_LE(counts.examinedPairs, counts.candidatePairs) << name;
                     }
+                }
+            }
+            // What an inspector shows of a boid is what every step above did with it.
+            for (std::uint32_t i = 0; i < read.boidCount; i += 1 + read.boidCount / 16) {
+                const BoidInspection seen = InspectBoid(read, i, 0.02f);
+                FlockData one = expected;
+                one.positions[i] = seen.terms.position;
+                one.velocities[i] = seen.terms.velocity;
+                one.pathParameters[i] = seen.terms.pathParameter;
+                ASSERT_TRUE(SameState(expected, one)) << name << ", boid " << i;
+                ASSERT_EQ(expected.neighbourCounts[i],
+                          (NeighbourCount{
+                              static_cast<std::uint32_t>(seen.separationNeighbours.size()),
+                              static_cast<std::uint32_t>(seen.groupNeighbours.size())}));
+                for (const std::uint32_t j : seen.separationNeighbours) {
+                    ASSERT_LT(Quellon::Length(read.positions[i] - read.positions[j]),
+                              read.separationDistance);
                 }
             }
             read = expected;

@@ -18,6 +18,7 @@
 #include "Avidrift/TestScene.h"
 #include "Avidrift/WorldEvent.h"
 #include "Avidrift/WorldPointer.h"
+#include "Avidrift/Flock/BoidInspection.h"
 #include "Quellon/Barrier.h"
 #include "Quellon/Logic.h"
 #include "Quellon/Thread.h"
@@ -113,6 +114,56 @@ TEST_F(TestLogicTest, WorldEventsArrangeTheWorldInPostingOrder) {
     EXPECT_EQ(Flock().obstacles, loaded->parameters.obstacles);
 }
 
+// A click picks the boid drawn under it (boid 0 of a placed flock sits at (30, 0, 0): from the
+// start view, 30 / (80 tan 22.5 deg * 4/3) of the half width to the right), a miss picks none;
+// F makes the camera look at the boid it follows, at the offset orbit and zoom give; Esc lets go
+// and the view returns about the origin, as does a new flock. The neighbour colourings make the
+// step keep each boid's counts, which are the inspection's; the others drop them.
+TEST_F(TestLogicTest, PicksFollowsAndLetsGoOfABoid) {
+    const auto post = [&](WorldEvent::Action action, ViewPoint at = {}) {
+        m_logic.OnCustomEvent(0.0f, std::make_shared<WorldEvent>(action, at));
+        m_logic.Update(0.02f);
+    };
+    const auto target = [&] {
+        const Quellon::Matrix4& view = m_scene->m_camera.m_viewMatrix;
+        // The eye's line of sight passes through the target: distance from it to the boid's line.
+        const Vector3 axis(-view[8], -view[9], -view[10]);
+        return std::pair(m_scene->m_camera.m_position, axis);
+    };
+    Set(kFlockSizeSetting, 200);
+    Set(kColourBySetting, static_cast<float>(ColourBy::GroupNeighbours));
+    post(WorldEvent::kSelectAt, {30.0f / (80 * 0.41421356f * 4 / 3) + 0.001f, 0.002f});
+    ASSERT_TRUE(m_scene->m_inspection);
+    EXPECT_EQ(m_scene->m_inspection->boid, 0u);
+    ASSERT_TRUE(Flock().neighbourCounts);
+    const BoidInspection now = InspectBoid(Flock(), 0, 0.02f);
+    post(WorldEvent::kToggleFollow);
+    EXPECT_EQ(Flock().neighbourCounts[0].group, now.groupNeighbours.size());
+    Mouse(MouseEvent::kLeftButton, true, 5, 0, 0.02f);
+    for (int i = 0; i < 3; ++i) {
+        m_logic.Update(0.02f);
+        const auto [eye, axis] = target();
+        const Vector3 toBoid = Flock().positions[0] - eye;
+        EXPECT_NEAR(Quellon::Length(toBoid - axis * Quellon::Dot(toBoid, axis)), 0.0f, 1e-3f);
+        EXPECT_NEAR(Quellon::Length(toBoid), 80.0f, 1e-2f);
+        EXPECT_GT(std::abs(eye.x - Flock().positions[0].x), 0.1f);  // orbited about it
+        EXPECT_TRUE(m_scene->GetInspection().following);
+    }
+    post(WorldEvent::kLetGo);
+    EXPECT_FALSE(m_scene->m_inspection);
+    EXPECT_NEAR(Quellon::Dot(target().first, target().second) + Length(target().first), 0, 1e-3f);
+    post(WorldEvent::kSelectAt, {0.02f, 0.5f});  // nothing drawn there
+    EXPECT_FALSE(m_scene->m_inspection);
+    post(WorldEvent::kSelectAt, {30.0f / (80 * 0.41421356f * 4 / 3), 0});
+    ASSERT_TRUE(m_scene->m_inspection);
+    Set(kFlockSizeSetting, 100);
+    m_logic.Update(0.02f);
+    EXPECT_FALSE(m_scene->m_inspection);
+    Set(kColourBySetting, static_cast<float>(ColourBy::Heading));
+    m_logic.Update(0.02f);
+    EXPECT_FALSE(Flock().neighbourCounts);
+}
+
 // Parameters reach the scene with the next publish and steer from the step after it; a flock
 // size places a fresh flock at once, with the staged parameters.
 TEST_F(TestLogicTest, ParameterChangesTakeEffectAfterThePublish) {
@@ -199,7 +250,7 @@ TEST_F(TestLogicTest, DragsOrbitAndZoomTheCameraWithinBounds) {
     EXPECT_NEAR(-0.558502f, eye().x, 1e-5f);
     EXPECT_EQ(0.0f, eye().y);
     EXPECT_NEAR(79.998051f, eye().z, 1e-5f);
-    m_scene->m_camera = Quellon::Camera({0, 0, 80}, {0, 0, 0}, {0, 1, 0});
+    Mouse(MouseEvent::kDoubleClick, false, 0, 0, 0.1f);  // back to the start view
     Mouse(MouseEvent::kRightButton, true, 0, -3, 0.025f);
     EXPECT_TRUE(eye() == Vector3(0, 0, 79.5f));
     Mouse(MouseEvent::kRightButton, true, 0, -3, 6.0f);

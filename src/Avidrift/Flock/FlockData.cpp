@@ -24,6 +24,18 @@ std::shared_ptr<T[]> CopyArray(const std::shared_ptr<T[]>& source, std::uint32_t
     return copy;
 }
 
+// Unlike the other arrays, the counts' presence means something even without boids: they are
+// kept, and a flock placed later keeps them too.
+std::shared_ptr<NeighbourCount[]> CopyCounts(const std::shared_ptr<NeighbourCount[]>& source,
+                                             std::uint32_t count) {
+    if (!source) {
+        return {};
+    }
+    std::shared_ptr<NeighbourCount[]> copy(new NeighbourCount[count]);
+    std::copy(source.get(), source.get() + count, copy.get());
+    return copy;
+}
+
 }  // namespace
 
 FlockData::FlockData(const FlockData& other)
@@ -47,8 +59,7 @@ FlockData::FlockData(const FlockData& other)
       positions(CopyArray(other.positions, other.boidCount)),
       velocities(CopyArray(other.velocities, other.boidCount)),
       pathParameters(CopyArray(other.pathParameters, other.boidCount)),
-      neighbourCounts(other.neighbourCounts ? CopyArray(other.neighbourCounts, other.boidCount)
-                                            : nullptr) {}
+      neighbourCounts(CopyCounts(other.neighbourCounts, other.boidCount)) {}
 
 FlockData& FlockData::operator=(const FlockData& other) {
     if (this == &other) {
@@ -67,7 +78,7 @@ FlockData& FlockData::operator=(const FlockData& other) {
             std::copy(other.neighbourCounts.get(), other.neighbourCounts.get() + n,
                       neighbourCounts.get());
         } else {
-            neighbourCounts = CopyArray(other.neighbourCounts, n);
+            neighbourCounts = CopyCounts(other.neighbourCounts, n);
         }
     } else {
         FlockData copy(other);
@@ -119,7 +130,7 @@ void FlockData::SetFlockSize(std::uint32_t n) {
         }
     }
     std::shared_ptr<NeighbourCount[]> newCounts;
-    if (neighbourCounts && n > 0) {
+    if (neighbourCounts) {
         newCounts.reset(new NeighbourCount[n]());
     }
     positions = std::move(newPositions);
@@ -132,7 +143,7 @@ void FlockData::SetFlockSize(std::uint32_t n) {
 void FlockData::KeepNeighbourCounts(bool keep) {
     if (!keep) {
         neighbourCounts.reset();
-    } else if (!neighbourCounts && boidCount > 0) {
+    } else if (!neighbourCounts) {
         neighbourCounts.reset(new NeighbourCount[boidCount]());
     }
 }

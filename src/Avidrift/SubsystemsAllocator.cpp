@@ -7,6 +7,7 @@
 
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Pages/CapturePage.h"
+#include "Avidrift/Pages/InspectPage.h"
 #include "Avidrift/Pages/MeasuresPage.h"
 #include "Avidrift/Pages/SettingsTab.h"
 #include "Avidrift/Pages/WorldPage.h"
@@ -96,7 +97,8 @@ std::shared_ptr<Quellon::Scene> SubsystemsAllocator::CreateScene() {
 std::vector<std::shared_ptr<Quellon::ITab>> SubsystemsAllocator::CreateTabs(
     Quellon::UserEventQueue* events) {
     return {std::make_shared<SettingsTab>(events), std::make_shared<CapturePage>(events, m_capture),
-            std::make_shared<WorldPage>(events), std::make_shared<MeasuresPage>()};
+            std::make_shared<WorldPage>(events), std::make_shared<MeasuresPage>(),
+            std::make_shared<InspectPage>(events)};
 }
 
 }  // namespace Avidrift

@@ -58,7 +58,8 @@ constexpr double kLargestValue = 999.99;
 constexpr double kFineStep = 0.1f;
 
 const QKeySequence kHuntKey(Qt::Key_H);
-const QKeySequence kStopHuntKey(Qt::Key_Escape);
+const QKeySequence kLetGoKey(Qt::Key_Escape);
+const QKeySequence kFollowKey(Qt::Key_F);
 const QKeySequence kRemoveKey(Qt::Key_Delete);
 
 QString Translate(const char* text) {
@@ -331,7 +332,8 @@ void WorldPage::AttachToWindow(QWidget* window) {
     // On the window, as the capture page's: the page is hidden while another tab is shown.
     const std::pair<QKeySequence, void (WorldPage::*)()> keys[] = {
         {kHuntKey, &WorldPage::ToggleHunt},
-        {kStopHuntKey, &WorldPage::StopHunt},
+        {kLetGoKey, &WorldPage::LetGo},
+        {kFollowKey, &WorldPage::ToggleFollow},
         {kRemoveKey, &WorldPage::RemoveObstacleUnderPointer}};
     for (const auto& [sequence, slot] : keys) {
         auto* shortcut = new QShortcut(sequence, window);
@@ -360,8 +362,9 @@ bool WorldPage::eventFilter(QObject* watched, QEvent* event) {
             break;
         case QEvent::ShortcutOverride: {
             const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
-            if ((pressed == kHuntKey || pressed == kStopHuntKey) && IsSpinBox(watched)) {
-                // No number has an H, and a spin box does nothing with Esc: the window's
+            if ((pressed == kHuntKey || pressed == kLetGoKey || pressed == kFollowKey) &&
+                IsSpinBox(watched)) {
+                // No number has an H or an F, and a spin box does nothing with Esc: the window's
                 // shortcut gets them.
                 event->ignore();
                 return true;
@@ -393,8 +396,13 @@ bool WorldPage::FilterRenderMouse(QMouseEvent& mouse) {
     switch (mouse.type()) {
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick:
-            if (mouse.button() != Qt::LeftButton ||
-                !mouse.modifiers().testFlag(Qt::ShiftModifier)) {
+            if (mouse.button() != Qt::LeftButton) {
+                return false;
+            }
+            if (!mouse.modifiers().testFlag(Qt::ShiftModifier)) {
+                // A click picks a boid; the window still turns a drag into an orbit.
+                m_clickPress = position;
+                m_clicking = true;
                 return false;
             }
             m_shiftGesture = true;
@@ -406,6 +414,8 @@ bool WorldPage::FilterRenderMouse(QMouseEvent& mouse) {
             if (m_hunting) {
                 Post(WorldEvent::kHuntAt, pointer);
             }
+            m_clicking = m_clicking && (position - m_clickPress).manhattanLength() <
+                                           QApplication::startDragDistance();
             if (!m_shiftGesture) {
                 return false;
             }
@@ -417,6 +427,11 @@ bool WorldPage::FilterRenderMouse(QMouseEvent& mouse) {
             }
             return true;
         case QEvent::MouseButtonRelease:
+            if (m_clicking && mouse.button() == Qt::LeftButton) {
+                m_clicking = false;
+                Post(WorldEvent::kSelectAt, pointer);
+                return false;
+            }
             if (!m_shiftGesture || mouse.button() != Qt::LeftButton) {
                 return m_shiftGesture;
             }
@@ -466,6 +481,20 @@ void WorldPage::ToggleHunt() {
 
 void WorldPage::StopHunt() {
     SetHunting(false);
+}
+
+void WorldPage::LetGo() {
+    // The logic stops the hunt with the rest; the page only shows it stopped.
+    m_hunting = false;
+    {
+        const QSignalBlocker blocker(m_huntBox);
+        m_huntBox->setChecked(false);
+    }
+    Post(WorldEvent::kLetGo);
+}
+
+void WorldPage::ToggleFollow() {
+    Post(WorldEvent::kToggleFollow);
 }
 
 void WorldPage::SetHunting(bool hunting) {

@@ -35,13 +35,14 @@ namespace Avidrift {
 
 class TestScene;
 
-// The "World" page and the render area's world gestures: the pointer as a predator (H, Esc),
-// spheres placed, moved and removed with Shift and Delete over the picture, the predators' and
+// The "World" page and the render area's gestures: the pointer as a predator (H), spheres
+// placed, moved and removed with Shift and Delete over the picture, a boid picked with a click
+// (F makes the camera follow it; Esc lets go of the boid, the hunt and the following), the predators' and
 // obstacles' parameters, the obstacle list, the shipped presets and world files. Everything goes
 // to the logic as events on its queue, in order with the other pages' settings; what the page
 // shows comes from the world the logic publishes.
 //
-// Keys work wherever the keyboard focus is in the window. H and Esc are never valid in a number
+// Keys work wherever the keyboard focus is in the window. H, F and Esc are never valid in a number
 // field, so a focused spin box lets them through; Delete is, so it removes a sphere only while
 // the pointer is over the render area and no text field has the focus (a click in the picture
 // takes the focus from the fields).
@@ -78,6 +79,8 @@ public slots:
     // Called on the Qt thread, by the page's widgets and the window's shortcuts.
     void ToggleHunt();
     void StopHunt();
+    void LetGo();
+    void ToggleFollow();
     void OpenWorld();
     void SaveWorld();
     void LoadSelectedPreset();
@@ -118,6 +121,9 @@ private:
     bool m_shiftGesture = false;
     bool m_shiftMoved = false;
     QPoint m_shiftPress;
+    // A left press without Shift that has not become a drag: its release picks a boid.
+    bool m_clicking = false;
+    QPoint m_clickPress;
     // The render area of the window that holds the page; gone with that window.
     QPointer<QWidget> m_render;
     std::vector<QPointer<QShortcut>> m_shortcuts;

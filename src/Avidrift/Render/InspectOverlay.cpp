@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "Avidrift/Annotations.h"
 #include "Avidrift/Flock/FlockData.h"
 
 namespace Avidrift {
@@ -27,6 +28,19 @@ constexpr float kFullSpeed = 8.0f;
 // A third of the arrow's length, at most this long: the head.
 constexpr float kHeadLength = 0.6f;
 const OpenglColor kLegendText{1.0f, 1.0f, 1.0f};
+
+OpenglColor Of(const AnnotationColour& c) {
+    return {c.red, c.green, c.blue};
+}
+const OpenglColor kSeparationColour = Of(Annotations::kSeparation);
+const OpenglColor kGroupColour = Of(Annotations::kGroup);
+const OpenglColor kCohesionColour = Of(Annotations::kCohesion);
+const OpenglColor kAlignmentColour = Of(Annotations::kAlignment);
+const OpenglColor kPathColour = Of(Annotations::kPath);
+const OpenglColor kFleeColour = Of(Annotations::kFlee);
+const OpenglColor kAvoidColour = Of(Annotations::kAvoid);
+const OpenglColor kVelocityColour = Of(Annotations::kVelocity);
+const OpenglColor kRingColour = Of(Annotations::kRing);
 
 void Line(std::vector<OverlayVertex>& out, const Vector3& a, const Vector3& b,
           const OpenglColor& colour) {

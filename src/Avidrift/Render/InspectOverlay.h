@@ -12,17 +12,6 @@ namespace Avidrift {
 // steering, its target and its velocity, and the legend of the colouring.
 class InspectOverlay {
 public:
-    // The colours of the annotations, which the inspect page names.
-    static constexpr Quellon::OpenglColor kSeparationColour{1.0f, 0.25f, 0.25f};
-    static constexpr Quellon::OpenglColor kGroupColour{0.3f, 1.0f, 0.35f};
-    static constexpr Quellon::OpenglColor kCohesionColour{0.1f, 0.75f, 0.2f};
-    static constexpr Quellon::OpenglColor kAlignmentColour{0.2f, 0.9f, 1.0f};
-    static constexpr Quellon::OpenglColor kPathColour{1.0f, 0.3f, 1.0f};
-    static constexpr Quellon::OpenglColor kFleeColour{1.0f, 0.85f, 0.1f};
-    static constexpr Quellon::OpenglColor kAvoidColour{0.6f, 0.6f, 0.6f};
-    static constexpr Quellon::OpenglColor kVelocityColour{1.0f, 1.0f, 1.0f};
-    static constexpr Quellon::OpenglColor kRingColour{1.0f, 1.0f, 0.0f};
-
     // The neighbour lines, the force arrows (each term's vector drawn from the boid, one unit of
     // length per unit of velocity it adds), the line and cross at the target and the velocity
     // arrow, in world space; viewAxis is the camera's direction, which the arrow heads face.

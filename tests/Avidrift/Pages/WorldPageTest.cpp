@@ -48,7 +48,8 @@ std::vector<std::string> Take(Quellon::UserEventQueue& queue) {
                         QString::number(world->m_obstacle.radius).toStdString();
             } else if (world->m_action == WorldEvent::kPlaceObstacle) {
                 word += " r" + QString::number(world->m_obstacle.radius).toStdString();
-            } else if (world->m_action == WorldEvent::kHuntAt) {
+            } else if (world->m_action == WorldEvent::kHuntAt ||
+                       world->m_action == WorldEvent::kSelectAt) {
                 word += " " + QString::number(world->m_pointer.x).toStdString() + "," +
                         QString::number(world->m_pointer.y).toStdString();
             } else if (world->m_action == WorldEvent::kLoadWorld) {
@@ -163,6 +164,16 @@ TEST_F(WorldPageTest, RenderAreaGesturesPostWorldEventsAndLeaveDragsToTheCamera)
     send(QEvent::MouseMove, {140, 100}, Qt::NoButton, Qt::LeftButton, {});
     send(QEvent::MouseButtonRelease, {140, 100}, Qt::LeftButton, {}, {});
     EXPECT_EQ(Take(m_queue), std::vector<std::string>{"mouse"});
+    // A click that moves less than a drag picks the boid under it; F follows, Esc lets go.
+    send(QEvent::MouseButtonPress, {600, 150}, Qt::LeftButton, Qt::LeftButton, {});
+    send(QEvent::MouseButtonRelease, {601, 150}, Qt::LeftButton, {}, {});
+    m_page->ToggleFollow();
+    m_page->LetGo();
+    const std::vector<std::string> picked = Take(m_queue);
+    ASSERT_EQ(picked.size(), 3u);
+    EXPECT_EQ(picked[0].substr(0, picked[0].find(' ')), W(WorldEvent::kSelectAt));
+    EXPECT_EQ(picked[1], W(WorldEvent::kToggleFollow));
+    EXPECT_EQ(picked[2], W(WorldEvent::kLetGo));
 
     m_page->ToggleHunt();
     Take(m_queue);  // where the real pointer happens to be

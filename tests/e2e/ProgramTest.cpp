@@ -21,6 +21,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <memory>
 #include <regex>
 #include <set>
@@ -620,12 +621,15 @@ const QPoint kSaveButton(958, 189);
 // The world page driven as a user would, in a home of the test's own; presets are the test's.
 class ProgramWorld : public ProgramCapture {
 protected:
-    void StartOnWorldPage(const std::string& preset = "") {
+    void StartOnWorldPage(const std::string& preset = "",
+                          std::vector<std::string> environment = {}) {
         if (!preset.empty()) {
             fs::create_directory(m_directory / "worlds");
             std::ofstream(m_directory / "worlds/preset.json") << preset;
         }
-        Start({"HOME=" + m_directory.string(), "XDG_CONFIG_HOME=" + m_directory.string()});
+        environment.insert(environment.end(), {"HOME=" + m_directory.string(),
+                                               "XDG_CONFIG_HOME=" + m_directory.string()});
+        Start(environment);
         ASSERT_NO_FATAL_FAILURE(WaitForMainWindow());
         Click(kWorldTab);
     }
@@ -779,6 +783,90 @@ TEST_F(ProgramWorld, SpheresFilesAndABrokenFile) {
         << m_program->ReadOutput();
     EXPECT_EQ(Save("after.json"), one);
     ASSERT_NO_FATAL_FAILURE(CloseAndExpectCleanExit(kTimeout, false));
+}
+
+// The inspect page behind the tab bar's scroll button; its colour field.
+const QPoint kTabsRight(1019, 21);
+const QPoint kInspectTab(968, 22);
+const QPoint kColourByField(930, 101);
+
+// The selected boid's ring: pure yellow, which no lit boid and no annotation is.
+std::optional<QPoint> RingCentre(const QImage& image) {
+    long sx = 0, sy = 0, n = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            if (qRed(p) >= 200 && qGreen(p) >= 200 && qBlue(p) <= 60) {
+                sx += x;
+                sy += y;
+                ++n;
+            }
+        }
+    }
+    return n < 20 ? std::nullopt : std::optional(QPoint(int(sx / n), int(sy / n)));
+}
+
+// Paused on a placed flock (300 boids, every other within the group distance, none within the
+// separation distance), a click on boid 0 (on the knot at (30, 0, 0): 0.679 of the half width
+// right of the middle) selects it; followed (F) while the flock flies, it stays in the middle of
+// the picture; Esc lets go and the start view returns. Coloured by group neighbours every boid
+// counts the 299 others, the most of any: all warm; by separation neighbours none: all cool.
+TEST_F(ProgramWorld, PicksFollowsLetsGoAndColoursByTheCounts) {
+    ASSERT_NO_FATAL_FAILURE(StartOnWorldPage(
+        R"({"version": 1, "boids": 300,
+            "parameters": {"groupDistance": 200, "separationDistance": 0},
+            "camera": {"eye": [0, 0, 80], "target": [0, 0, 0], "up": [0, 1, 0]}})",
+        {"AVIDRIFT_PRINT_INSPECTION=1", "AVIDRIFT_PIXEL_ERROR=0"}));
+    ASSERT_NO_FATAL_FAILURE(Click(kFirstPreset));
+    ASSERT_NO_FATAL_FAILURE(Keys("space"));
+    ASSERT_NO_FATAL_FAILURE(Click(kLoadButton));
+    const auto placed = [](const Picture& p) { return p.boids >= 3000 && p.background > 2e5; };
+    ASSERT_TRUE(placed(WaitForPicture(placed)));
+    const QImage start = GrabRender();
+    const auto said = [&](const std::string& line) {
+        return Poll([&] {
+            const std::string output = m_program->ReadOutput();
+            const std::size_t last = output.rfind("inspect page: ");
+            return last != std::string::npos && output.compare(last, line.size(), line) == 0;
+        });
+    };
+    ASSERT_NO_FATAL_FAILURE(Click(kRenderArea.topLeft() + QPoint(400 + 272, 300)));
+    ASSERT_TRUE(said("inspect page: boid 0\n")) << m_program->ReadOutput();
+    ASSERT_NO_FATAL_FAILURE(Keys("f space"));
+    std::vector<QImage> followed;
+    for (int frame = 0; frame < 4; ++frame) {
+        std::this_thread::sleep_for(700ms);
+        followed.push_back(GrabRender());
+        const std::optional<QPoint> ring = RingCentre(followed.back());
+        ASSERT_TRUE(ring) << "frame " << frame;
+        EXPECT_LE((*ring - kRenderArea.center() + kRenderArea.topLeft()).manhattanLength(), 4)
+            << ring->x() << "," << ring->y();
+    }
+    EXPECT_GT(Differing(followed.front(), followed.back()), 1000) << "the flock stood still";
+    followed.front().save(AVIDRIFT_E2E_OUTPUT_DIR "/followed.png");
+    ASSERT_NO_FATAL_FAILURE(Keys("space Escape"));
+    ASSERT_TRUE(said("inspect page: none\n"));
+    EXPECT_TRUE(Poll([&] { return !RingCentre(GrabRender()); }));
+    // The knot whole again, as wide for its height as at the start (followed, it was cut off).
+    EXPECT_NEAR(Analyse(GrabRender()).aspect, Analyse(start).aspect, 0.15);
+
+    // The colour field: the inspect page lies past the tab bar's edge.
+    ASSERT_NO_FATAL_FAILURE(Click(kTabsRight));
+    ASSERT_NO_FATAL_FAILURE(Click(kTabsRight));
+    ASSERT_NO_FATAL_FAILURE(Click(kTabsRight));
+    ASSERT_NO_FATAL_FAILURE(Click(kInspectTab));
+    for (const auto& [keys, warm] : {std::pair{"Down Return n", true}, {"Down Return n", false}}) {
+        ASSERT_NO_FATAL_FAILURE(Click(kColourByField));
+        std::this_thread::sleep_for(300ms);
+        ASSERT_NO_FATAL_FAILURE(Keys(keys));
+        const auto coloured = [warm = warm](const Picture& p) {
+            return p.boids > 3000 && (warm ? p.warmBoids > p.boids * 8 / 10
+                                           : p.warmBoids < p.boids / 20);
+        };
+        EXPECT_TRUE(coloured(WaitForPicture(coloured))) << keys << (warm ? ": warm" : ": cool");
+    }
+    GrabRender().save(AVIDRIFT_E2E_OUTPUT_DIR "/coloured.png");
+    CloseAndExpectCleanExit();
 }
 
 // A file the program needs is missing or broken, Mesa lacks a capability, or X is out of reach.

@@ -2,6 +2,8 @@
 
 #include <QGuiApplication>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -65,6 +67,29 @@ private:
     float m_pixelError;
 };
 
+// Set by scripts/program-fps only: how many steps began in each five seconds, as a rate.
+TestLogic::TestHooks StepRateHooks() {
+    struct Count {
+        std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+        std::uint64_t steps = 0;
+    };
+    TestLogic::TestHooks hooks;
+    if (std::getenv("AVIDRIFT_PRINT_STEP_RATE") == nullptr) {
+        return hooks;
+    }
+    hooks.stepBegins = [count = std::make_shared<Count>()] {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - count->since).count();
+        if (seconds >= 5.0) {
+            std::fprintf(stderr, "step rate: %.3f steps/s\n",
+                         static_cast<double>(count->steps) / seconds);
+            *count = Count{now, 0};
+        }
+        ++count->steps;
+    };
+    return hooks;
+}
+
 }  // namespace
 
 SubsystemsAllocator::SubsystemsAllocator() : m_capture(std::make_shared<CaptureSession>()) {}
@@ -87,7 +112,8 @@ std::shared_ptr<Quellon::IRenderCallable> SubsystemsAllocator::CreateRender(
 
 std::shared_ptr<Quellon::ILogicCallable> SubsystemsAllocator::CreateLogic(
     std::shared_ptr<Quellon::Scene> scene) {
-    return std::make_shared<TestLogic>(AsTestScene(scene, L"SubsystemsAllocator::CreateLogic"));
+    return std::make_shared<TestLogic>(AsTestScene(scene, L"SubsystemsAllocator::CreateLogic"),
+                                       StepRateHooks());
 }
 
 std::shared_ptr<Quellon::Scene> SubsystemsAllocator::CreateScene() {

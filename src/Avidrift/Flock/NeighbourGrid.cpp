@@ -163,14 +163,6 @@ void NeighbourGrid::Finish(const std::vector<std::uint32_t>& rangeEnds) {
     m_cellStart.push_back(static_cast<std::uint32_t>(m_order.size()));
 }
 
-std::uint32_t NeighbourGrid::Find(std::uint64_t key) const {
-    const auto found = std::lower_bound(m_keys.begin(), m_keys.end(), key);
-    if (found == m_keys.end() || *found != key) {
-        return GetCellCount();
-    }
-    return static_cast<std::uint32_t>(found - m_keys.begin());
-}
-
 template <typename Visit>
 void NeighbourGrid::ForEachNeighbourCell(std::uint32_t cell, Visit visit) const {
     const std::uint64_t key = m_keys[cell];
@@ -178,18 +170,23 @@ void NeighbourGrid::ForEachNeighbourCell(std::uint32_t cell, Visit visit) const 
     const auto y = static_cast<std::int64_t>((key >> kCoordinateBits) & kCoordinateMask);
     const auto z = static_cast<std::int64_t>(key & kCoordinateMask);
     const auto inRange = [](std::int64_t c) { return c >= 0 && c < 2 * kCoordinateLimit; };
+    const auto low = static_cast<std::uint64_t>(std::max<std::int64_t>(z - 1, 0));
+    const auto high =
+        static_cast<std::uint64_t>(std::min<std::int64_t>(z + 1, 2 * kCoordinateLimit - 1));
     for (std::int64_t dx = -1; dx <= 1; ++dx) {
         for (std::int64_t dy = -1; dy <= 1; ++dy) {
-            for (std::int64_t dz = -1; dz <= 1; ++dz) {
-                if (!inRange(x + dx) || !inRange(y + dy) || !inRange(z + dz)) {
-                    continue;
-                }
-                const std::uint32_t neighbour = Find(PackKey(static_cast<std::uint64_t>(x + dx),
-                                                             static_cast<std::uint64_t>(y + dy),
-                                                             static_cast<std::uint64_t>(z + dz)));
-                if (neighbour != GetCellCount()) {
-                    visit(neighbour);
-                }
+            if (!inRange(x + dx) || !inRange(y + dy)) {
+                continue;
+            }
+            // z is the key's lowest part, so a column of three cells lies together in key order:
+            // one search finds its first occupied cell and the others follow it, in the order of
+            // a search for each.
+            const auto cx = static_cast<std::uint64_t>(x + dx);
+            const auto cy = static_cast<std::uint64_t>(y + dy);
+            const std::uint64_t last = PackKey(cx, cy, high);
+            for (auto found = std::lower_bound(m_keys.begin(), m_keys.end(), PackKey(cx, cy, low));
+                 found != m_keys.end() && *found <= last; ++found) {
+                visit(static_cast<std::uint32_t>(found - m_keys.begin()));
             }
         }
     }
@@ -262,11 +259,40 @@ void NeighbourGrid::GatherNeighbourhood(std::uint32_t cell, std::vector<std::uin
 }
 
 std::uint64_t NeighbourGrid::CountCandidatePairs() const {
+    // The step asks this before each step on one thread, so it sweeps instead of searching:
+    // cell by cell in key order, the first key of each of the nine neighbouring columns only
+    // grows, and one cursor a column walks the keys once in all.
+    std::size_t cursors[9] = {};
+    const std::size_t cells = m_keys.size();
     std::uint64_t pairs = 0;
-    for (std::uint32_t cell = 0; cell < GetCellCount(); ++cell) {
+    for (std::uint32_t cell = 0; cell < cells; ++cell) {
+        const std::uint64_t key = m_keys[cell];
+        const auto x = static_cast<std::int64_t>(key >> (2 * kCoordinateBits));
+        const auto y = static_cast<std::int64_t>((key >> kCoordinateBits) & kCoordinateMask);
+        const auto z = static_cast<std::int64_t>(key & kCoordinateMask);
+        const auto inRange = [](std::int64_t c) { return c >= 0 && c < 2 * kCoordinateLimit; };
+        const auto low = static_cast<std::uint64_t>(std::max<std::int64_t>(z - 1, 0));
+        const auto high =
+            static_cast<std::uint64_t>(std::min<std::int64_t>(z + 1, 2 * kCoordinateLimit - 1));
         std::uint64_t neighbourhood = 0;
-        ForEachNeighbourCell(
-            cell, [&](std::uint32_t neighbour) { neighbourhood += CellSize(neighbour); });
+        for (int column = 0; column < 9; ++column) {
+            const std::int64_t cx = x + column / 3 - 1;
+            const std::int64_t cy = y + column % 3 - 1;
+            if (!inRange(cx) || !inRange(cy)) {
+                continue;
+            }
+            const std::uint64_t first =
+                PackKey(static_cast<std::uint64_t>(cx), static_cast<std::uint64_t>(cy), low);
+            const std::uint64_t last =
+                PackKey(static_cast<std::uint64_t>(cx), static_cast<std::uint64_t>(cy), high);
+            std::size_t& at = cursors[column];
+            while (at < cells && m_keys[at] < first) {
+                ++at;
+            }
+            for (std::size_t c = at; c < cells && m_keys[c] <= last; ++c) {
+                neighbourhood += CellSize(static_cast<std::uint32_t>(c));
+            }
+        }
         pairs += neighbourhood * CellSize(cell);
     }
     return pairs;

@@ -54,8 +54,6 @@ public:
 private:
     // Sorts m_entries[begin, end), whose keys are set, by (key, boid).
     void SortEntries(std::uint32_t begin, std::uint32_t end);
-    // The cell with this key, or GetCellCount() when none is occupied.
-    std::uint32_t Find(std::uint64_t key) const;
     template <typename Visit>
     void ForEachNeighbourCell(std::uint32_t cell, Visit visit) const;
 

@@ -18,6 +18,7 @@
 #include "Avidrift/Flock/BoidSteering.h"
 #include "Avidrift/Flock/FlockData.h"
 #include "Avidrift/Flock/FlockTask.h"
+#include "Avidrift/Flock/NeighbourGrid.h"
 #include "Avidrift/Flock/NeighbourSearch.h"
 #include "Avidrift/Flock/WorldSteering.h"
 #include "Avidrift/Tasks/TaskScheduler.h"
@@ -401,10 +402,10 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
                 one.velocities[i] = seen.terms.velocity;
                 one.pathParameters[i] = seen.terms.pathParameter;
                 ASSERT_TRUE(SameState(expected, one)) << name << ", boid " << i;
-                ASSERT_EQ(expected.neighbourCounts[i],
-                          (NeighbourCount{
-                              static_cast<std::uint32_t>(seen.separationNeighbours.size()),
-                              static_cast<std::uint32_t>(seen.groupNeighbours.size())}));
+                ASSERT_EQ(
+                    expected.neighbourCounts[i],
+                    (NeighbourCount{static_cast<std::uint32_t>(seen.separationNeighbours.size()),
+                                    static_cast<std::uint32_t>(seen.groupNeighbours.size())}));
                 for (const std::uint32_t j : seen.separationNeighbours) {
                     ASSERT_LT(Quellon::Length(read.positions[i] - read.positions[j]),
                               read.separationDistance);
@@ -417,6 +418,33 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
     EXPECT_GT(gridSearches, 0);
     // Only a counted pair moves the two boids of the overflow rows.
     EXPECT_NE(0.0f, ReferenceStep(OverflowingPair(kInf), 0.02f).velocities[0].x);
+}
+
+// The grid's count of the pairs it would examine, which chooses the search, is the sum over its
+// cells of the neighbourhood each gathers, on flocks spread over many cells, off every cell and
+// in one.
+TEST(NeighbourGrid, CountsThePairsItsNeighbourhoodsHold) {
+    for (const auto& [name, flock] : AwkwardFlocks()) {
+        const NeighbourThresholds thresholds =
+            NeighbourThresholds::For(flock.separationDistance, flock.groupDistance);
+        if (!(thresholds.reach > 0.0f) || !std::isfinite(thresholds.reach)) {
+            continue;
+        }
+        BoidArrays arrays;
+        arrays.Resize(flock.boidCount);
+        arrays.CopyFrom(flock, 0, flock.boidCount);
+        NeighbourGrid grid;
+        grid.Prepare(flock.boidCount, thresholds.reach);
+        grid.SortRange(arrays, 0, flock.boidCount);
+        grid.Finish({flock.boidCount});
+        std::uint64_t expected = 0;
+        std::vector<std::uint32_t> neighbourhood;
+        for (std::uint32_t cell = 0; cell < grid.GetCellCount(); ++cell) {
+            grid.GatherNeighbourhood(cell, neighbourhood);
+            expected += std::uint64_t{grid.CellSize(cell)} * neighbourhood.size();
+        }
+        EXPECT_EQ(grid.CountCandidatePairs(), expected) << name;
+    }
 }
 
 // An autonomous predator runs at its speed to the nearest boid (the lower index of two as near),

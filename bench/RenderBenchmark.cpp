@@ -40,6 +40,8 @@ void BM_RenderFrame(benchmark::State& state) {
     // 0: detail pinned at its finest (an error under a pixel, multisampled), as a fast machine
     // draws it; 1: as the renderer chooses by its frame times.
     const bool adapt = state.range(2) != 0;
+    // Whether frames without multisampling leave the hidden boids out.
+    const bool cull = state.range(3) != 0;
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) {
         state.SkipWithError("no X display");
@@ -60,6 +62,7 @@ void BM_RenderFrame(benchmark::State& state) {
         if (!adapt) {
             render.SetMaxPixelError(1.0f);
         }
+        render.SetOcclusionCulling(cull);
         // The detail steps down at most once a frame; let it settle before counting.
         for (int frame = 0; frame < 6; ++frame) {
             render.Update(0.016f);
@@ -72,6 +75,7 @@ void BM_RenderFrame(benchmark::State& state) {
         }
         state.counters["samples"] = render.GetDriver()->GetSamples();
         state.counters["instances"] = render.GetLastFrame().instances;
+        state.counters["hidden"] = render.GetLastFrame().hidden;
         state.counters["triangles"] = static_cast<double>(render.GetLastFrame().triangles);
         state.counters["pixel_error"] = render.GetLastFrame().pixelError;
         state.counters["multisampled"] = render.GetLastFrame().multisampled ? 1 : 0;
@@ -84,8 +88,8 @@ void BM_RenderFrame(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RenderFrame)
-    ->ArgsProduct({{1, 1000, 10000, 100000}, {4, 0}, {1, 0}})
-    ->ArgNames({"boids", "max_samples", "adapt"})
+    ->ArgsProduct({{1, 1000, 10000, 100000}, {4, 0}, {1, 0}, {1, 0}})
+    ->ArgNames({"boids", "max_samples", "adapt", "cull"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);

@@ -64,9 +64,10 @@ void FrameDetail::AfterFrame(double seconds, std::uint32_t boids) {
     }
 }
 
-void FrameDetail::Pin(float pixelError) {
+void FrameDetail::Pin(float pixelError, bool multisampled) {
     m_pinned = true;
     m_pinnedError = pixelError;
+    m_pinnedSamples = multisampled;
 }
 
 float FrameDetail::GetPixelError() const {
@@ -74,7 +75,7 @@ float FrameDetail::GetPixelError() const {
 }
 
 bool FrameDetail::IsMultisampled() const {
-    return m_pinned || m_steps[m_step].multisample;
+    return m_pinned ? m_pinnedSamples : m_steps[m_step].multisample;
 }
 
 }  // namespace Avidrift

@@ -24,9 +24,9 @@ public:
     // Called on the render thread after each frame with how long drawing and presenting it took
     // and how many boids it drew; sets the detail of the next frame.
     void AfterFrame(double seconds, std::uint32_t boids);
-    // Called on the render thread: keeps this error and multisampling from now on, whatever the
-    // frames take; 0 draws every boid with the full mesh.
-    void Pin(float pixelError);
+    // Called on the render thread: keeps this error and multisampling (or none) from now on,
+    // whatever the frames take; 0 draws every boid with the full mesh.
+    void Pin(float pixelError, bool multisampled = true);
 
     // Geometric error, in pixels, that a boid's level may show.
     float GetPixelError() const;
@@ -55,6 +55,7 @@ private:
     double m_clock = 0.0;
     bool m_pinned = false;
     float m_pinnedError = 0.0f;
+    bool m_pinnedSamples = true;
 };
 
 }  // namespace Avidrift

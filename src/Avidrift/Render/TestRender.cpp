@@ -192,8 +192,13 @@ void TestRender::PostInit() {
 
 void TestRender::Update(float elapsedSeconds) {
     const auto start = std::chrono::steady_clock::now();
+    // Of a multisampled pixel the depth read back is one sample's, which another sample's boid
+    // may show past: only frames without samples leave hidden boids out.
+    const bool cull =
+        m_occlusionCulling && !(m_detail.IsMultisampled() && m_driver->GetSamples() > 0);
     // The upload first: the uniforms tell the shader how this frame's texels are laid out.
-    const std::uint32_t boids = UploadFlock();
+    const std::uint32_t considered = PrepareUpload();
+    std::uint32_t boids = PlacePass(considered, cull ? Pass::Front : Pass::All, 0);
     SetUniforms();
     SetMultisampling(m_detail.IsMultisampled());
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -202,6 +207,15 @@ void TestRender::Update(float elapsedSeconds) {
                             elapsedSeconds);
     if (boids > 0) {
         DrawLevels();
+    }
+    if (cull) {
+        const std::uint32_t hidden = LeaveOutHidden(considered);
+        const std::uint32_t rest = PlacePass(considered, Pass::Rest, boids);
+        m_lastFrame.hidden = hidden;
+        if (rest > 0) {
+            DrawLevels();
+        }
+        boids += rest;
     }
     m_world->Draw(m_scene->m_flock, m_scene->m_camera);
     InspectOverlay::Draw(*m_driver, *m_scene, m_highestValue,
@@ -348,6 +362,10 @@ float TestRender::ColourValue(std::uint32_t i) const {
 }
 
 std::uint32_t TestRender::UploadFlock() {
+    return PlacePass(PrepareUpload(), Pass::All, 0);
+}
+
+std::uint32_t TestRender::PrepareUpload() {
     const ColourBy colourBy = m_scene->m_colourBy;
     m_texelsPerBoid = colourBy == ColourBy::Speed || colourBy == ColourBy::Heading ? 2 : 3;
     // A flock beyond the texture's capacity would write past it; the settings page never offers
@@ -357,14 +375,7 @@ std::uint32_t TestRender::UploadFlock() {
     // reallocate.
     ReserveFlockRows(RowsFor(boids, m_dataWidth, m_texelsPerBoid));
     ChooseLevels(boids);
-    const std::uint32_t drawn = PlaceByLevel(boids);
-    const std::uint32_t rows = RowsFor(drawn, m_dataWidth, m_texelsPerBoid);
-    if (rows > 0) {
-        if (const std::shared_ptr<Quellon::OpenglTexture> texture = m_flockTexture.lock()) {
-            texture->SetData(static_cast<int>(m_dataWidth), static_cast<int>(rows), m_flockBuffer);
-        }
-    }
-    return drawn;
+    return boids;
 }
 
 void TestRender::ChooseLevels(std::uint32_t boids) {
@@ -387,6 +398,7 @@ void TestRender::ChooseLevels(std::uint32_t boids) {
     m_boidLevels.resize(boids);
     m_levelCount.assign(levels, 0);
     m_levelFirst.assign(levels, 0);
+    m_highestValue = 0.0f;
     for (std::uint32_t i = 0; i < boids; ++i) {
         const Quellon::Vector3& p = flock.positions[i];
         // A boid that left the finite numbers has no place to be drawn at; the shader's
@@ -401,32 +413,57 @@ void TestRender::ChooseLevels(std::uint32_t boids) {
             --level;
         }
         m_boidLevels[i] = static_cast<std::uint8_t>(level);
-        ++m_levelCount[level];
+        if (m_texelsPerBoid == 3) {
+            // Over every boid in view, so the legend's range does not depend on which are hidden.
+            m_highestValue = std::max(m_highestValue, ColourValue(i));
+        }
     }
     m_lastFrame.pixelError = pixelError;
 }
 
-std::uint32_t TestRender::PlaceByLevel(std::uint32_t boids) {
+std::uint32_t TestRender::PlacePass(std::uint32_t boids, Pass pass, std::uint32_t first) {
     const FlockData& flock = m_scene->m_flock;
-    const std::size_t levels = m_levelCount.size();
+    if (pass == Pass::All || m_boidPasses.size() != boids) {
+        m_boidPasses.resize(boids);
+    }
+    if (pass == Pass::Front) {
+        // A new flock has shown nothing yet: everything is judged against an empty depth buffer.
+        if (m_showed.size() != boids) {
+            m_showed.assign(boids, 0);
+        }
+        for (std::uint32_t i = 0; i < boids; ++i) {
+            m_boidPasses[i] = m_boidLevels[i] == kNotDrawn ? Pass::None
+                              : m_showed[i] != 0           ? Pass::Front
+                                                           : Pass::Rest;
+        }
+    } else if (pass == Pass::All) {
+        for (std::uint32_t i = 0; i < boids; ++i) {
+            m_boidPasses[i] = m_boidLevels[i] == kNotDrawn ? Pass::None : Pass::All;
+        }
+    }
     // Each level's boids next to each other, in flock order within a level.
+    const std::size_t levels = m_levelCount.size();
+    m_levelCount.assign(levels, 0);
+    for (std::uint32_t i = 0; i < boids; ++i) {
+        if (m_boidPasses[i] == pass) {
+            ++m_levelCount[m_boidLevels[i]];
+        }
+    }
     std::uint32_t drawn = 0;
     std::vector<std::uint32_t>& next = m_levelFirst;
     for (std::size_t level = 0; level < levels; ++level) {
-        next[level] = drawn;
+        next[level] = first + drawn;
         drawn += m_levelCount[level];
     }
     float* buffer = m_flockBuffer.get();
     const std::size_t stride = 3 * static_cast<std::size_t>(m_texelsPerBoid);
-    m_highestValue = 0.0f;
     for (std::uint32_t i = 0; i < boids; ++i) {
-        const std::uint8_t level = m_boidLevels[i];
-        if (level == kNotDrawn) {
+        if (m_boidPasses[i] != pass) {
             continue;
         }
         const Quellon::Vector3& p = flock.positions[i];
         const Quellon::Vector3& v = flock.velocities[i];
-        float* texels = buffer + stride * next[level]++;
+        float* texels = buffer + stride * next[m_boidLevels[i]]++;
         texels[0] = p.x;
         texels[1] = p.y;
         texels[2] = p.z;
@@ -435,21 +472,90 @@ std::uint32_t TestRender::PlaceByLevel(std::uint32_t boids) {
         texels[5] = v.z;
         if (m_texelsPerBoid == 3) {
             texels[6] = ColourValue(i);
-            m_highestValue = std::max(m_highestValue, texels[6]);
         }
     }
     // next[] now holds each level's end; turn it back into its start.
-    m_lastFrame.instances = drawn;
-    m_lastFrame.triangles = 0;
-    m_lastFrame.instancesPerLevel = m_levelCount;
+    if (first == 0) {
+        m_lastFrame.instances = 0;
+        m_lastFrame.triangles = 0;
+        m_lastFrame.hidden = 0;
+        m_lastFrame.instancesPerLevel.assign(levels, 0);
+    }
+    m_lastFrame.instances += drawn;
     for (std::size_t level = 0; level < levels; ++level) {
         next[level] -= m_levelCount[level];
+        m_lastFrame.instancesPerLevel[level] += m_levelCount[level];
         if (level < m_levels.size()) {
             m_lastFrame.triangles +=
                 static_cast<std::uint64_t>(m_levelCount[level]) * m_levels[level].triangles;
         }
     }
+    // Whole rows from the one holding the pass's first texel: a row shared with the pass before
+    // is sent again with what that pass put there.
+    const std::uint64_t firstTexel = static_cast<std::uint64_t>(first) * m_texelsPerBoid;
+    const std::uint32_t firstRow = m_dataWidth > 0 ? firstTexel / m_dataWidth : 0;
+    const std::uint32_t endRow = RowsFor(first + drawn, m_dataWidth, m_texelsPerBoid);
+    if (drawn > 0 && endRow > firstRow) {
+        if (const std::shared_ptr<Quellon::OpenglTexture> texture = m_flockTexture.lock()) {
+            texture->SetRows(static_cast<int>(firstRow), static_cast<int>(m_dataWidth),
+                             static_cast<int>(endRow - firstRow),
+                             buffer + 3 * static_cast<std::size_t>(firstRow) * m_dataWidth);
+        }
+    }
     return drawn;
+}
+
+std::uint32_t TestRender::LeaveOutHidden(std::uint32_t boids) {
+    std::vector<float> depth;
+    const auto [width, height] = m_driver->ReadDepth(depth);
+    m_depth.Build(std::move(depth), width, height);
+    const Quellon::Camera& camera = m_scene->m_camera;
+    const Quellon::Matrix4& view = camera.m_viewMatrix;
+    const Quellon::Matrix4& projection = camera.m_projectionMatrix;
+    const float r = m_boidRadius;
+    std::uint32_t hidden = 0;
+    for (std::uint32_t i = 0; i < boids; ++i) {
+        if (m_boidPasses[i] == Pass::None) {
+            m_showed[i] = 0;
+            continue;
+        }
+        const Quellon::Vector3& p = m_scene->m_flock.positions[i];
+        const auto row = [&](int k) {
+            return view[4 * k] * p.x + view[4 * k + 1] * p.y + view[4 * k + 2] * p.z +
+                   view[4 * k + 3];
+        };
+        const float x = row(0);
+        const float y = row(1);
+        const float d = -row(2);
+        const float nearest = d - r;
+        bool isHidden = false;
+        if (nearest > Quellon::Camera::kNear) {
+            // The bounding sphere's box seen from the eye: each edge of its picture is that of a
+            // corner of the box, so the rectangle holds every pixel the boid can cover.
+            const auto across = [&](float c, float scale, int pixels, bool high) {
+                const float edge = high ? c + r : c - r;
+                const float ratio = edge / ((edge > 0) == high ? nearest : d + r);
+                return (scale * ratio + 1.0f) * 0.5f * static_cast<float>(pixels);
+            };
+            const float x0 = across(x, projection[0], width, false);
+            const float x1 = across(x, projection[0], width, true);
+            const float y0 = across(y, projection[5], height, false);
+            const float y1 = across(y, projection[5], height, true);
+            const float windowDepth =
+                0.5f * (projection[10] * -nearest + projection[11]) / nearest + 0.5f;
+            // A pixel more each way, and a little depth: rounding never hides a boid that shows.
+            isHidden = m_depth.Hides(static_cast<int>(std::floor(x0)) - 1,
+                                     static_cast<int>(std::floor(y0)) - 1,
+                                     static_cast<int>(std::ceil(x1)) + 1,
+                                     static_cast<int>(std::ceil(y1)) + 1, windowDepth - 1e-6f);
+        }
+        m_showed[i] = isHidden ? 0 : 1;
+        if (isHidden && m_boidPasses[i] == Pass::Rest) {
+            m_boidPasses[i] = Pass::None;
+            ++hidden;
+        }
+    }
+    return hidden;
 }
 
 void TestRender::ReserveFlockRows(std::uint32_t rows) {

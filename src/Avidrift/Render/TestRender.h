@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Avidrift/Render/DepthPyramid.h"
 #include "Avidrift/Render/FrameDetail.h"
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
@@ -28,6 +29,12 @@ class WorldRender;
 // coarsest of the mesh's levels whose error stays under a pixel at its distance (a few pixels
 // when frames are too slow, see FrameDetail): one instanced draw per level, the boids of a level
 // lying next to each other in the texture.
+//
+// A frame without multisampling also leaves out the boids that nearer ones hide, which in a
+// dense flock are most of them: it draws the boids that showed in the last frame, reads the depth
+// back, and draws of the others only those whose box a farthest-depth pyramid does not find
+// wholly behind what is drawn. The test errs only towards drawing, so the picture is the one
+// every boid would give; what the first draw's boids show decides who is drawn first next time.
 class TestRender : public Quellon::IRenderCallable {
 public:
     // Called on the main thread. window is the native X window of the render area; displayName
@@ -74,15 +81,23 @@ public:
         // The detail it was drawn with.
         float pixelError = 0.0f;
         bool multisampled = false;
+        // Boids in view that nearer ones hid, left out.
+        std::uint32_t hidden = 0;
     };
     // Called on the render thread, or by the thread that drives it once the frame has returned.
     const FrameStatistics& GetLastFrame() const { return m_lastFrame; }
     // Triangles of each level, from PostInit on.
     std::vector<std::uint32_t> GetLevelTriangles() const;
     // Called on the render thread after Init. How many pixels of geometric error a boid may show
-    // before a finer level is used, from now on whatever the frames take, with multisampling;
-    // 0 draws every boid with the full mesh. Without it the renderer chooses by its frame times.
-    void SetMaxPixelError(float pixels) { m_detail.Pin(pixels); }
+    // before a finer level is used, from now on whatever the frames take;
+    // 0 draws every boid with the full mesh; multisampled false keeps multisampling off. Without
+    // it the renderer chooses by its frame times.
+    void SetMaxPixelError(float pixels, bool multisampled = true) {
+        m_detail.Pin(pixels, multisampled);
+    }
+    // Called on the render thread. Whether frames drawn without multisampling leave out the boids
+    // that the nearer ones hide (on at first): the picture is the same either way.
+    void SetOcclusionCulling(bool on) { m_occlusionCulling = on; }
     // CPU-side flock texture data currently held, in bytes.
     std::uint64_t GetFlockBufferSize() const { return m_flockBufferSize; }
 
@@ -100,10 +115,21 @@ private:
     // What boid i is coloured by when the colouring is a value of the step's (0 otherwise).
     float ColourValue(std::uint32_t i) const;
     void SetUniforms();
-    // The two passes of an upload of the first boids: which are drawn, with which level; then
-    // each level's boids next to each other in the CPU copy of the texture. Returns the drawn.
+    // Which boids a draw of the flock takes: every boid in view, or, when the hidden ones are
+    // left out, first those that showed in the last frame, then those of the rest that these
+    // do not hide.
+    enum class Pass : std::uint8_t { None, All, Front, Rest };
+    // The flock clamped to the texture, the texture's rows reserved and each boid's level
+    // chosen; returns the boids considered.
+    std::uint32_t PrepareUpload();
+    // Which boids are drawn, with which level.
     void ChooseLevels(std::uint32_t boids);
-    std::uint32_t PlaceByLevel(std::uint32_t boids);
+    // The pass's boids, each level's next to each other, into the CPU copy of the texture from
+    // slot first on, and their rows into the texture. Returns how many.
+    std::uint32_t PlacePass(std::uint32_t boids, Pass pass, std::uint32_t first);
+    // With the front drawn: reads the depth, marks the rest's hidden boids as not drawn and
+    // remembers which boids show for the next frame. Returns how many it left out.
+    std::uint32_t LeaveOutHidden(std::uint32_t boids);
     void ReserveFlockRows(std::uint32_t rows);
     void DrawLevels();
     void SetMultisampling(bool on);
@@ -146,6 +172,12 @@ private:
     // Three with a value to colour by, else two; and the largest such value of the last upload.
     std::uint32_t m_texelsPerBoid = 2;
     float m_highestValue = 0.0f;
+    bool m_occlusionCulling = true;
+    // Per boid of the last upload: the pass that draws it; and per boid, whether it showed in
+    // the last frame that left hidden boids out.
+    std::vector<Pass> m_boidPasses;
+    std::vector<std::uint8_t> m_showed;
+    DepthPyramid m_depth;
 };
 
 }  // namespace Avidrift

@@ -252,6 +252,17 @@ void OpenglDriver::DrawOverlay(const std::vector<OverlayVertex>& vertices, bool 
     CheckGlError();
 }
 
+std::pair<int, int> OpenglDriver::ReadDepth(std::vector<float>& depth) {
+    const int width = GetPixelWidth();
+    const int height = GetPixelHeight();
+    depth.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(0, 0, width, height, GL_DEPTH_COMPONENT, GL_FLOAT, depth.data());
+    CheckGlError();
+    return {width, height};
+}
+
 std::pair<int, int> OpenglDriver::ReadPixels(std::vector<unsigned char>& pixels) {
     // The window may have changed size since the first read (a move to a screen of another
     // scale), and the resolve buffer made then would clip the frame.

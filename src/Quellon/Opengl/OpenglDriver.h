@@ -95,6 +95,12 @@ public:
     // (width, height): a window resized since construction is read whole.
     std::pair<int, int> ReadPixels(std::vector<unsigned char>& pixels);
 
+    // Copies the depth of the frame drawn so far (0 at the near plane, 1 at the far one) as rows
+    // of the frame buffer's pixels, bottom-up, into depth (resized to fit); returns the width and
+    // height. Meant for a frame drawn without multisampling: of a multisampled pixel it gives one
+    // sample. Waits for every draw before it.
+    std::pair<int, int> ReadDepth(std::vector<float>& depth);
+
     // Shows the frame drawn since the previous Present.
     void Present();
     // The number of samples per pixel of the window's frame buffer, 0 without multisampling.

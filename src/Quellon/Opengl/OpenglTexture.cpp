@@ -84,4 +84,10 @@ void OpenglTexture::SetData(int width, int height, std::shared_ptr<float[]> data
     CheckGlError();
 }
 
+void OpenglTexture::SetRows(int firstRow, int width, int rows, const float* texels) {
+    glBindTexture(m_target, m_texture.Get());
+    glTexSubImage2D(m_target, 0, 0, firstRow, width, rows, m_format, GL_FLOAT, texels);
+    CheckGlError();
+}
+
 }  // namespace Quellon

@@ -22,6 +22,9 @@ public:
     // Replaces the lower-left width x height texels, which must lie inside the texture (an
     // OpenglException otherwise). data holds width x height texels in the texture's format.
     void SetData(int width, int height, std::shared_ptr<float[]> data);
+    // Replaces rows [firstRow, firstRow + rows) of the texture's lowest width columns with
+    // texels, which holds those rows alone, in the texture's format.
+    void SetRows(int firstRow, int width, int rows, const float* texels);
 
     unsigned int GetTarget() const { return m_target; }
     unsigned int GetTexture() const { return m_texture.Get(); }

@@ -3,7 +3,10 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <random>
+#include <vector>
 
+#include "Avidrift/Render/DepthPyramid.h"
 #include "Avidrift/TestLogic.h"
 #include "Quellon/Exception.h"
 #include "Quellon/Text.h"
@@ -130,6 +133,76 @@ TEST_F(TestRenderTest, DrawsWhatTheViewHoldsWithTheLevelItsDistanceNeeds) {
     EXPECT_EQ(1u, m_render->GetLastFrame().instancesPerLevel[0]);
     m_render->SetMaxPixelError(0.0f);
     EXPECT_EQ(0, Draw().CountDiffering(levelled, 0));
+}
+
+// Without multisampling a dense flock leaves out the boids nearer ones hide, most of a ball of
+// 10,000 once a frame has shown which those are, and the picture is the one every boid gives:
+// seen from afar, from near the ball's edge and from the side, each also right after the view
+// turned, when the boids drawn first are those the last view showed.
+TEST_F(TestRenderTest, LeavesOutHiddenBoidsAndShowsTheSamePicture) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::vector<Boid> ball;
+    while (ball.size() < 10000) {
+        const Vector3 p(unit(random), unit(random), unit(random));
+        if (Quellon::Length(p) <= 1.0f) {
+            ball.push_back({p * 6.0f, {unit(random), unit(random), unit(random)}});
+        }
+    }
+    m_render->PostInit();
+    PlaceBoids(ball);
+    m_render->SetMaxPixelError(1.0f, false);
+    const Vector3 eyes[] = {{0, 0, 80}, {0, 0, 14}, {50, 30, 40}};
+    for (int moved = 0; moved < 2; ++moved) {
+        for (const Vector3& eye : eyes) {
+            m_scene->m_camera = Quellon::Camera(eye, {0, 0, 0}, {0, 1, 0});
+            m_render->SetOcclusionCulling(false);
+            const Frame all = Draw();
+            const std::uint32_t inView = m_render->GetLastFrame().instances;
+            m_render->SetOcclusionCulling(true);
+            if (moved == 0) {
+                // A new view: every boid shows against the empty depth, then the hidden drop.
+                Draw();
+                Draw();
+            } else {
+                const Vector3 turned(-eye.z, eye.y + 10, eye.x);
+                m_scene->m_camera = Quellon::Camera(turned, {0, 0, 0}, {0, 1, 0});
+                Draw();
+                m_scene->m_camera = Quellon::Camera(eye, {0, 0, 0}, {0, 1, 0});
+            }
+            const Frame culled = Draw();
+            const TestRender::FrameStatistics& drawn = m_render->GetLastFrame();
+            // Boids drawn in another order may settle a depth tie the other way: a 24-bit depth
+            // step at 80 units is about 0.004 units, and the ball is dense. A boid wrongly left out
+            // would leave a patch of its size (tens of pixels at the least).
+            EXPECT_LE(culled.CountDiffering(all, 0), 8) << eye.x << "," << eye.z << " " << moved;
+            EXPECT_EQ(drawn.instances + drawn.hidden, inView) << eye.x << "," << eye.z;
+            if (moved == 0) {
+                EXPECT_GT(drawn.hidden, inView / 2) << eye.x << "," << eye.z;
+            }
+        }
+    }
+}
+
+// The farthest depth under a rectangle decides: wholly nearer hides, one pixel as far or farther
+// does not, whatever level the rectangle is read at (a coarse level may look past its edge, never
+// short of it); what lies off the frame is not looked at.
+TEST(DepthPyramid, HidesOnlyWhatEveryPixelCovers) {
+    constexpr int kW = 37, kH = 23;  // odd: the levels' last blocks are cut
+    std::vector<float> depth(kW * kH, 0.25f);
+    depth[11 * kW + 30] = 0.5f;
+    DepthPyramid pyramid;
+    EXPECT_FALSE(pyramid.Hides(0, 0, 1, 1, 1.0f));  // nothing built: nothing hidden
+    pyramid.Build(depth, kW, kH);
+    EXPECT_TRUE(pyramid.Hides(0, 0, 15, 10, 0.3f));
+    EXPECT_TRUE(pyramid.Hides(-50, -50, 15, 10, 0.3f));
+    EXPECT_FALSE(pyramid.Hides(20, 0, 36, 22, 0.3f));
+    EXPECT_FALSE(pyramid.Hides(30, 11, 30, 11, 0.5f));
+    EXPECT_TRUE(pyramid.Hides(30, 11, 30, 11, 0.51f));
+    EXPECT_FALSE(pyramid.Hides(-10, -10, 100, 100, 0.3f));
+    EXPECT_TRUE(pyramid.Hides(0, 0, 36, 22, 0.6f));
+    EXPECT_FALSE(pyramid.Hides(0, 0, 0, 0, 0.25f));
+    EXPECT_TRUE(pyramid.Hides(40, 0, 60, 10, 0.0f));  // wholly off the frame
 }
 
 // The world drawn over the flock: a sphere lit from the eye, greener than grey, hiding the boid

@@ -42,8 +42,8 @@ public:
     TestScene();
 
     // Copies mesh, flock, task count, camera, step time, pause, colouring, inspection and what was
-    // published for the pages from another TestScene; the local matrix and shader names are the same constants in every scene and stay.
-    // Throws Exception for a source of another type.
+    // published for the pages from another TestScene; the local matrix and shader names are the
+    // same constants in every scene and stay. Throws Exception for a source of another type.
     void CopyFrom(std::shared_ptr<Quellon::Scene> source) override;
 
     // What the logic made of the flock-size settings it was sent, for the settings page.

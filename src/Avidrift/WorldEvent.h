@@ -15,9 +15,9 @@ struct ViewPoint {
 };
 
 // A change to the flock's world or to what the view holds on to, posted by the world and inspect
-// pages and the render area's mouse to the logic's queue, so that it reaches the logic in order with the settings posted around it.
-// Pointer positions are in the render area's normalised coordinates: x and y from -1 to 1,
-// y upwards; the logic turns them into a ray from its camera.
+// pages and the render area's mouse to the logic's queue, so that it reaches the logic in order
+// with the settings posted around it. Pointer positions are in the render area's normalised
+// coordinates: x and y from -1 to 1, y upwards; the logic turns them into a ray from its camera.
 class WorldEvent : public Quellon::ICustomEvent {
 public:
     enum Action {
@@ -30,8 +30,8 @@ public:
         kSetObstacle,       // obstacle m_index becomes m_obstacle
         kRemoveObstacle,    // obstacle m_index goes
         kClearObstacles,
-        kLoadWorld,  // m_world replaces the world, the flock and the camera
-        kSelectAt,   // the boid drawn nearest the pointer is selected; none near: none is
+        kLoadWorld,     // m_world replaces the world, the flock and the camera
+        kSelectAt,      // the boid drawn nearest the pointer is selected; none near: none is
         kToggleFollow,  // the camera follows the selected boid, or returns about the origin
         kLetGo,         // Esc: the hunt stops, the selection goes, the camera returns
     };

@@ -13,12 +13,12 @@
 #include <random>
 #include <thread>
 
+#include "Avidrift/Flock/BoidInspection.h"
 #include "Avidrift/Flock/FlockTask.h"
 #include "Avidrift/SimulationEvent.h"
 #include "Avidrift/TestScene.h"
 #include "Avidrift/WorldEvent.h"
 #include "Avidrift/WorldPointer.h"
-#include "Avidrift/Flock/BoidInspection.h"
 #include "Quellon/Barrier.h"
 #include "Quellon/Logic.h"
 #include "Quellon/Thread.h"

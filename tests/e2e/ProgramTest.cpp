@@ -21,8 +21,8 @@
 #include <iostream>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -860,8 +860,8 @@ TEST_F(ProgramWorld, PicksFollowsLetsGoAndColoursByTheCounts) {
         std::this_thread::sleep_for(300ms);
         ASSERT_NO_FATAL_FAILURE(Keys(keys));
         const auto coloured = [warm = warm](const Picture& p) {
-            return p.boids > 3000 && (warm ? p.warmBoids > p.boids * 8 / 10
-                                           : p.warmBoids < p.boids / 20);
+            return p.boids > 3000 &&
+                   (warm ? p.warmBoids > p.boids * 8 / 10 : p.warmBoids < p.boids / 20);
         };
         EXPECT_TRUE(coloured(WaitForPicture(coloured))) << keys << (warm ? ": warm" : ": cool");
     }

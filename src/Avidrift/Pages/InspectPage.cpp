@@ -92,8 +92,8 @@ void InspectPage::BuildPage() {
     m_colourByBox = new QComboBox(colouring);
     m_colourByBox->setObjectName(QStringLiteral("colourBy"));
     // In the order of the colouring's values.
-    for (const char* name : {"Speed", "Group neighbours", "Separation neighbours", "Heading",
-                             "Distance to target"}) {
+    for (const char* name :
+         {"Speed", "Group neighbours", "Separation neighbours", "Heading", "Distance to target"}) {
         m_colourByBox->addItem(Translate(name));
     }
     m_colourByBox->setToolTip(
@@ -125,10 +125,17 @@ void InspectPage::BuildPage() {
         Swatch(Annotations::kAvoid, Translate("Avoid")),
         Swatch(Annotations::kPath, Translate("Distance to target")),
     };
-    const char* objectNames[] = {"boid",      "speed",     "separationNeighbours",
-                                 "groupNeighbours", "separation", "cohesion",
-                                 "alignment", "path",      "flee",
-                                 "avoid",     "targetDistance"};
+    const char* objectNames[] = {"boid",
+                                 "speed",
+                                 "separationNeighbours",
+                                 "groupNeighbours",
+                                 "separation",
+                                 "cohesion",
+                                 "alignment",
+                                 "path",
+                                 "flee",
+                                 "avoid",
+                                 "targetDistance"};
     for (int row = 0; row < 11; ++row) {
         auto* name = new QLabel(names[row], boid);
         m_values[row] = new QLabel(boid);

@@ -43,8 +43,9 @@ bool DepthPyramid::Hides(int x0, int y0, int x1, int y1, float depth) const {
     if (x0 > x1 || y0 > y1) {
         return true;
     }
-    // The level where the rectangle spans at most two texels each way (three where it straddles
-    // a block's edge), so a test reads at most nine values.
+    // The level where the rectangle spans at most eight texels each way (nine where it straddles
+    // a block's edge): a coarser one would look far past the rectangle's edges, where a far pixel
+    // keeps most boids of a dense flock from being found hidden; a finer one costs more reads.
     std::size_t level = 0;
     while (level + 1 < m_levels.size() && ((x1 - x0) >> level) > 7) {
         ++level;

@@ -90,11 +90,13 @@ std::vector<OverlayVertex> InspectOverlay::Annotations(const BoidInspection& ins
         Line(out, p, flock.positions[j], kGroupColour);
     }
     const BoidTerms& terms = inspection.terms;
-    const std::pair<Vector3, OpenglColor> arrows[] = {
-        {terms.separation, kSeparationColour}, {terms.cohesion, kCohesionColour},
-        {terms.alignment, kAlignmentColour},   {terms.path, kPathColour},
-        {terms.flee, kFleeColour},             {terms.avoid, kAvoidColour},
-        {inspection.velocity, kVelocityColour}};
+    const std::pair<Vector3, OpenglColor> arrows[] = {{terms.separation, kSeparationColour},
+                                                      {terms.cohesion, kCohesionColour},
+                                                      {terms.alignment, kAlignmentColour},
+                                                      {terms.path, kPathColour},
+                                                      {terms.flee, kFleeColour},
+                                                      {terms.avoid, kAvoidColour},
+                                                      {inspection.velocity, kVelocityColour}};
     for (const auto& [vector, colour] : arrows) {
         Arrow(out, p, vector, viewAxis, colour);
     }
@@ -202,10 +204,10 @@ void InspectOverlay::Draw(Quellon::OpenglDriver& driver, const TestScene& scene,
     driver.DrawString(kLegendText, legend.title, static_cast<int>(left), textY);
     const int rangeY = static_cast<int>(bottom - 18 * scale);
     driver.DrawString(kLegendText, legend.low, static_cast<int>(left), rangeY);
-    driver.DrawString(kLegendText, legend.high,
-                      static_cast<int>(left + kBarWidth * scale) -
-                          9 * static_cast<int>(legend.high.size()),
-                      rangeY);
+    driver.DrawString(
+        kLegendText, legend.high,
+        static_cast<int>(left + kBarWidth * scale) - 9 * static_cast<int>(legend.high.size()),
+        rangeY);
 }
 
 }  // namespace Avidrift

@@ -218,9 +218,9 @@ void TestRender::Update(float elapsedSeconds) {
         boids += rest;
     }
     m_world->Draw(m_scene->m_flock, m_scene->m_camera);
-    InspectOverlay::Draw(*m_driver, *m_scene, m_highestValue,
-                         static_cast<float>(m_driver->GetPixelWidth()) /
-                             static_cast<float>(std::max(m_width, 1)));
+    InspectOverlay::Draw(
+        *m_driver, *m_scene, m_highestValue,
+        static_cast<float>(m_driver->GetPixelWidth()) / static_cast<float>(std::max(m_width, 1)));
     m_driver->SetProgram(m_program);
     CaptureFrame();
     m_driver->Present();
@@ -322,8 +322,8 @@ void TestRender::SetUniforms() {
     program->SetUniform1i("flockData", kFlockTextureUnit);
     program->SetUniform3f("lightDir", camera.m_position.Normalized());
     program->SetUniform1f("dataWidth", static_cast<float>(m_dataWidth));
-    program->SetUniform1f("boidsCount", static_cast<float>(std::min(m_scene->m_flock.boidCount,
-                                                                    GetFrameCapacity())));
+    program->SetUniform1f(
+        "boidsCount", static_cast<float>(std::min(m_scene->m_flock.boidCount, GetFrameCapacity())));
     const ColourBy colourBy = m_scene->m_colourBy;
     program->SetUniform1i("texelsPerBoid", static_cast<int>(m_texelsPerBoid));
     program->SetUniform1i("colourBy", colourBy == ColourBy::Speed     ? 0
@@ -352,8 +352,8 @@ float TestRender::ColourValue(std::uint32_t i) const {
                                          : 0;
         case ColourBy::TargetDistance: {
             // The point the boid's last step steered it to: its path parameter is that step's.
-            const float distance = Quellon::Length(TrefoilKnotPoint(flock.pathParameters[i]) -
-                                                   flock.positions[i]);
+            const float distance =
+                Quellon::Length(TrefoilKnotPoint(flock.pathParameters[i]) - flock.positions[i]);
             return std::isfinite(distance) ? distance : 0.0f;
         }
         default:

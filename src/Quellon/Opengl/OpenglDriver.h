@@ -8,9 +8,9 @@
 
 #include <boost/noncopyable.hpp>
 
+#include "Quellon/Matrix4.h"
 #include "Quellon/Opengl/OpenglContext.h"
 #include "Quellon/Opengl/OpenglShader.h"
-#include "Quellon/Matrix4.h"
 #include "Quellon/Vertex.h"
 
 namespace Quellon {

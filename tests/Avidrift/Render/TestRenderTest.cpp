@@ -135,10 +135,10 @@ TEST_F(TestRenderTest, DrawsWhatTheViewHoldsWithTheLevelItsDistanceNeeds) {
     EXPECT_EQ(0, Draw().CountDiffering(levelled, 0));
 }
 
-// Without multisampling a dense flock leaves out the boids nearer ones hide, most of a ball of
-// 10,000 once a frame has shown which those are, and the picture is the one every boid gives:
-// seen from afar, from near the ball's edge and from the side, each also right after the view
-// turned, when the boids drawn first are those the last view showed.
+// Without multisampling a dense flock leaves out the boids nearer ones hide, a third and more of a
+// ball of 10,000 once a frame has shown which those are, and the picture is the one every boid
+// gives: seen from afar, from near the ball's edge and from the side, each also right after the
+// view turned, when the boids drawn first are those the last view showed.
 TEST_F(TestRenderTest, LeavesOutHiddenBoidsAndShowsTheSamePicture) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
@@ -178,7 +178,7 @@ TEST_F(TestRenderTest, LeavesOutHiddenBoidsAndShowsTheSamePicture) {
             EXPECT_LE(culled.CountDiffering(all, 0), 8) << eye.x << "," << eye.z << " " << moved;
             EXPECT_EQ(drawn.instances + drawn.hidden, inView) << eye.x << "," << eye.z;
             if (moved == 0) {
-                EXPECT_GT(drawn.hidden, inView / 2) << eye.x << "," << eye.z;
+                EXPECT_GT(drawn.hidden, inView / 3) << eye.x << "," << eye.z;
             }
         }
     }

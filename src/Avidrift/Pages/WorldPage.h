@@ -37,14 +37,14 @@ class TestScene;
 
 // The "World" page and the render area's gestures: the pointer as a predator (H), spheres
 // placed, moved and removed with Shift and Delete over the picture, a boid picked with a click
-// (F makes the camera follow it; Esc lets go of the boid, the hunt and the following), the predators' and
-// obstacles' parameters, the obstacle list, the shipped presets and world files. Everything goes
-// to the logic as events on its queue, in order with the other pages' settings; what the page
-// shows comes from the world the logic publishes.
+// (F makes the camera follow it; Esc lets go of the boid, the hunt and the following), the
+// predators' and obstacles' parameters, the obstacle list, the shipped presets and world files.
+// Everything goes to the logic as events on its queue, in order with the other pages' settings;
+// what the page shows comes from the world the logic publishes.
 //
-// Keys work wherever the keyboard focus is in the window. H, F and Esc are never valid in a number
-// field, so a focused spin box lets them through; Delete is, so it removes a sphere only while
-// the pointer is over the render area and no text field has the focus (a click in the picture
+// Keys work wherever the keyboard focus is in the window. H, F and Esc are never valid in a
+// number field, so a focused spin box lets them through; Delete is, so it removes a sphere only
+// while the pointer is over the render area and no text field has the focus (a click in the picture
 // takes the focus from the fields).
 class WorldPage : public QObject, public Quellon::ITab {
     Q_OBJECT

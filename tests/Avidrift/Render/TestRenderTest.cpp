@@ -143,10 +143,10 @@ TEST_F(TestRenderTest, LeavesOutHiddenBoidsAndShowsTheSamePicture) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     std::vector<Boid> ball;
-    while (ball.size() < 10000) {
+    while (ball.size() < 20000) {
         const Vector3 p(unit(random), unit(random), unit(random));
         if (Quellon::Length(p) <= 1.0f) {
-            ball.push_back({p * 6.0f, {unit(random), unit(random), unit(random)}});
+            ball.push_back({p * 8.0f, {unit(random), unit(random), unit(random)}});
         }
     }
     m_render->PostInit();

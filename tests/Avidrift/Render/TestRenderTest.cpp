@@ -136,7 +136,7 @@ TEST_F(TestRenderTest, DrawsWhatTheViewHoldsWithTheLevelItsDistanceNeeds) {
 }
 
 // Without multisampling a dense flock leaves out the boids nearer ones hide, a third and more of a
-// ball of 10,000 once a frame has shown which those are, and the picture is the one every boid
+// ball of 20,000 once a frame has shown which those are, and the picture is the one every boid
 // gives: seen from afar, from near the ball's edge and from the side, each also right after the
 // view turned, when the boids drawn first are those the last view showed.
 TEST_F(TestRenderTest, LeavesOutHiddenBoidsAndShowsTheSamePicture) {

@@ -31,6 +31,29 @@ std::uint64_t PackKey(std::uint64_t x, std::uint64_t y, std::uint64_t z) {
     return (x << (2 * kCoordinateBits)) | (y << kCoordinateBits) | z;
 }
 
+// The nine columns of three cells around the cell with this key (those inside the grid), in
+// ascending key order, each as the keys of its first and last cell: z is the key's lowest part,
+// so a column's cells lie together in key order. visit(column, first, last), column from 0 to 8.
+template <typename Visit>
+void ForEachColumn(std::uint64_t key, Visit visit) {
+    const auto x = static_cast<std::int64_t>(key >> (2 * kCoordinateBits));
+    const auto y = static_cast<std::int64_t>((key >> kCoordinateBits) & kCoordinateMask);
+    const auto z = static_cast<std::int64_t>(key & kCoordinateMask);
+    const auto inRange = [](std::int64_t c) { return c >= 0 && c < 2 * kCoordinateLimit; };
+    const auto low = static_cast<std::uint64_t>(std::max<std::int64_t>(z - 1, 0));
+    const auto high =
+        static_cast<std::uint64_t>(std::min<std::int64_t>(z + 1, 2 * kCoordinateLimit - 1));
+    for (int column = 0; column < 9; ++column) {
+        const std::int64_t cx = x + column / 3 - 1;
+        const std::int64_t cy = y + column % 3 - 1;
+        if (inRange(cx) && inRange(cy)) {
+            const auto ux = static_cast<std::uint64_t>(cx);
+            const auto uy = static_cast<std::uint64_t>(cy);
+            visit(column, PackKey(ux, uy, low), PackKey(ux, uy, high));
+        }
+    }
+}
+
 }  // namespace
 
 void NeighbourGrid::Prepare(std::uint32_t boidCount, float cellSize) {
@@ -165,31 +188,13 @@ void NeighbourGrid::Finish(const std::vector<std::uint32_t>& rangeEnds) {
 
 template <typename Visit>
 void NeighbourGrid::ForEachNeighbourCell(std::uint32_t cell, Visit visit) const {
-    const std::uint64_t key = m_keys[cell];
-    const auto x = static_cast<std::int64_t>(key >> (2 * kCoordinateBits));
-    const auto y = static_cast<std::int64_t>((key >> kCoordinateBits) & kCoordinateMask);
-    const auto z = static_cast<std::int64_t>(key & kCoordinateMask);
-    const auto inRange = [](std::int64_t c) { return c >= 0 && c < 2 * kCoordinateLimit; };
-    const auto low = static_cast<std::uint64_t>(std::max<std::int64_t>(z - 1, 0));
-    const auto high =
-        static_cast<std::uint64_t>(std::min<std::int64_t>(z + 1, 2 * kCoordinateLimit - 1));
-    for (std::int64_t dx = -1; dx <= 1; ++dx) {
-        for (std::int64_t dy = -1; dy <= 1; ++dy) {
-            if (!inRange(x + dx) || !inRange(y + dy)) {
-                continue;
-            }
-            // z is the key's lowest part, so a column of three cells lies together in key order:
-            // one search finds its first occupied cell and the others follow it, in the order of
-            // a search for each.
-            const auto cx = static_cast<std::uint64_t>(x + dx);
-            const auto cy = static_cast<std::uint64_t>(y + dy);
-            const std::uint64_t last = PackKey(cx, cy, high);
-            for (auto found = std::lower_bound(m_keys.begin(), m_keys.end(), PackKey(cx, cy, low));
-                 found != m_keys.end() && *found <= last; ++found) {
-                visit(static_cast<std::uint32_t>(found - m_keys.begin()));
-            }
+    ForEachColumn(m_keys[cell], [&](int, std::uint64_t first, std::uint64_t last) {
+        // One search finds a column's first occupied cell; the others follow it.
+        for (auto found = std::lower_bound(m_keys.begin(), m_keys.end(), first);
+             found != m_keys.end() && *found <= last; ++found) {
+            visit(static_cast<std::uint32_t>(found - m_keys.begin()));
         }
-    }
+    });
 }
 
 void NeighbourGrid::GatherNeighbourhood(std::uint32_t cell, std::vector<std::uint32_t>& out) const {
@@ -266,25 +271,8 @@ std::uint64_t NeighbourGrid::CountCandidatePairs() const {
     const std::size_t cells = m_keys.size();
     std::uint64_t pairs = 0;
     for (std::uint32_t cell = 0; cell < cells; ++cell) {
-        const std::uint64_t key = m_keys[cell];
-        const auto x = static_cast<std::int64_t>(key >> (2 * kCoordinateBits));
-        const auto y = static_cast<std::int64_t>((key >> kCoordinateBits) & kCoordinateMask);
-        const auto z = static_cast<std::int64_t>(key & kCoordinateMask);
-        const auto inRange = [](std::int64_t c) { return c >= 0 && c < 2 * kCoordinateLimit; };
-        const auto low = static_cast<std::uint64_t>(std::max<std::int64_t>(z - 1, 0));
-        const auto high =
-            static_cast<std::uint64_t>(std::min<std::int64_t>(z + 1, 2 * kCoordinateLimit - 1));
         std::uint64_t neighbourhood = 0;
-        for (int column = 0; column < 9; ++column) {
-            const std::int64_t cx = x + column / 3 - 1;
-            const std::int64_t cy = y + column % 3 - 1;
-            if (!inRange(cx) || !inRange(cy)) {
-                continue;
-            }
-            const std::uint64_t first =
-                PackKey(static_cast<std::uint64_t>(cx), static_cast<std::uint64_t>(cy), low);
-            const std::uint64_t last =
-                PackKey(static_cast<std::uint64_t>(cx), static_cast<std::uint64_t>(cy), high);
+        ForEachColumn(m_keys[cell], [&](int column, std::uint64_t first, std::uint64_t last) {
             std::size_t& at = cursors[column];
             while (at < cells && m_keys[at] < first) {
                 ++at;
@@ -292,7 +280,7 @@ std::uint64_t NeighbourGrid::CountCandidatePairs() const {
             for (std::size_t c = at; c < cells && m_keys[c] <= last; ++c) {
                 neighbourhood += CellSize(static_cast<std::uint32_t>(c));
             }
-        }
+        });
         pairs += neighbourhood * CellSize(cell);
     }
     return pairs;

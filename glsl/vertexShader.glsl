@@ -5,7 +5,10 @@
 // Draws one boid per instance. Boid i's position is texel ni of flockData, its velocity texel
 // ni + 1 and, with n = texelsPerBoid = 3, the value it is coloured by the red of texel ni + 2;
 // texel k lies at column k mod dataWidth, row k div dataWidth. The program draws the flock in
-// several instanced draws, one per level of detail; firstBoid is where the draw's boids begin.
+// several instanced draws, one per level of detail; firstBoid is where the draw's boids begin and
+// levelEnd where they end. Each instance steers boidsPerInstance copies of the mesh of
+// meshVertices vertices each, one after the other: copy k draws boid firstBoid +
+// boidsPerInstance * instance + k.
 // colourBy: 0 speed, 1 the value times valueScale, 2 heading (the direction about +Y as a hue).
 
 uniform mat4 localMatrix;
@@ -16,6 +19,9 @@ uniform vec3 lightDir;
 uniform float dataWidth;
 uniform float boidsCount;
 uniform int firstBoid;
+uniform int levelEnd;
+uniform int boidsPerInstance;
+uniform int meshVertices;
 uniform int texelsPerBoid;
 uniform int colourBy;
 uniform float valueScale;
@@ -30,9 +36,10 @@ vec3 FetchTexel(int k) {
 }
 
 void main() {
-    int boid = firstBoid + gl_InstanceIDARB;
-    if (float(boid) >= boidsCount) {
-        // Texels past the flock hold stale boids: put such an instance outside the clip volume.
+    int boid = firstBoid + gl_InstanceIDARB * boidsPerInstance + gl_VertexID / meshVertices;
+    if (boid >= levelEnd || float(boid) >= boidsCount) {
+        // Copies past the level's boids, and texels past the flock, which hold stale boids: put
+        // such a vertex outside the clip volume.
         gl_Position = vec4(0.0, 0.0, 2.0, 1.0);
         boidColour = vec3(0.0);
         lighting = 0.0;

@@ -35,6 +35,10 @@ constexpr int kVertexShader = 0;
 constexpr int kPixelShader = 1;
 // Level mark of a boid that is not drawn: outside the view, or not finite.
 constexpr std::uint8_t kNotDrawn = 0xFF;
+// Boids each instance of a flock draw steers. Mesa's llvmpipe runs its whole vertex pipeline
+// once per instance, which for a boid's few dozen vertices cost more than the vertices: a
+// hundred thousand single-boid instances took most of a frame.
+constexpr int kBoidsPerInstance = 16;
 // From this many boids frames leave out the hidden ones: at 10,000 reading the depth back cost
 // more than the boids left out saved (about a sixth of the frames a second).
 constexpr std::uint32_t kCullFrom = 20000;
@@ -158,6 +162,15 @@ void TestRender::PostInit() {
     }
     m_vertexBufferId =
         m_driver->CreateVertexBuffer(static_cast<unsigned>(positions.size()), vertices);
+    const std::size_t meshVertices = positions.size();
+    std::shared_ptr<Quellon::Vertex[]> copies(
+        new Quellon::Vertex[meshVertices * kBoidsPerInstance]());
+    for (int copy = 0; copy < kBoidsPerInstance; ++copy) {
+        std::copy(vertices.get(), vertices.get() + meshVertices,
+                  copies.get() + copy * meshVertices);
+    }
+    m_batchVertexBufferId = m_driver->CreateVertexBuffer(
+        static_cast<unsigned>(meshVertices * kBoidsPerInstance), copies);
     // Bounding sphere and error scale at the model transform, which stays as it is from here.
     const Quellon::Matrix4& local = m_scene->m_localMatrix;
     m_boidRadius = 0.0f;
@@ -178,6 +191,15 @@ void TestRender::PostInit() {
         LevelBuffer buffer;
         buffer.indexBufferId =
             m_driver->CreateVertexBuffer(static_cast<unsigned>(level.indices.size()), indices);
+        const std::size_t count = level.indices.size();
+        std::shared_ptr<int[]> batch(new int[count * kBoidsPerInstance]);
+        for (int copy = 0; copy < kBoidsPerInstance; ++copy) {
+            for (std::size_t i = 0; i < count; ++i) {
+                batch[copy * count + i] = level.indices[i] + copy * static_cast<int>(meshVertices);
+            }
+        }
+        buffer.batchIndexBufferId =
+            m_driver->CreateVertexBuffer(static_cast<unsigned>(count * kBoidsPerInstance), batch);
         buffer.triangles = static_cast<std::uint32_t>(level.indices.size() / 3);
         buffer.error = level.error * scale;
         m_levels.push_back(buffer);
@@ -290,9 +312,12 @@ void TestRender::DrawLevels() {
         if (m_levelCount[level] == 0) {
             continue;
         }
+        const std::uint32_t count = m_levelCount[level];
         program->SetUniform1i("firstBoid", static_cast<int>(m_levelFirst[level]));
-        m_driver->DrawIndexedPrimitive(m_vertexBufferId, m_levels[level].indexBufferId,
-                                       static_cast<int>(m_levelCount[level]));
+        program->SetUniform1i("levelEnd", static_cast<int>(m_levelFirst[level] + count));
+        m_driver->DrawIndexedPrimitive(
+            m_batchVertexBufferId, m_levels[level].batchIndexBufferId,
+            static_cast<int>((count + kBoidsPerInstance - 1) / kBoidsPerInstance));
     }
 }
 
@@ -330,6 +355,8 @@ void TestRender::SetUniforms() {
         "boidsCount", static_cast<float>(std::min(m_scene->m_flock.boidCount, GetFrameCapacity())));
     const ColourBy colourBy = m_scene->m_colourBy;
     program->SetUniform1i("texelsPerBoid", static_cast<int>(m_texelsPerBoid));
+    program->SetUniform1i("boidsPerInstance", kBoidsPerInstance);
+    program->SetUniform1i("meshVertices", static_cast<int>(m_scene->m_mesh.GetPositions().size()));
     program->SetUniform1i("colourBy", colourBy == ColourBy::Speed     ? 0
                                       : colourBy == ColourBy::Heading ? 2
                                                                       : 1);

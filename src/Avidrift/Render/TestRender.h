@@ -104,6 +104,8 @@ public:
 private:
     struct LevelBuffer {
         int indexBufferId = -1;
+        // The level's indices for kBoidsPerInstance copies of the mesh, in m_batchVertexBufferId.
+        int batchIndexBufferId = -1;
         std::uint32_t triangles = 0;
         // Geometric error in world units at the scene's model scale.
         float error = 0.0f;
@@ -144,6 +146,9 @@ private:
     std::shared_ptr<CaptureSession> m_capture;
     std::shared_ptr<Quellon::OpenglDriver> m_driver;
     int m_vertexBufferId = -1;
+    // kBoidsPerInstance copies of the mesh, one after the other, so that one instance of a flock
+    // draw steers that many boids (the shader tells them apart by the vertex's number).
+    int m_batchVertexBufferId = -1;
     // Finest first; the first is the mesh as loaded.
     std::vector<LevelBuffer> m_levels;
     // Radius about the boid's position that holds its whole mesh, in world units.

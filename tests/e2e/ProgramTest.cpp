@@ -789,6 +789,8 @@ TEST_F(ProgramWorld, SpheresFilesAndABrokenFile) {
 const QPoint kTabsRight(1019, 21);
 const QPoint kInspectTab(968, 22);
 const QPoint kColourByField(930, 101);
+// The measures page's tab, cut at the tab bar's edge.
+const QPoint kMeasuresTab(990, 22);
 
 // The selected boid's ring: pure yellow, which no lit boid and no annotation is.
 std::optional<QPoint> RingCentre(const QImage& image) {
@@ -866,6 +868,30 @@ TEST_F(ProgramWorld, PicksFollowsLetsGoAndColoursByTheCounts) {
         EXPECT_TRUE(coloured(WaitForPicture(coloured))) << keys << (warm ? ": warm" : ": cool");
     }
     GrabRender().save(AVIDRIFT_E2E_OUTPUT_DIR "/coloured.png");
+    CloseAndExpectCleanExit();
+}
+
+// The measures page plots the school preset's order rising: placed along the knot the boids
+// head every way round it, and aligning without cohesion or a path they come to fly one way.
+TEST_F(ProgramWorld, MeasuresPagePlotsTheSchoolsPolarizationRising) {
+    std::ifstream school(fs::path(AVIDRIFT_SOURCE_DIR) / "worlds/school.json");
+    ASSERT_NO_FATAL_FAILURE(StartOnWorldPage(
+        std::string(std::istreambuf_iterator<char>(school), {}), {"AVIDRIFT_PRINT_MEASURES=1"}));
+    ASSERT_NO_FATAL_FAILURE(Click(kFirstPreset));
+    ASSERT_NO_FATAL_FAILURE(Click(kLoadButton));
+    ASSERT_NO_FATAL_FAILURE(Click(kMeasuresTab));
+    // The school's 2,000 boids, not the single boid before the preset came.
+    const std::regex sample("measures page: boids 2000 polarization ([0-9.]+) ");
+    std::vector<double> polarization;
+    EXPECT_TRUE(Poll([&] {
+        polarization.clear();
+        const std::string output = m_program->ReadOutput();
+        for (auto it = std::sregex_iterator(output.begin(), output.end(), sample);
+             it != std::sregex_iterator(); ++it) {
+            polarization.push_back(std::stod((*it)[1].str()));
+        }
+        return polarization.size() >= 12 && polarization.back() > polarization.front() + 0.3;
+    })) << m_program->ReadOutput();
     CloseAndExpectCleanExit();
 }
 

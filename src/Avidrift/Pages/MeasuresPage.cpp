@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <utility>
 
@@ -71,7 +72,8 @@ QList<QPointF> Points(const std::deque<MeasuresPage::Sample>& samples, double no
 
 }  // namespace
 
-MeasuresPage::MeasuresPage() : QObject(nullptr) {
+MeasuresPage::MeasuresPage()
+    : QObject(nullptr), m_printSamples(std::getenv("AVIDRIFT_PRINT_MEASURES") != nullptr) {
     m_widget = new QWidget(nullptr);
     BuildPage();
     m_widget->installEventFilter(this);
@@ -214,6 +216,11 @@ void MeasuresPage::AddSample(const Sample& sample) {
     }
     m_distanceAxis->setRange(0.0, farthest > 0.0 ? farthest * 1.1 : 1.0);
     ShowLegend(&sample);
+    if (m_printSamples) {
+        std::fprintf(
+            stderr, "measures page: boids %u polarization %.4f milling %.4f nearest %.4f\n",
+            sample.boidCount, sample.polarization, sample.milling, sample.meanNearestDistance);
+    }
     m_rateLabel->setText(Translate("%1 boids, measured every %2 s while this page is shown")
                              .arg(sample.boidCount)
                              .arg(QString::number(sample.interval, 'f', 2)));

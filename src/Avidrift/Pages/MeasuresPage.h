@@ -81,6 +81,8 @@ private:
     std::vector<QLabel*> m_legend;
     QLabel* m_rateLabel = nullptr;
     std::deque<Sample> m_samples;
+    // Set by the end-to-end tests only: each sample is printed on standard error too.
+    const bool m_printSamples;
 
     // Shared with the worker, guarded by m_mutex.
     std::mutex m_mutex;

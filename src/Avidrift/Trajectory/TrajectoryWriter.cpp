@@ -333,12 +333,9 @@ void TrajectoryWriter::WriteFrame(std::int64_t step, double time, const FlockDat
     for (std::size_t i = 0; i < observables.size(); ++i) {
         append(h.observables[i], {}, H5T_NATIVE_DOUBLE, &observables[i]);
     }
-    // HDF5 writes a flush's metadata first and the superblock, which says where the file ends,
-    // last: a reader of a file killed in between finds the frame's new rows past that end. So the
-    // frame's values are flushed whole first, and only then the step and time that every element
-    // shares, which is what readers count frames by: a file killed while they are flushed still
-    // holds every value of the frames it claims.
-    check(H5Fflush(h.file.get(), H5F_SCOPE_GLOBAL));
+    // Last, the step and time that every element shares: until they are extended no reader
+    // counts the frame. (Flushing the values first would leave a killed file with more values
+    // than steps, which H5MD readers refuse.)
     append(h.step, {}, H5T_NATIVE_INT64, &step);
     append(h.time, {}, H5T_NATIVE_DOUBLE, &time);
     check(H5Fflush(h.file.get(), H5F_SCOPE_GLOBAL));

@@ -36,8 +36,8 @@ constexpr int kPixelShader = 1;
 // Level mark of a boid that is not drawn: outside the view, or not finite.
 constexpr std::uint8_t kNotDrawn = 0xFF;
 // Boids each instance of a flock draw steers. Mesa's llvmpipe runs its whole vertex pipeline
-// once per instance, which for a boid's few dozen vertices cost more than the vertices: a
-// hundred thousand single-boid instances took most of a frame.
+// once per instance, for a boid's few dozen vertices each; sixteen boids an instance measured a
+// few per cent more frames at 100,000 boids (8.1 against 8.4 a second), within the machine's noise.
 constexpr int kBoidsPerInstance = 16;
 // From this many boids frames leave out the hidden ones: at 10,000 reading the depth back cost
 // more than the boids left out saved (about a sixth of the frames a second).

@@ -111,7 +111,11 @@ void TestLogic::Inspect(float stepTime) {
         m_scene->m_inspection.reset();
     }
     PlaceCamera();
-    m_scene->PublishInspection(m_scene->m_inspection, m_following);
+    // Without a boid the page has nothing new to show after the first "none".
+    if (m_selected || m_inspectionPublished) {
+        m_scene->PublishInspection(m_scene->m_inspection, m_following);
+        m_inspectionPublished = m_selected.has_value();
+    }
 }
 
 void TestLogic::Deselect() {

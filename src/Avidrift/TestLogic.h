@@ -89,6 +89,8 @@ private:
     // The boid the user picked, and whether the camera follows it.
     std::optional<std::uint32_t> m_selected;
     bool m_following = false;
+    // Whether the page was last told of a selected boid.
+    bool m_inspectionPublished = true;
     // The eye's place relative to what it looks at; orbit and zoom change it.
     Quellon::Vector3 m_eyeOffset;
     // A paused iteration rests on these instead of spinning a core; RequestStop wakes it.

@@ -874,6 +874,10 @@ TEST_F(ProgramWorld, PicksFollowsLetsGoAndColoursByTheCounts) {
 // The measures page plots the school preset's order rising: placed along the knot the boids
 // head every way round it, and aligning without cohesion or a path they come to fly one way.
 TEST_F(ProgramWorld, MeasuresPagePlotsTheSchoolsPolarizationRising) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Under AddressSanitizer the school steps too slowly to align within the test's minute.
+    GTEST_SKIP() << "too slow under AddressSanitizer";
+#endif
     std::ifstream school(fs::path(AVIDRIFT_SOURCE_DIR) / "worlds/school.json");
     ASSERT_NO_FATAL_FAILURE(StartOnWorldPage(
         std::string(std::istreambuf_iterator<char>(school), {}), {"AVIDRIFT_PRINT_MEASURES=1"}));

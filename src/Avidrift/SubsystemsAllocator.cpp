@@ -52,11 +52,11 @@ std::string QtDisplayName() {
 // frames that depend on how long frames took cannot be compared pixel for pixel.
 class PinnedDetailRender : public Quellon::IRenderCallable {
 public:
-    PinnedDetailRender(std::shared_ptr<TestRender> render, float pixelError)
-        : m_render(std::move(render)), m_pixelError(pixelError) {}
+    PinnedDetailRender(std::shared_ptr<TestRender> render, float pixelError, float impostorPixels)
+        : m_render(std::move(render)), m_pixelError(pixelError), m_impostorPixels(impostorPixels) {}
     void Init() override {
         m_render->Init();
-        m_render->SetMaxPixelError(m_pixelError);
+        m_render->SetMaxPixelError(m_pixelError, true, m_impostorPixels);
     }
     void PostInit() override { m_render->PostInit(); }
     void Update(float elapsedSeconds) override { m_render->Update(elapsedSeconds); }
@@ -65,6 +65,7 @@ public:
 private:
     std::shared_ptr<TestRender> m_render;
     float m_pixelError;
+    float m_impostorPixels;
 };
 
 // Set by scripts/program-fps only: how many steps began in each five seconds, as a rate.
@@ -101,11 +102,14 @@ std::shared_ptr<Quellon::IRenderCallable> SubsystemsAllocator::CreateRender(
     auto render =
         std::make_shared<TestRender>(AsTestScene(scene, L"SubsystemsAllocator::CreateRender"),
                                      window, width, height, QtDisplayName(), 4, m_capture);
-    // Set by the end-to-end tests only (see the README): a number of pixels of error.
+    // Set by the end-to-end tests only (see the README): a number of pixels of error, and the
+    // size under which boids are impostors.
     const char* pinned = std::getenv("AVIDRIFT_PIXEL_ERROR");
     if (pinned != nullptr && *pinned != '\0') {
-        return std::make_shared<PinnedDetailRender>(std::move(render),
-                                                    std::strtof(pinned, nullptr));
+        const char* impostors = std::getenv("AVIDRIFT_IMPOSTOR_PIXELS");
+        return std::make_shared<PinnedDetailRender>(
+            std::move(render), std::strtof(pinned, nullptr),
+            impostors != nullptr ? std::strtof(impostors, nullptr) : 0.0f);
     }
     return render;
 }

@@ -18,12 +18,17 @@ constexpr double kSameFlock = 0.25;
 
 }  // namespace
 
-FrameDetail::FrameDetail(double budgetSeconds, bool multisampled) : m_budget(budgetSeconds) {
+FrameDetail::FrameDetail(double budgetSeconds, bool multisampled, float impostorPixels)
+    : m_budget(budgetSeconds) {
     for (const float error : kPixelErrors) {
-        m_steps.push_back({error, multisampled});
+        m_steps.push_back({error, multisampled, 0.0f});
+    }
+    const float coarsest = kPixelErrors[std::size(kPixelErrors) - 1];
+    if (impostorPixels > 0.0f) {
+        m_steps.push_back({coarsest, multisampled, impostorPixels});
     }
     if (multisampled) {
-        m_steps.push_back({kPixelErrors[std::size(kPixelErrors) - 1], false});
+        m_steps.push_back({coarsest, false, impostorPixels});
     }
 }
 
@@ -64,10 +69,11 @@ void FrameDetail::AfterFrame(double seconds, std::uint32_t boids) {
     }
 }
 
-void FrameDetail::Pin(float pixelError, bool multisampled) {
+void FrameDetail::Pin(float pixelError, bool multisampled, float impostorPixels) {
     m_pinned = true;
     m_pinnedError = pixelError;
     m_pinnedSamples = multisampled;
+    m_pinnedImpostors = impostorPixels;
 }
 
 float FrameDetail::GetPixelError() const {
@@ -76,6 +82,10 @@ float FrameDetail::GetPixelError() const {
 
 bool FrameDetail::IsMultisampled() const {
     return m_pinned ? m_pinnedSamples : m_steps[m_step].multisample;
+}
+
+float FrameDetail::GetImpostorPixels() const {
+    return m_pinned ? m_pinnedImpostors : m_steps[m_step].impostorPixels;
 }
 
 }  // namespace Avidrift

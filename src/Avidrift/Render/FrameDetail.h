@@ -8,8 +8,9 @@ namespace Avidrift {
 // How much detail the flock renderer can afford. A renderer without a GPU (Mesa's llvmpipe)
 // spends its frame on triangles, so when frames take longer than the budget the detail steps
 // down: first a boid may show more pixels of geometric error, so that coarser levels are used
-// nearer the eye, and at last multisampling goes off. A machine that keeps up stays at the
-// finest step, an error under a pixel with multisampling.
+// nearer the eye, then boids that span only a few pixels are drawn as impostors (where the
+// renderer can), and at last multisampling goes off. A machine that keeps up stays at the finest
+// step, an error under a pixel with multisampling and every boid a mesh.
 //
 // Each step is judged by two frames in a row, which must agree: a single slow frame (the first
 // one, which compiles the shaders, or another program taking the processor) is no reason.
@@ -18,24 +19,29 @@ namespace Avidrift {
 // frames: going back and forth would make the whole flock change level every few frames.
 class FrameDetail {
 public:
-    // multisampled: whether the window has samples that can be switched off.
-    FrameDetail(double budgetSeconds, bool multisampled);
+    // multisampled: whether the window has samples that can be switched off; impostorPixels:
+    // the size in pixels under which a boid may be drawn as an impostor, 0 where it cannot.
+    FrameDetail(double budgetSeconds, bool multisampled, float impostorPixels = 0.0f);
 
     // Called on the render thread after each frame with how long drawing and presenting it took
     // and how many boids it drew; sets the detail of the next frame.
     void AfterFrame(double seconds, std::uint32_t boids);
     // Called on the render thread: keeps this error and multisampling (or none) from now on,
-    // whatever the frames take; 0 draws every boid with the full mesh.
-    void Pin(float pixelError, bool multisampled = true);
+    // whatever the frames take; 0 draws every boid with the full mesh, and an impostorPixels of
+    // 0 draws no impostor.
+    void Pin(float pixelError, bool multisampled = true, float impostorPixels = 0.0f);
 
     // Geometric error, in pixels, that a boid's level may show.
     float GetPixelError() const;
     bool IsMultisampled() const;
+    // The size in pixels across under which a boid is drawn as an impostor; 0: none is.
+    float GetImpostorPixels() const;
 
 private:
     struct Step {
         float pixelError;
         bool multisample;
+        float impostorPixels;
         // Frame time last judged at this step, for a flock of `boids` boids, at `judgedAt` on
         // the clock below; negative while never judged.
         double seconds = -1.0;
@@ -56,6 +62,7 @@ private:
     bool m_pinned = false;
     float m_pinnedError = 0.0f;
     bool m_pinnedSamples = true;
+    float m_pinnedImpostors = 0.0f;
 };
 
 }  // namespace Avidrift

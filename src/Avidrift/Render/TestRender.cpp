@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <numbers>
 
 #include "Avidrift/Capture/CaptureSession.h"
 #include "Avidrift/Capture/CapturedFrame.h"
 #include "Avidrift/DataFile.h"
 #include "Avidrift/Flock/TrefoilKnot.h"
+#include "Avidrift/Render/ImpostorShape.h"
 #include "Avidrift/Render/InspectOverlay.h"
 #include "Avidrift/Render/MeshLevels.h"
 #include "Avidrift/Render/StatisticsOverlay.h"
@@ -39,6 +41,11 @@ constexpr std::uint8_t kNotDrawn = 0xFF;
 // once per instance, for a boid's few dozen vertices each; sixteen boids an instance measured a
 // few per cent more frames at 100,000 boids (8.1 against 8.4 a second), within the machine's noise.
 constexpr int kBoidsPerInstance = 16;
+// An impostor's polygon: eight corners keep its corners within a twelfth of the boid's radius of
+// its outline, six triangles against the coarsest mesh's dozens.
+constexpr int kImpostorCorners = 8;
+// Impostors each instance of their draw steers, for the same reason: 1,024 vertices.
+constexpr int kImpostorsPerInstance = 128;
 // From this many boids frames leave out the hidden ones: at 10,000 reading the depth back cost
 // more than the boids left out saved (about a sixth of the frames a second).
 constexpr std::uint32_t kCullFrom = 20000;
@@ -136,7 +143,7 @@ void TestRender::Init() {
     // The logic copies this bound with the scene in its own Init, which starts only after this
     // Init has returned, so no lock is needed.
     m_scene->m_flock.maxFlockSize = GetCapacity();
-    m_detail = FrameDetail(kFrameBudgetSeconds, m_driver->GetSamples() > 0);
+    m_detail = FrameDetail(kFrameBudgetSeconds, m_driver->GetSamples() > 0, kImpostorPixels);
     m_multisampling = true;
     // No data: the texels that are ever read are written by an upload first, and a CPU copy of
     // the whole texture would cost as much memory as the texture itself.
@@ -171,13 +178,19 @@ void TestRender::PostInit() {
     }
     m_batchVertexBufferId = m_driver->CreateVertexBuffer(
         static_cast<unsigned>(meshVertices * kBoidsPerInstance), copies);
-    // Bounding sphere and error scale at the model transform, which stays as it is from here.
+    // Bounding sphere, impostor and error scale at the model transform, which stays as it is
+    // from here.
     const Quellon::Matrix4& local = m_scene->m_localMatrix;
+    std::vector<Quellon::Vector3> placed;
+    placed.reserve(positions.size());
     m_boidRadius = 0.0f;
     for (const Quellon::Vector3& position : positions) {
-        m_boidRadius =
-            std::max(m_boidRadius, Quellon::Length(Quellon::TransformPoint(local, position)));
+        placed.push_back(Quellon::TransformPoint(local, position));
+        m_boidRadius = std::max(m_boidRadius, Quellon::Length(placed.back()));
     }
+    const ImpostorShape shape = ImpostorShape::Fit(placed, mesh.GetIndices());
+    m_impostorCentre = shape.centre;
+    m_impostorAxes = shape.semiAxes;
     float scale = 0.0f;
     for (int column = 0; column < 3; ++column) {
         scale = std::max(scale, Quellon::Length(Quellon::Vector3(local[column], local[4 + column],
@@ -206,8 +219,15 @@ void TestRender::PostInit() {
     }
 
     UploadFlock();
-    m_program = m_driver->CreateProgram(
-        {{m_scene->m_vertexShaderFile, kVertexShader}, {m_scene->m_pixelShaderFile, kPixelShader}});
+    const std::wstring boidData = FindDataFile(kBoidDataShaderFile);
+    m_program = m_driver->CreateProgram({{m_scene->m_vertexShaderFile, kVertexShader},
+                                         {boidData, kVertexShader},
+                                         {m_scene->m_pixelShaderFile, kPixelShader}});
+    m_impostorProgram = m_driver->CreateProgram(
+        {{FindDataFile(kImpostorVertexShaderFile), kVertexShader},
+         {boidData, kVertexShader},
+         {FindDataFile(kImpostorPixelShaderFile), kPixelShader}});
+    CreateImpostorBuffers();
     m_world = std::make_unique<WorldRender>(
         *m_driver, m_vertexBufferId, m_levels.front().indexBufferId, m_scene->m_localMatrix,
         FindDataFile(WorldRender::kVertexShaderFile), FindDataFile(WorldRender::kPixelShaderFile));
@@ -319,6 +339,44 @@ void TestRender::DrawLevels() {
             m_batchVertexBufferId, m_levels[level].batchIndexBufferId,
             static_cast<int>((count + kBoidsPerInstance - 1) / kBoidsPerInstance));
     }
+    // The impostors last: they are the farthest, and mostly behind what is drawn.
+    const std::uint32_t impostors = m_levelCount.back();
+    const std::shared_ptr<Quellon::OpenglProgram> impostorProgram = m_impostorProgram.lock();
+    if (impostors == 0 || !impostorProgram) {
+        return;
+    }
+    impostorProgram->SetUniform1i("firstBoid", static_cast<int>(m_levelFirst.back()));
+    impostorProgram->SetUniform1i("levelEnd", static_cast<int>(m_levelFirst.back() + impostors));
+    m_driver->SetProgram(impostorProgram);
+    m_driver->DrawIndexedPrimitive(
+        m_impostorVertexBufferId, m_impostorIndexBufferId,
+        static_cast<int>((impostors + kImpostorsPerInstance - 1) / kImpostorsPerInstance));
+    m_driver->SetProgram(program);
+}
+
+void TestRender::CreateImpostorBuffers() {
+    constexpr int vertices = kImpostorCorners * kImpostorsPerInstance;
+    std::shared_ptr<Quellon::Vertex[]> corners(new Quellon::Vertex[vertices]());
+    for (int i = 0; i < vertices; ++i) {
+        const double angle = 2.0 * std::numbers::pi * (i % kImpostorCorners) / kImpostorCorners;
+        corners[i].m_position =
+            Quellon::Vector3(static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle)), 0.0f);
+    }
+    m_impostorVertexBufferId = m_driver->CreateVertexBuffer(vertices, corners);
+    // A fan about each polygon's first corner.
+    constexpr int triangles = kImpostorCorners - 2;
+    std::shared_ptr<int[]> indices(new int[3 * triangles * kImpostorsPerInstance]);
+    for (int polygon = 0; polygon < kImpostorsPerInstance; ++polygon) {
+        const int first = polygon * kImpostorCorners;
+        for (int k = 0; k < triangles; ++k) {
+            int* triangle = &indices[3 * (polygon * triangles + k)];
+            triangle[0] = first;
+            triangle[1] = first + k + 1;
+            triangle[2] = first + k + 2;
+        }
+    }
+    m_impostorIndexBufferId =
+        m_driver->CreateVertexBuffer(3 * triangles * kImpostorsPerInstance, indices);
 }
 
 std::vector<std::uint32_t> TestRender::GetLevelTriangles() const {
@@ -345,22 +403,51 @@ void TestRender::SetUniforms() {
                                 L"Invalid parameter: no program in TestRender::SetUniforms");
     }
     const Quellon::Camera& camera = m_scene->m_camera;
+    SetFlockUniforms(*program);
     program->SetUniformMatrix4("localMatrix", m_scene->m_localMatrix.m);
-    program->SetUniformMatrix4("viewMatrix", camera.m_viewMatrix.m);
-    program->SetUniformMatrix4("projectionMatrix", camera.m_projectionMatrix.m);
-    program->SetUniform1i("flockData", kFlockTextureUnit);
-    program->SetUniform3f("lightDir", camera.m_position.Normalized());
-    program->SetUniform1f("dataWidth", static_cast<float>(m_dataWidth));
-    program->SetUniform1f(
-        "boidsCount", static_cast<float>(std::min(m_scene->m_flock.boidCount, GetFrameCapacity())));
-    const ColourBy colourBy = m_scene->m_colourBy;
-    program->SetUniform1i("texelsPerBoid", static_cast<int>(m_texelsPerBoid));
+    const Quellon::Vector3 light = camera.m_position.Normalized();
+    program->SetUniform3f("lightDir", light);
     program->SetUniform1i("boidsPerInstance", kBoidsPerInstance);
     program->SetUniform1i("meshVertices", static_cast<int>(m_scene->m_mesh.GetPositions().size()));
-    program->SetUniform1i("colourBy", colourBy == ColourBy::Speed     ? 0
-                                      : colourBy == ColourBy::Heading ? 2
-                                                                      : 1);
-    program->SetUniform1f("valueScale", m_highestValue > 0.0f ? 1.0f / m_highestValue : 0.0f);
+
+    const std::shared_ptr<Quellon::OpenglProgram> impostors = m_impostorProgram.lock();
+    if (!impostors) {
+        return;
+    }
+    SetFlockUniforms(*impostors);
+    impostors->SetUniform1i("boidsPerInstance", kImpostorsPerInstance);
+    impostors->SetUniform1i("corners", kImpostorCorners);
+    impostors->SetUniform3f("shapeCentre", m_impostorCentre);
+    impostors->SetUniform3f("shapeAxes", m_impostorAxes);
+    const Quellon::Matrix4& view = camera.m_viewMatrix;
+    const Quellon::Matrix4& projection = camera.m_projectionMatrix;
+    const float width = static_cast<float>(m_driver->GetPixelWidth());
+    const float height = static_cast<float>(m_driver->GetPixelHeight());
+    // A pixel's centre at window position f lies on the eye-space ray through
+    // ((2 f.x / width - 1 + p02) / p00, (2 f.y / height - 1 + p12) / p11, -1).
+    impostors->SetUniform4f("rayScale", 2.0f / (width * projection[0]),
+                            2.0f / (height * projection[5]), (projection[2] - 1.0f) / projection[0],
+                            (projection[6] - 1.0f) / projection[5]);
+    const auto row = [&](int k) {
+        return view[4 * k] * light.x + view[4 * k + 1] * light.y + view[4 * k + 2] * light.z;
+    };
+    impostors->SetUniform3f("eyeLightDir", Quellon::Vector3(row(0), row(1), row(2)));
+}
+
+void TestRender::SetFlockUniforms(Quellon::OpenglProgram& program) {
+    const Quellon::Camera& camera = m_scene->m_camera;
+    program.SetUniformMatrix4("viewMatrix", camera.m_viewMatrix.m);
+    program.SetUniformMatrix4("projectionMatrix", camera.m_projectionMatrix.m);
+    program.SetUniform1i("flockData", kFlockTextureUnit);
+    program.SetUniform1f("dataWidth", static_cast<float>(m_dataWidth));
+    program.SetUniform1f(
+        "boidsCount", static_cast<float>(std::min(m_scene->m_flock.boidCount, GetFrameCapacity())));
+    const ColourBy colourBy = m_scene->m_colourBy;
+    program.SetUniform1i("texelsPerBoid", static_cast<int>(m_texelsPerBoid));
+    program.SetUniform1i("colourBy", colourBy == ColourBy::Speed     ? 0
+                                     : colourBy == ColourBy::Heading ? 2
+                                                                     : 1);
+    program.SetUniform1f("valueScale", m_highestValue > 0.0f ? 1.0f / m_highestValue : 0.0f);
 }
 
 std::uint32_t TestRender::GetCapacity() const {
@@ -426,9 +513,15 @@ void TestRender::ChooseLevels(std::uint32_t boids) {
                            ? m_levels[level].error * view.GetPixelsPerUnit() / pixelError
                            : INFINITY;
     }
+    // A boid may be an impostor once its bounding sphere spans fewer than impostorPixels pixels.
+    const float impostorPixels = CanDrawImpostors() ? m_detail.GetImpostorPixels() : 0.0f;
+    const float impostorFrom = impostorPixels > 0.0f
+                                   ? 2.0f * m_boidRadius * view.GetPixelsPerUnit() / impostorPixels
+                                   : INFINITY;
+    const auto impostor = static_cast<std::uint8_t>(levels);
     m_boidLevels.resize(boids);
-    m_levelCount.assign(levels, 0);
-    m_levelFirst.assign(levels, 0);
+    m_levelCount.assign(levels + 1, 0);
+    m_levelFirst.assign(levels + 1, 0);
     m_highestValue = 0.0f;
     for (std::uint32_t i = 0; i < boids; ++i) {
         const Quellon::Vector3& p = flock.positions[i];
@@ -438,18 +531,19 @@ void TestRender::ChooseLevels(std::uint32_t boids) {
             m_boidLevels[i] = kNotDrawn;
             continue;
         }
-        const float nearest = view.Depth(p) - m_boidRadius;
+        const float depth = view.Depth(p);
         std::size_t level = levels - 1;
-        while (level > 0 && !(nearest > reach[level])) {
+        while (level > 0 && !(depth - m_boidRadius > reach[level])) {
             --level;
         }
-        m_boidLevels[i] = static_cast<std::uint8_t>(level);
+        m_boidLevels[i] = depth > impostorFrom ? impostor : static_cast<std::uint8_t>(level);
         if (m_texelsPerBoid == 3) {
             // Over every boid in view, so the legend's range does not depend on which are hidden.
             m_highestValue = std::max(m_highestValue, ColourValue(i));
         }
     }
     m_lastFrame.pixelError = pixelError;
+    m_lastFrame.impostorPixels = impostorPixels;
 }
 
 std::uint32_t TestRender::PlacePass(std::uint32_t boids, Pass pass, std::uint32_t first) {
@@ -506,16 +600,22 @@ std::uint32_t TestRender::PlacePass(std::uint32_t boids, Pass pass, std::uint32_
         }
     }
     // next[] now holds each level's end; turn it back into its start.
+    // The last of the levels is the impostors'.
     if (first == 0) {
         m_lastFrame.instances = 0;
         m_lastFrame.triangles = 0;
         m_lastFrame.hidden = 0;
-        m_lastFrame.instancesPerLevel.assign(levels, 0);
+        m_lastFrame.impostors = 0;
+        m_lastFrame.instancesPerLevel.assign(levels - 1, 0);
     }
     m_lastFrame.instances += drawn;
     for (std::size_t level = 0; level < levels; ++level) {
         next[level] -= m_levelCount[level];
-        m_lastFrame.instancesPerLevel[level] += m_levelCount[level];
+        if (level + 1 == levels) {
+            m_lastFrame.impostors += m_levelCount[level];
+        } else {
+            m_lastFrame.instancesPerLevel[level] += m_levelCount[level];
+        }
         if (level < m_levels.size()) {
             m_lastFrame.triangles +=
                 static_cast<std::uint64_t>(m_levelCount[level]) * m_levels[level].triangles;

@@ -10,6 +10,7 @@
 #include "Quellon/IRenderCallable.h"
 #include "Quellon/ISubsystemsAllocator.h"
 #include "Quellon/Matrix4.h"
+#include "Quellon/Vector3.h"
 
 namespace Quellon {
 class OpenglDriver;
@@ -28,7 +29,9 @@ class WorldRender;
 // refilled every frame. Boids outside the view are left out, and each boid is drawn with the
 // coarsest of the mesh's levels whose error stays under a pixel at its distance (a few pixels
 // when frames are too slow, see FrameDetail): one instanced draw per level, the boids of a level
-// lying next to each other in the texture.
+// lying next to each other in the texture. When frames are too slow, a boid that spans fewer
+// than kImpostorPixels pixels is drawn as an impostor instead: one point, shaded as the
+// ellipsoid of the mesh's size turned as the boid is (ImpostorShape), in one more draw.
 //
 // A frame without multisampling also leaves out the boids that nearer ones hide, which in a
 // dense flock are most of them: it draws the boids that showed in the last frame, reads the depth
@@ -37,6 +40,13 @@ class WorldRender;
 // every boid would give; what the first draw's boids show decides who is drawn first next time.
 class TestRender : public Quellon::IRenderCallable {
 public:
+    // The size across, in the frame buffer's pixels, of a boid's bounding sphere under which it
+    // may be drawn as an impostor: at 8 the teapot's spout and handle are a pixel or two.
+    static constexpr float kImpostorPixels = 64.0f;
+    static constexpr const wchar_t* kBoidDataShaderFile = L"glsl/boidData.glsl";
+    static constexpr const wchar_t* kImpostorVertexShaderFile = L"glsl/impostorVertexShader.glsl";
+    static constexpr const wchar_t* kImpostorPixelShaderFile = L"glsl/impostorPixelShader.glsl";
+
     // Called on the main thread. window is the native X window of the render area; displayName
     // names the X display the host uses (empty: $DISPLAY); maxSamples caps multisampling (the
     // program asks for 4); capture, shared with the capture page, receives the frames that a
@@ -76,10 +86,12 @@ public:
     struct FrameStatistics {
         std::uint32_t instances = 0;
         std::uint64_t triangles = 0;
-        // Boids drawn with each level, level 0 being the full mesh.
+        // Boids drawn with each level, level 0 being the full mesh, and as impostors.
         std::vector<std::uint32_t> instancesPerLevel;
-        // The detail it was drawn with.
+        std::uint32_t impostors = 0;
+        // The detail it was drawn with: the error and the size below which boids were impostors.
         float pixelError = 0.0f;
+        float impostorPixels = 0.0f;
         bool multisampled = false;
         // Boids in view that nearer ones hid, left out.
         std::uint32_t hidden = 0;
@@ -90,11 +102,14 @@ public:
     std::vector<std::uint32_t> GetLevelTriangles() const;
     // Called on the render thread after Init. How many pixels of geometric error a boid may show
     // before a finer level is used, from now on whatever the frames take;
-    // 0 draws every boid with the full mesh; multisampled false keeps multisampling off. Without
-    // it the renderer chooses by its frame times.
-    void SetMaxPixelError(float pixels, bool multisampled = true) {
-        m_detail.Pin(pixels, multisampled);
+    // 0 draws every boid with the full mesh; multisampled false keeps multisampling off;
+    // impostorPixels, the size across under which boids are impostors (0: none is). Without it
+    // the renderer chooses by its frame times.
+    void SetMaxPixelError(float pixels, bool multisampled = true, float impostorPixels = 0.0f) {
+        m_detail.Pin(pixels, multisampled, impostorPixels);
     }
+    // Whether impostors can be drawn: from PostInit on.
+    bool CanDrawImpostors() const { return !m_impostorProgram.expired(); }
     // Called on the render thread. Whether frames drawn without multisampling leave out the boids
     // that the nearer ones hide (on at first): the picture is the same either way.
     void SetOcclusionCulling(bool on) { m_occlusionCulling = on; }
@@ -117,6 +132,9 @@ private:
     // What boid i is coloured by when the colouring is a value of the step's (0 otherwise).
     float ColourValue(std::uint32_t i) const;
     void SetUniforms();
+    void CreateImpostorBuffers();
+    // The uniforms both flock programs read of the flock texture, the view and the colouring.
+    void SetFlockUniforms(Quellon::OpenglProgram& program);
     // Which boids a draw of the flock takes: every boid in view, or, when the hidden ones are
     // left out, first those that showed in the last frame, then those of the rest that these
     // do not hide.
@@ -160,11 +178,19 @@ private:
     bool m_multisampling = true;
     // Per boid of the last upload: its level, or a mark for a boid that is not drawn.
     std::vector<std::uint8_t> m_boidLevels;
-    // Per level of the last upload: its first boid in the texture and its number of boids.
+    // Per level of the last upload, and last for the impostors: its first boid in the texture
+    // and its number of boids.
     std::vector<std::uint32_t> m_levelFirst;
     std::vector<std::uint32_t> m_levelCount;
     FrameStatistics m_lastFrame;
     std::weak_ptr<Quellon::OpenglProgram> m_program;
+    std::weak_ptr<Quellon::OpenglProgram> m_impostorProgram;
+    // The polygons of an impostor draw's instance, one after the other, and their triangles.
+    int m_impostorVertexBufferId = -1;
+    int m_impostorIndexBufferId = -1;
+    // The impostors' ellipsoid, in world units, in the basis the mesh is drawn in.
+    Quellon::Vector3 m_impostorCentre;
+    Quellon::Vector3 m_impostorAxes;
     // Predators and obstacles, drawn after the flock; from PostInit on.
     std::unique_ptr<WorldRender> m_world;
     std::weak_ptr<Quellon::OpenglTexture> m_flockTexture;

@@ -18,14 +18,16 @@ uniform int boidsPerInstance;
 uniform int corners;
 uniform vec3 shapeCentre;
 uniform vec3 shapeAxes;
+// The light's direction in eye space.
+uniform vec3 eyeLightDir;
 
 varying vec3 boidColour;
-// In the space where the ellipsoid is the unit sphere about the origin: the eye's position, and
-// the rows that take an eye-space direction there (eye-space axes over semi-axes).
+// In the space where the ellipsoid is the unit sphere about the origin, which the pixel shader
+// works in: the eye's position, the ray from it through the vertex (which interpolates to the
+// pixel's ray across the flat polygon) and the light's direction as the normal sees it there.
 varying vec3 rayOrigin;
-varying vec3 axisX;
-varying vec3 axisY;
-varying vec3 axisZ;
+varying vec3 rayDirection;
+varying vec3 light;
 
 vec3 BoidPosition(int boid);
 vec3 BoidVelocity(int boid);
@@ -36,9 +38,8 @@ void Outside() {
     gl_Position = vec4(0.0, 0.0, 2.0, 1.0);
     boidColour = vec3(0.0);
     rayOrigin = vec3(0.0);
-    axisX = vec3(0.0);
-    axisY = vec3(0.0);
-    axisZ = vec3(0.0);
+    rayDirection = vec3(0.0, 0.0, 1.0);
+    light = vec3(0.0);
 }
 
 void main() {
@@ -51,10 +52,14 @@ void main() {
     mat3 orientation = BoidOrientation(velocity);
     mat3 toEye = mat3(viewMatrix) * orientation;
     vec3 centre = (viewMatrix * vec4(BoidPosition(boid), 1.0)).xyz + toEye * shapeCentre;
-    axisX = toEye[0] / shapeAxes.x;
-    axisY = toEye[1] / shapeAxes.y;
-    axisZ = toEye[2] / shapeAxes.z;
+    // Rows that take an eye-space direction to the unit sphere's space.
+    vec3 axisX = toEye[0] / shapeAxes.x;
+    vec3 axisY = toEye[1] / shapeAxes.y;
+    vec3 axisZ = toEye[2] / shapeAxes.z;
     rayOrigin = -vec3(dot(axisX, centre), dot(axisY, centre), dot(axisZ, centre));
+    // The eye-space normal at unit-space point h is the sum of axis_i h_i, so its product with
+    // the light is h's with these.
+    light = vec3(dot(axisX, eyeLightDir), dot(axisY, eyeLightDir), dot(axisZ, eyeLightDir));
     float eyeDistance2 = dot(rayOrigin, rayOrigin);
     if (eyeDistance2 <= 1.0001) {
         // The eye inside the ellipsoid has no outline; far boids never get here.
@@ -62,14 +67,16 @@ void main() {
         return;
     }
     // The sphere's outline seen from the eye is the circle where the tangent rays touch it. The
-    // polygon lies in its plane, about it: a projection keeps tangency, so the polygon's picture
-    // holds the outline's, which it exceeds only at its corners.
+    // polygon lies in its plane, about its centre, with the circle's area: its corners reach a
+    // little past the outline and its edges fall a little short of it.
     vec3 toward = rayOrigin * inversesqrt(eyeDistance2);
     vec3 first = normalize(cross(toward, abs(toward.x) < 0.9 ? vec3(1.0, 0.0, 0.0)
                                                               : vec3(0.0, 1.0, 0.0)));
     vec3 second = cross(toward, first);
-    float radius = sqrt(1.0 - 1.0 / eyeDistance2) / cos(3.14159265 / float(corners));
+    float turn = 6.2831853 / float(corners);
+    float radius = sqrt((1.0 - 1.0 / eyeDistance2) * turn / sin(turn));
     vec3 unit = rayOrigin / eyeDistance2 + radius * (gl_Vertex.x * first + gl_Vertex.y * second);
+    rayDirection = unit - rayOrigin;
     vec3 eye = centre + toEye * (shapeAxes * unit);
     gl_Position = projectionMatrix * vec4(eye, 1.0);
     boidColour = BoidColour(boid, velocity, orientation[2]);

@@ -41,9 +41,9 @@ constexpr std::uint8_t kNotDrawn = 0xFF;
 // once per instance, for a boid's few dozen vertices each; sixteen boids an instance measured a
 // few per cent more frames at 100,000 boids (8.1 against 8.4 a second), within the machine's noise.
 constexpr int kBoidsPerInstance = 16;
-// An impostor's polygon: eight corners keep its corners within a twelfth of the boid's radius of
-// its outline, six triangles against the coarsest mesh's dozens.
-constexpr int kImpostorCorners = 8;
+// An impostor's polygon: with six corners, its corners and edges stay within a tenth of the boid's
+// radius of its outline, four triangles against the coarsest mesh's dozens.
+constexpr int kImpostorCorners = 6;
 // Impostors each instance of their draw steers, for the same reason: 1,024 vertices.
 constexpr int kImpostorsPerInstance = 128;
 // From this many boids frames leave out the hidden ones: at 10,000 reading the depth back cost
@@ -144,7 +144,6 @@ void TestRender::Init() {
     // Init has returned, so no lock is needed.
     m_scene->m_flock.maxFlockSize = GetCapacity();
     m_detail = FrameDetail(kFrameBudgetSeconds, m_driver->GetSamples() > 0, kImpostorPixels);
-    m_multisampling = true;
     // No data: the texels that are ever read are written by an upload first, and a CPU copy of
     // the whole texture would cost as much memory as the texture itself.
     m_flockTexture =
@@ -419,15 +418,11 @@ void TestRender::SetUniforms() {
     impostors->SetUniform1i("corners", kImpostorCorners);
     impostors->SetUniform3f("shapeCentre", m_impostorCentre);
     impostors->SetUniform3f("shapeAxes", m_impostorAxes);
+    impostors->SetUniform3f("inverseAxes2",
+                            Quellon::Vector3(1.0f / (m_impostorAxes.x * m_impostorAxes.x),
+                                             1.0f / (m_impostorAxes.y * m_impostorAxes.y),
+                                             1.0f / (m_impostorAxes.z * m_impostorAxes.z)));
     const Quellon::Matrix4& view = camera.m_viewMatrix;
-    const Quellon::Matrix4& projection = camera.m_projectionMatrix;
-    const float width = static_cast<float>(m_driver->GetPixelWidth());
-    const float height = static_cast<float>(m_driver->GetPixelHeight());
-    // A pixel's centre at window position f lies on the eye-space ray through
-    // ((2 f.x / width - 1 + p02) / p00, (2 f.y / height - 1 + p12) / p11, -1).
-    impostors->SetUniform4f("rayScale", 2.0f / (width * projection[0]),
-                            2.0f / (height * projection[5]), (projection[2] - 1.0f) / projection[0],
-                            (projection[6] - 1.0f) / projection[5]);
     const auto row = [&](int k) {
         return view[4 * k] * light.x + view[4 * k + 1] * light.y + view[4 * k + 2] * light.z;
     };

@@ -48,11 +48,6 @@ void OpenglProgram::SetUniform3f(const std::string& name, const Vector3& value) 
     CheckGlError();
 }
 
-void OpenglProgram::SetUniform4f(const std::string& name, float x, float y, float z, float w) {
-    glUniform4f(UseWithUniform(name), x, y, z, w);
-    CheckGlError();
-}
-
 void OpenglProgram::SetUniformMatrix4(const std::string& name, const float* values) {
     glUniformMatrix4fv(UseWithUniform(name), 1, GL_TRUE, values);
     CheckGlError();

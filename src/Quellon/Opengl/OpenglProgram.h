@@ -26,7 +26,6 @@ public:
     // throws Exception with an empty message.
     void SetUniform1f(const std::string& name, float value);
     void SetUniform3f(const std::string& name, const Vector3& value);
-    void SetUniform4f(const std::string& name, float x, float y, float z, float w);
     // values: 16 floats row by row, transposed on upload.
     void SetUniformMatrix4(const std::string& name, const float* values);
     void SetUniform1i(const std::string& name, int value);

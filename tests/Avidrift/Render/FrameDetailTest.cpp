@@ -32,6 +32,16 @@ TEST(FrameDetail, StepsDownWhileTwoFramesInARowAreOverTheBudget) {
     // Frames fifteen times over the budget skip steps; without samples there is none to lose.
     FrameDetail plain(1.0 / 30.0, false);
     EXPECT_EQ(Detail(3.0f, false), Frames(plain, {0.5, 0.5}));
+
+    // Impostors come after the coarsest error, before multisampling goes, and stay.
+    FrameDetail impostors(1.0 / 30.0, true, 16.0f);
+    Frames(impostors, {kSlow, kSlow, kSlow, kSlow, kSlow, kSlow});
+    EXPECT_EQ(Detail(3.0f, true), Frames(impostors, {}));
+    EXPECT_EQ(0.0f, impostors.GetImpostorPixels());
+    for (const Detail& step : {Detail(3.0f, true), Detail(3.0f, false)}) {
+        EXPECT_EQ(step, Frames(impostors, {kSlow, kSlow}));
+        EXPECT_EQ(16.0f, impostors.GetImpostorPixels());
+    }
 }
 
 TEST(FrameDetail, ReturnsToAStepSeenTooSlowOnlyForAnotherFlockOrAfterHalfAMinute) {

@@ -40,7 +40,8 @@ float SilhouetteArea(const std::vector<Quellon::Vector3>& positions,
             pu[k] = (Component(p, u) - u0) / cellU;
             pv[k] = (Component(p, v) - v0) / cellV;
         }
-        const float twiceArea = (pu[1] - pu[0]) * (pv[2] - pv[0]) - (pu[2] - pu[0]) * (pv[1] - pv[0]);
+        const float twiceArea =
+            (pu[1] - pu[0]) * (pv[2] - pv[0]) - (pu[2] - pu[0]) * (pv[1] - pv[0]);
         if (twiceArea == 0.0f) {
             continue;
         }
@@ -56,7 +57,8 @@ float SilhouetteArea(const std::vector<Quellon::Vector3>& positions,
                 bool inside = true;
                 for (int k = 0; k < 3 && inside; ++k) {
                     const int n = (k + 1) % 3;
-                    const float edge = (pu[n] - pu[k]) * (cv - pv[k]) - (pv[n] - pv[k]) * (cu - pu[k]);
+                    const float edge =
+                        (pu[n] - pu[k]) * (cv - pv[k]) - (pv[n] - pv[k]) * (cu - pu[k]);
                     // Either winding: the centre lies on the side of every edge the triangle does.
                     inside = twiceArea > 0.0f ? edge >= 0.0f : edge <= 0.0f;
                 }

@@ -222,10 +222,10 @@ void TestRender::PostInit() {
     m_program = m_driver->CreateProgram({{m_scene->m_vertexShaderFile, kVertexShader},
                                          {boidData, kVertexShader},
                                          {m_scene->m_pixelShaderFile, kPixelShader}});
-    m_impostorProgram = m_driver->CreateProgram(
-        {{FindDataFile(kImpostorVertexShaderFile), kVertexShader},
-         {boidData, kVertexShader},
-         {FindDataFile(kImpostorPixelShaderFile), kPixelShader}});
+    m_impostorProgram =
+        m_driver->CreateProgram({{FindDataFile(kImpostorVertexShaderFile), kVertexShader},
+                                 {boidData, kVertexShader},
+                                 {FindDataFile(kImpostorPixelShaderFile), kPixelShader}});
     CreateImpostorBuffers();
     m_world = std::make_unique<WorldRender>(
         *m_driver, m_vertexBufferId, m_levels.front().indexBufferId, m_scene->m_localMatrix,
@@ -358,8 +358,8 @@ void TestRender::CreateImpostorBuffers() {
     std::shared_ptr<Quellon::Vertex[]> corners(new Quellon::Vertex[vertices]());
     for (int i = 0; i < vertices; ++i) {
         const double angle = 2.0 * std::numbers::pi * (i % kImpostorCorners) / kImpostorCorners;
-        corners[i].m_position =
-            Quellon::Vector3(static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle)), 0.0f);
+        corners[i].m_position = Quellon::Vector3(static_cast<float>(std::cos(angle)),
+                                                 static_cast<float>(std::sin(angle)), 0.0f);
     }
     m_impostorVertexBufferId = m_driver->CreateVertexBuffer(vertices, corners);
     // A fan about each polygon's first corner.

@@ -22,11 +22,10 @@ TEST(ImpostorShape, FindsAnEllipsoidsAxesInTheirOrderAndItsCentre) {
         for (int segment = 0; segment < kRings; ++segment) {
             const double theta = std::numbers::pi * ring / kRings;
             const double phi = 2 * std::numbers::pi * segment / kRings;
-            positions.push_back(centre + Vector3(axes.x * static_cast<float>(std::sin(theta) *
-                                                                             std::cos(phi)),
-                                                 axes.y * static_cast<float>(std::cos(theta)),
-                                                 axes.z * static_cast<float>(std::sin(theta) *
-                                                                             std::sin(phi))));
+            positions.push_back(
+                centre + Vector3(axes.x * static_cast<float>(std::sin(theta) * std::cos(phi)),
+                                 axes.y * static_cast<float>(std::cos(theta)),
+                                 axes.z * static_cast<float>(std::sin(theta) * std::sin(phi))));
         }
     }
     std::vector<std::int32_t> indices;

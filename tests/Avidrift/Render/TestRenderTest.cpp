@@ -164,7 +164,7 @@ TEST_F(TestRenderTest, FarBoidsBecomeImpostorsOfTheirSizeAndColour) {
     EXPECT_EQ(81u, m_render->GetLastFrame().instances);
 
     const auto summary = [](const Frame& frame) {
-        std::array<double, 4> sum{};  // covered pixels, then their mean red, green and blue
+        std::array<double, 4> sum{};          // covered pixels, then their mean red, green and blue
         for (int y = 80; y < kHeight; ++y) {  // above the overlay
             for (int x = 0; x < kWidth; ++x) {
                 if (!frame.IsBackground(x, y)) {

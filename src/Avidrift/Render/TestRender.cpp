@@ -144,6 +144,7 @@ void TestRender::Init() {
     // Init has returned, so no lock is needed.
     m_scene->m_flock.maxFlockSize = GetCapacity();
     m_detail = FrameDetail(kFrameBudgetSeconds, m_driver->GetSamples() > 0, kImpostorPixels);
+    m_multisampling = true;
     // No data: the texels that are ever read are written by an upload first, and a CPU copy of
     // the whole texture would cost as much memory as the texture itself.
     m_flockTexture =
@@ -594,8 +595,8 @@ std::uint32_t TestRender::PlacePass(std::uint32_t boids, Pass pass, std::uint32_
             texels[6] = ColourValue(i);
         }
     }
-    // next[] now holds each level's end; turn it back into its start.
-    // The last of the levels is the impostors'.
+    // next[] now holds each level's end; turn it back into its start. The last level is the
+    // impostors'.
     if (first == 0) {
         m_lastFrame.instances = 0;
         m_lastFrame.triangles = 0;
@@ -606,14 +607,13 @@ std::uint32_t TestRender::PlacePass(std::uint32_t boids, Pass pass, std::uint32_
     m_lastFrame.instances += drawn;
     for (std::size_t level = 0; level < levels; ++level) {
         next[level] -= m_levelCount[level];
-        if (level + 1 == levels) {
-            m_lastFrame.impostors += m_levelCount[level];
-        } else {
-            m_lastFrame.instancesPerLevel[level] += m_levelCount[level];
-        }
+        const std::uint64_t count = m_levelCount[level];
         if (level < m_levels.size()) {
-            m_lastFrame.triangles +=
-                static_cast<std::uint64_t>(m_levelCount[level]) * m_levels[level].triangles;
+            m_lastFrame.instancesPerLevel[level] += m_levelCount[level];
+            m_lastFrame.triangles += count * m_levels[level].triangles;
+        } else {
+            m_lastFrame.impostors += m_levelCount[level];
+            m_lastFrame.triangles += count * (kImpostorCorners - 2);
         }
     }
     // Whole rows from the one holding the pass's first texel: a row shared with the pass before

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -422,7 +423,7 @@ TEST(NeighbourSearch, EverySearchEqualsThePlainScanBitForBit) {
 
 // The grid's count of the pairs it would examine, which chooses the search, is the sum over its
 // cells of the neighbourhood each gathers, on flocks spread over many cells, off every cell and
-// in one.
+// in one; each neighbourhood comes in index order, close indices or far apart.
 TEST(NeighbourGrid, CountsThePairsItsNeighbourhoodsHold) {
     for (const auto& [name, flock] : AwkwardFlocks()) {
         const NeighbourThresholds thresholds =
@@ -442,6 +443,10 @@ TEST(NeighbourGrid, CountsThePairsItsNeighbourhoodsHold) {
         for (std::uint32_t cell = 0; cell < grid.GetCellCount(); ++cell) {
             grid.GatherNeighbourhood(cell, neighbourhood);
             expected += std::uint64_t{grid.CellSize(cell)} * neighbourhood.size();
+            // Ascending, each boid once: the sums run in index order, whichever way it was sorted.
+            ASSERT_TRUE(std::adjacent_find(neighbourhood.begin(), neighbourhood.end(),
+                                           std::greater_equal<>()) == neighbourhood.end())
+                << name;
         }
         EXPECT_EQ(grid.CountCandidatePairs(), expected) << name;
     }

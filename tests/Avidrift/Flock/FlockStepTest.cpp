@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>

@@ -222,8 +222,8 @@ void NeighbourGrid::GatherNeighbourhood(std::uint32_t cell, std::vector<std::uin
     // and each is cleared as it is read.
     thread_local std::vector<std::uint64_t> bits;
     thread_local std::vector<std::uint64_t> words;
-    const std::uint32_t span = highest - lowest + 1;
-    const std::size_t wordCount = (std::size_t{span} + 63) / 64;
+    const std::uint64_t span = std::uint64_t{highest} - lowest + 1;
+    const std::size_t wordCount = static_cast<std::size_t>((span + 63) / 64);
     const std::size_t summaryCount = (wordCount + 63) / 64;
     if (bits.size() < wordCount) {
         bits.resize(wordCount, 0);

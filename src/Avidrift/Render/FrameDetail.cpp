@@ -15,20 +15,28 @@ constexpr float kPixelErrors[] = {1.0f, 1.5f, 2.0f, 3.0f};
 constexpr double kMemorySeconds = 30.0;
 // A flock that grew or shrank by more than this share costs differently.
 constexpr double kSameFlock = 0.25;
+// The step for the slowest frames: taken by frames over this many budgets, with impostors this
+// many times the size.
+constexpr double kSlowestFrames = 3.0;
+constexpr float kSlowestImpostors = 2.0f;
 
 }  // namespace
 
 FrameDetail::FrameDetail(double budgetSeconds, bool multisampled, float impostorPixels)
     : m_budget(budgetSeconds) {
     for (const float error : kPixelErrors) {
-        m_steps.push_back({error, multisampled, 0.0f});
+        m_steps.push_back({error, multisampled, 0.0f, budgetSeconds});
     }
     const float coarsest = kPixelErrors[std::size(kPixelErrors) - 1];
     if (impostorPixels > 0.0f) {
-        m_steps.push_back({coarsest, multisampled, impostorPixels});
+        m_steps.push_back({coarsest, multisampled, impostorPixels, budgetSeconds});
     }
     if (multisampled) {
-        m_steps.push_back({coarsest, false, impostorPixels});
+        m_steps.push_back({coarsest, false, impostorPixels, budgetSeconds});
+    }
+    if (impostorPixels > 0.0f) {
+        m_steps.push_back(
+            {coarsest, false, kSlowestImpostors * impostorPixels, kSlowestFrames * budgetSeconds});
     }
 }
 
@@ -58,11 +66,18 @@ void FrameDetail::AfterFrame(double seconds, std::uint32_t boids) {
     step.boids = boids;
     step.judgedAt = m_clock;
     // Coarser only when both frames were slow, finer only when both were fast.
+    std::size_t coarser = m_step;
     if (step.seconds > m_budget) {
         const auto halvings =
             static_cast<std::size_t>(std::ceil(std::log2(step.seconds / m_budget)));
-        MoveTo(std::min(m_step + std::max<std::size_t>(halvings, 1), m_steps.size() - 1));
-    } else if (m_step > 0 && std::max(previous, seconds) < 0.5 * m_budget &&
+        coarser = std::min(m_step + std::max<std::size_t>(halvings, 1), m_steps.size() - 1);
+        while (coarser > m_step && !(step.seconds > m_steps[coarser].takenAbove)) {
+            --coarser;
+        }
+    }
+    if (coarser > m_step) {
+        MoveTo(coarser);
+    } else if (m_step > 0 && std::max(previous, seconds) < 0.5 * step.takenAbove &&
                !IsCurrent(m_steps[m_step - 1], boids)) {
         // Room to spare, and the finer step has not been seen too slow for this flock lately.
         MoveTo(m_step - 1);

@@ -10,17 +10,21 @@ namespace Avidrift {
 // down: first a boid may show more pixels of geometric error, so that coarser levels are used
 // nearer the eye, then boids that span only a few pixels are drawn as impostors (where the
 // renderer can), and at last multisampling goes off. A machine that keeps up stays at the finest
-// step, an error under a pixel with multisampling and every boid a mesh.
+// step, an error under a pixel with multisampling and every boid a mesh. Frames that still take
+// over three budgets (1/10 s at 30 frames a second, where motion stops looking smooth) take one
+// step more, only for them: impostors up to twice the size, and so twice the error.
 //
 // Each step is judged by two frames in a row, which must agree: a single slow frame (the first
 // one, which compiles the shaders, or another program taking the processor) is no reason.
 // Each step roughly halves the frame time, so a frame many times over the budget skips steps.
+// A step is left for a finer one when its frames take under half of what it is taken for.
 // A step found too slow is not tried again while the flock keeps its size, for 30 seconds of
 // frames: going back and forth would make the whole flock change level every few frames.
 class FrameDetail {
 public:
     // multisampled: whether the window has samples that can be switched off; impostorPixels:
-    // the size in pixels under which a boid may be drawn as an impostor, 0 where it cannot.
+    // the size in pixels under which a boid may be drawn as an impostor, 0 where it cannot
+    // (twice that in the step for the slowest frames).
     FrameDetail(double budgetSeconds, bool multisampled, float impostorPixels = 0.0f);
 
     // Called on the render thread after each frame with how long drawing and presenting it took
@@ -42,6 +46,8 @@ private:
         float pixelError;
         bool multisample;
         float impostorPixels;
+        // Frames slower than this lead to the step; faster than half of it, away from it.
+        double takenAbove;
         // Frame time last judged at this step, for a flock of `boids` boids, at `judgedAt` on
         // the clock below; negative while never judged.
         double seconds = -1.0;

@@ -30,9 +30,9 @@ class WorldRender;
 // coarsest of the mesh's levels whose error stays under a pixel at its distance (a few pixels
 // when frames are too slow, see FrameDetail): one instanced draw per level, the boids of a level
 // lying next to each other in the texture. When frames are too slow, a boid that spans fewer
-// than kImpostorPixels pixels is drawn as an impostor instead: a hexagon about its outline,
-// shaded as the ellipsoid of the mesh's size turned as the boid is (ImpostorShape), in one more
-// instanced draw.
+// than kImpostorPixels pixels (twice that when they are slower still) is drawn as an impostor
+// instead: a hexagon about its outline, shaded as the ellipsoid of the mesh's size turned as the
+// boid is (ImpostorShape), in one more instanced draw.
 //
 // A frame without multisampling also leaves out the boids that nearer ones hide, which in a
 // dense flock are most of them: it draws the boids that showed in the last frame, reads the depth

@@ -42,6 +42,14 @@ TEST(FrameDetail, StepsDownWhileTwoFramesInARowAreOverTheBudget) {
         EXPECT_EQ(step, Frames(impostors, {kSlow, kSlow}));
         EXPECT_EQ(16.0f, impostors.GetImpostorPixels());
     }
+    // Only frames over three budgets make them twice the size, and only frames under one and a
+    // half budgets take that back (for another flock: this one just saw 16 too slow).
+    EXPECT_EQ(Detail(3.0f, false), Frames(impostors, {0.2, 0.2}));
+    EXPECT_EQ(32.0f, impostors.GetImpostorPixels());
+    Frames(impostors, {0.07, 0.07, 0.04, 0.04});
+    EXPECT_EQ(32.0f, impostors.GetImpostorPixels());
+    Frames(impostors, {0.04, 0.04}, 700);
+    EXPECT_EQ(16.0f, impostors.GetImpostorPixels());
 }
 
 TEST(FrameDetail, ReturnsToAStepSeenTooSlowOnlyForAnotherFlockOrAfterHalfAMinute) {
